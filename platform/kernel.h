@@ -1,0 +1,13 @@
+// Everything the driver may use of its "kernel", in one include.
+#pragma once
+
+#include "kerrno.h"
+#include "printk.h"
+#include "task.h"
+#include "slab.h"
+#include "sync.h"
+#include "jiffies.h"
+#include "timer.h"
+#include "types.h"
+#include "uaccess.h"
+#include "waitq.h"

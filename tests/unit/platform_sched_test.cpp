@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+#include "platform/kernel.h"
+TEST(Smoke, Builds) { EXPECT_EQ(HZ, 250); }
