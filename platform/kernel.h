@@ -7,6 +7,7 @@
 #include "slab.h"
 #include "sync.h"
 #include "jiffies.h"
+#include "kstring.h"
 #include "timer.h"
 #include "types.h"
 #include "uaccess.h"

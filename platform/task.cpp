@@ -358,3 +358,5 @@ void might_sleep_check(const char *what) {
 
 void cond_resched(void) { sched_yield(); }
 void schedule(void) { sched_yield(); }
+
+void flush_scheduled_work(void) { might_sleep_check("flush_scheduled_work"); }

@@ -80,3 +80,7 @@ void might_sleep_check(const char *what);
 // Gives up the CPU (no sleep semantics).
 void cond_resched(void);
 void schedule(void);
+
+// The system workqueue. Nothing in this platform queues work on it, so a
+// flush has nothing to wait for and returns at once.
+void flush_scheduled_work(void);

@@ -1,0 +1,26 @@
+// Records shared by every unit of the driver: queue heads, thread records.
+#pragma once
+
+#include "platform/kernel.h"
+
+#define MIRVOL_MODULE_NAME "mirvol"
+
+// A queue head's lock and wait queue: producers append under `lock` and wake
+// `wq`; the serving thread sleeps on `wq` with a time-out.
+struct sys_var {
+  spinlock_t lock;
+  wait_queue_head_t wq;
+};
+
+// One kernel thread of the driver. The thread sets the record when it starts
+// and clears `running` when it ends; stoppers send SIGTERM and poll `running`.
+struct nmp_thread_info {
+  u32 running;
+  s32 pid;
+  struct pid *pid_handle;
+};
+
+// Log levels at the start of every message format, and the class tags.
+#define MIRVOL_ERR KERN_ERR "[E] <type: mirvol><event: %03d> "
+#define MIRVOL_WARN KERN_INFO "[W] <type: mirvol><event: %03d> "
+#define MIRVOL_INFO KERN_INFO "[I] <type: mirvol><event: %03d> "

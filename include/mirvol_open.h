@@ -1,0 +1,92 @@
+// The bottom layer of the driver: the log routine, the per-device locking
+// record, and one-line adapters over kernel services.
+#pragma once
+
+#include "include/mirvol_common.h"
+
+// --- log routine ---
+
+#define MIRVOL_PRINTK_BUF_SIZE 1024
+
+// Prints one message: mirvol_printk(format, event, ...). `format` begins with
+// a level marker and the frame (MIRVOL_ERR, MIRVOL_WARN or MIRVOL_INFO), so
+// the event number is the first argument after it. Repeats of one text within
+// a second are printed once more, then counted; the count is reported before
+// the next different message. Never sleeps; callable in atomic context.
+int mirvol_printk(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void mirvol_printk_init(void);
+
+// Formats into buffer, never writing more than size bytes (terminator
+// included); returns the number of characters written.
+int mirvol_sprintf(char *buffer, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// --- per-device locking record ---
+
+struct nmp_sys_variable {
+  spinlock_t nmp_lock;             // port flags, error flags, Cluster Partition times
+  struct semaphore cp_sem;         // serialises single-block Cluster Partition I/O
+  struct semaphore send_sem;       // owns the outgoing DATA connection, one message at a time
+  wait_queue_head_t nmp_wq;        // general device waits (writes held by a recovery window)
+  wait_queue_head_t nmp_send_data_wq;  // wakes the asynchronous send-data thread
+  wait_queue_head_t heartbeat_wq;  // the heartbeat client's pauses
+  struct timer_list connect_timer;  // watchdog of a connect call
+  struct timer_list send_timer;     // watchdog of a send on the DATA connection
+  spinlock_t recovery_lock;        // the recovery lock window
+  spinlock_t request_queue_lock;   // the request_queue
+  spinlock_t bitmap_lock;          // the device's bitmap state
+  spinlock_t wrt_queue_lock;       // in-flight write table; taken before recovery_lock
+  spinlock_t serial_lock;          // the asynchronous serial-number counter
+};
+
+struct nmp_sys_variable *mirvol_malloc_nmp_sys_variable(void);
+void mirvol_init_nmp_sys_variable(struct nmp_sys_variable *var);
+
+// --- adapters ---
+
+unsigned long mirvol_copy_from_user(void *dest, const void __user *src, unsigned long len);
+unsigned long mirvol_copy_to_user(void __user *dest, const void *src, unsigned long len);
+
+void *mirvol_kmalloc(size_t len);
+void *mirvol_loop_kmalloc(size_t len);
+void mirvol_kfree(void **ptr);
+template <typename T>
+static inline void mirvol_kfree(T **ptr) {
+  mirvol_kfree(reinterpret_cast<void **>(ptr));
+}
+void mirvol_memset(void *buf, int value, size_t len);
+
+spinlock_t *spinlock_t_malloc(void);
+void mirvol_spin_lock_init(spinlock_t *lock);
+void mirvol_spin_lock_irqsave(spinlock_t *lock, unsigned long *flags);
+void mirvol_spin_unlock_irqrestore(spinlock_t *lock, unsigned long *flags);
+
+struct sys_var *mirvol_queue_head_spinlock_malloc(void);
+struct semaphore *mirvol_semaphore_malloc(void);
+void mirvol_init_MUTEX(struct semaphore *sem);
+void mirvol_down(struct semaphore *sem);
+void mirvol_up(struct semaphore *sem);
+
+wait_queue_head_t *mirvol_wait_queue_head_t_malloc(void);
+void mirvol_init_waitqueue_head(wait_queue_head_t *wq);
+void mirvol_wake_up(wait_queue_head_t *wq);
+void mirvol_wake_up_interruptible(wait_queue_head_t *wq);
+long mirvol_interruptible_sleep_on_timeout(wait_queue_head_t *wq, long ticks);
+long mirvol_sleep_on_timeout(wait_queue_head_t *wq, long ticks);
+
+u64 mirvol_jiffies(void);
+s64 mirvol_current_time(void);
+
+void mirvol_timer_setting(struct timer_list *timer, void (*function)(unsigned long),
+                          unsigned long datum, long seconds);
+int mirvol_add_timer(struct timer_list *timer);
+int mirvol_del_timer(struct timer_list *timer);
+
+int mirvol_kernel_thread(int (*fn)(void *), void *device, const char *name);
+int mirvol_kill_proc_info(struct nmp_thread_info *info);
+
+u32 mirvol_MKDEV(u32 major, u32 minor);
+
+void mirvol_put_ipaddress(u8 *dest, const u8 *src);
+void mirvol_get_ipaddress(u8 *dest, const u8 *src);
+void big_to_little(u32 *words, int count);

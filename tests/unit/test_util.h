@@ -1,0 +1,97 @@
+// Small helpers shared by the unit tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/kernel.h"
+
+namespace testutil {
+
+// Polls `cond` until it holds or `ms` of real time pass.
+inline bool eventually(const std::function<bool()> &cond, int ms = 5000) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < until) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return cond();
+}
+
+// Kernel log lines logged since construction.
+class LogCapture {
+ public:
+  LogCapture() : from_(klog_count()) {}
+  std::vector<klog_line> lines() const {
+    std::vector<klog_line> out;
+    u64 end = klog_count();
+    for (u64 i = from_; i < end; i++) {
+      klog_line l;
+      if (klog_get(i, &l)) out.push_back(l);
+    }
+    return out;
+  }
+  std::vector<std::string> texts() const {
+    std::vector<std::string> out;
+    for (auto &l : lines()) out.emplace_back(l.text);
+    return out;
+  }
+  bool contains(const std::string &needle) const {
+    for (auto &t : texts())
+      if (t.find(needle) != std::string::npos) return true;
+    return false;
+  }
+  // Waits up to ms for a line containing needle.
+  bool wait_for(const std::string &needle, unsigned ms = 5000) const {
+    return klog_wait_for(from_, needle.c_str(), ms) >= 0;
+  }
+
+ private:
+  u64 from_;
+};
+
+// A kernel thread that runs `body` and signals completion, joined (with a
+// time limit on the wait) when the object goes.
+class KThread {
+ public:
+  explicit KThread(std::function<int()> body, const char *name = "test_kthread")
+      : body_(std::move(body)) {
+    init_completion(&done_);
+    task_ = kthread_run(&KThread::trampoline, this, name);
+  }
+  ~KThread() {
+    if (!task_) return;
+    if (!wait_done(10000)) {
+      ADD_FAILURE() << "kernel thread did not finish; signalling it";
+      send_sig(SIGTERM, task_, 1);
+      send_sig(SIGXCPU, task_, 1);
+    }
+    kthread_join(task_);
+  }
+  struct task_struct *task() const { return task_; }
+  // Real-time wait, independent of the platform clock (which a test may
+  // have stopped).
+  bool wait_done(int ms) {
+    return eventually([this] { return completion_done(&done_); }, ms);
+  }
+  int result() const { return result_; }
+
+ private:
+  static int trampoline(void *arg) {
+    auto *self = static_cast<KThread *>(arg);
+    self->result_ = self->body_();
+    complete_all(&self->done_);
+    return self->result_;
+  }
+  std::function<int()> body_;
+  struct completion done_;
+  struct task_struct *task_ = nullptr;
+  int result_ = 0;
+};
+
+}  // namespace testutil
