@@ -151,13 +151,13 @@ TEST(PlatformThreads, CreationReturnsARunningSignallableTaskWithItsName) {
         "mirvol_nmp03_05");
     task = t.task();
     ASSERT_NE(task, nullptr);
-    // Posted at once: the signal is never lost, whether the thread has
-    // allowed SIGTERM yet or not.
-    send_sig(SIGTERM, task, 1);
     std::ifstream comm("/proc/self/task/" + std::to_string(task_pid_nr(task)) + "/comm");
     std::string name;
     std::getline(comm, name);
     EXPECT_EQ(name, "mirvol_nmp03_05");
+    // Posted right after creation: the signal is never lost, whether the
+    // thread has allowed SIGTERM yet or not.
+    send_sig(SIGTERM, task, 1);
     EXPECT_TRUE(t.wait_done(5000));
   }
   EXPECT_NE(r.load(), 0);
