@@ -159,6 +159,7 @@ unsigned long msleep_interruptible(unsigned int ms) {
 }
 
 int wake_up_process(struct task_struct *t) {
+  if (plat::kthread_release_if_held(t)) return 1;
   {
     std::lock_guard<std::mutex> g(t->park_mu);
     t->wake_gen++;

@@ -41,6 +41,7 @@ struct task_struct {
   void *data = nullptr;
   std::mutex kt_mu;
   std::condition_variable kt_cv;
+  bool go = false;       // released by wake_up_process (kthread_create)
   bool started = false;
   bool exited = false;
   bool joined = false;
@@ -78,6 +79,9 @@ std::chrono::nanoseconds real_wait_for_ticks(u64 ticks);
 void timers_clock_changed(void);
 
 int atomic_depth(void);
+
+// Starts a thread held by kthread_create(); false when it was not held.
+bool kthread_release_if_held(struct task_struct *t);
 
 }  // namespace plat
 

@@ -31,6 +31,8 @@ unsigned long msleep_interruptible(unsigned int ms);
 // or wake_up_process()), else 0.
 long schedule_timeout_interruptible(long ticks);
 long schedule_timeout_uninterruptible(long ticks);
+// Ends the task's current schedule_timeout sleep early; starts a thread
+// that kthread_create() holds.
 int wake_up_process(struct task_struct *t);
 
 // --- clock control (host and tests) ---

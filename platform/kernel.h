@@ -12,3 +12,7 @@
 #include "types.h"
 #include "uaccess.h"
 #include "waitq.h"
+#include "errptr.h"
+#include "vfs.h"
+#include "procfs.h"
+#include "moduleparam.h"

@@ -224,10 +224,11 @@ static void kthread_trampoline(struct task_struct *t) {
   apply_os_name(t);
   registry_add(t);
   {
-    std::lock_guard<std::mutex> g(t->kt_mu);
+    std::unique_lock<std::mutex> lk(t->kt_mu);
     t->started = true;
+    t->kt_cv.notify_all();
+    t->kt_cv.wait(lk, [t] { return t->go; });
   }
-  t->kt_cv.notify_all();
 
   int r = t->fn(t->data);
 
@@ -241,12 +242,13 @@ static void kthread_trampoline(struct task_struct *t) {
   t->kt_cv.notify_all();
 }
 
-struct task_struct *kthread_run(kthread_fn fn, void *data, const char *name) {
-  might_sleep_check("kthread_run");
+struct task_struct *kthread_create(kthread_fn fn, void *data, const char *name) {
+  might_sleep_check("kthread_create");
   kthread_reap();
   auto *t = new (std::nothrow) task_struct();
   if (!t) return nullptr;
   t->is_kthread = true;
+  t->pid = 0;
   t->fn = fn;
   t->data = data;
   snprintf(t->comm, sizeof(t->comm), "%s", name ? name : "kthread");
@@ -259,6 +261,7 @@ struct task_struct *kthread_run(kthread_fn fn, void *data, const char *name) {
     return nullptr;
   }
   {
+    // The thread has its pid once it runs; it then waits for the go.
     std::unique_lock<std::mutex> lk(t->kt_mu);
     t->kt_cv.wait(lk, [t] { return t->started; });
   }
@@ -267,6 +270,23 @@ struct task_struct *kthread_run(kthread_fn fn, void *data, const char *name) {
     kthreads.push_back(t);
   }
   put_task_struct(t);  // the creator's; the list's reference remains
+  return t;
+}
+
+// Releases a thread made by kthread_create; true when it was held.
+static bool kthread_release(struct task_struct *t) {
+  std::lock_guard<std::mutex> g(t->kt_mu);
+  if (!t->is_kthread || t->go) return false;
+  t->go = true;
+  t->kt_cv.notify_all();
+  return true;
+}
+
+bool plat::kthread_release_if_held(struct task_struct *t) { return kthread_release(t); }
+
+struct task_struct *kthread_run(kthread_fn fn, void *data, const char *name) {
+  struct task_struct *t = kthread_create(fn, data, name);
+  if (t) kthread_release(t);
   return t;
 }
 
@@ -298,6 +318,13 @@ int kthread_join(struct task_struct *t) {
   if (dropped) put_task_struct(t);
   put_task_struct(t);
   return r;
+}
+
+int kthread_join_pid(struct pid *p) {
+  auto *t = reinterpret_cast<struct task_struct *>(p);
+  if (!t || !t->is_kthread) return 0;
+  kthread_release(t);  // a thread never woken could not leave otherwise
+  return kthread_join(t);
 }
 
 int kthread_reap(void) {

@@ -63,9 +63,16 @@ void disallow_signal(int sig);
 // thread's handle and joins it after the thread function has returned.
 typedef int (*kthread_fn)(void *data);
 struct task_struct *kthread_run(kthread_fn fn, void *data, const char *name);
+// Creates the thread but holds it before `fn` until wake_up_process(): its
+// pid and pid handle can be recorded, and signals posted to it, before it
+// runs a line of the driver. Null when it cannot be created.
+struct task_struct *kthread_create(kthread_fn fn, void *data, const char *name);
 // Waits until the task's thread function has returned and its OS thread has
 // been joined. Returns its result. Must not be called by the task itself.
 int kthread_join(struct task_struct *t);
+// The same through a pid handle; 0 at once for a task that is no kernel
+// thread.
+int kthread_join_pid(struct pid *p);
 // Joins every kernel thread that has left; returns how many are still running.
 int kthread_reap(void);
 int kthread_count_running(void);

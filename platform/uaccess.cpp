@@ -9,11 +9,7 @@
 #include <cstring>
 
 #include "internal.h"
-
-struct file {
-  std::atomic<int> refs;
-  int os_fd;  // our own duplicate of the caller's descriptor
-};
+#include "vfs.h"
 
 void set_user_context(const struct user_context *ctx) { get_current()->uctx = ctx; }
 
@@ -49,25 +45,13 @@ struct file *fget(unsigned int fd) {
   if (!c) return nullptr;
   for (int i = 0; i < c->nfds; i++) {
     if (c->fd_nums[i] != (int)fd) continue;
+    // Our own duplicate of the caller's descriptor, the same kind of file
+    // as filp_open() gives; fput() (vfs.cpp) closes it.
     int dup_fd = fcntl(c->os_fds[i], F_DUPFD_CLOEXEC, 0);
     if (dup_fd < 0) return nullptr;
-    auto *f = new (std::nothrow) struct file;
-    if (!f) {
-      close(dup_fd);
-      return nullptr;
-    }
-    f->refs.store(1);
-    f->os_fd = dup_fd;
-    return f;
+    int fl = fcntl(dup_fd, F_GETFL);
+    off_t pos = lseek(dup_fd, 0, SEEK_CUR);
+    return file_from_os_fd(dup_fd, fl < 0 ? 0 : (unsigned int)fl, pos < 0 ? 0 : pos);
   }
   return nullptr;
 }
-
-void fput(struct file *f) {
-  if (!f) return;
-  if (f->refs.fetch_sub(1) != 1) return;
-  close(f->os_fd);
-  delete f;
-}
-
-int file_os_fd(struct file *f) { return f ? f->os_fd : -1; }

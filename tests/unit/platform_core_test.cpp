@@ -430,3 +430,34 @@ TEST(PlatformUserCopy, CopiesWithinTheCallersBufferAndZeroFillsTheRest) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PlatformThreads, CreatedThreadRunsOnlyWhenWokenAndKeepsEarlySignals) {
+  static std::atomic<bool> ran{false};
+  static std::atomic<long> r{1};
+  ran = false;
+  struct task_struct *t = kthread_create(
+      [](void *) {
+        ran = true;
+        allow_signal(SIGTERM);
+        wait_queue_head_t wq;
+        init_waitqueue_head(&wq);
+        r = interruptible_sleep_on_timeout(&wq, 60 * HZ);
+        return 0;
+      },
+      nullptr, "held");
+  ASSERT_NE(t, nullptr);
+  EXPECT_GT(task_pid_nr(t), 0) << "the pid is known before it runs";
+  struct pid *handle = get_task_pid(t);
+  send_sig(SIGTERM, t, 1);  // posted before it runs: kept pending
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_FALSE(ran.load());
+  wake_up_process(t);
+  kthread_join_pid(handle);
+  put_pid(handle);
+  EXPECT_TRUE(ran.load());
+  EXPECT_EQ(r.load(), -ERESTARTSYS);
+}
+
+}  // namespace
