@@ -255,3 +255,53 @@ void big_to_little(u32 *words, int count) {
     words[i] = ((w & 0x00ff00ffU) << 8) | ((w & 0xff00ff00U) >> 8);
   }
 }
+
+// --- sockets ---
+
+int mirvol_sock_create(int family, int type, int protocol, struct socket **res) {
+  return sock_create_kern(family, type, protocol, res);
+}
+
+void mirvol_sock_tcp_parameter(struct socket *sock, int probes, int time, int interval) {
+  kernel_setsockopt(sock, SOL_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+  kernel_setsockopt(sock, SOL_TCP, TCP_KEEPIDLE, &time, sizeof(time));
+  kernel_setsockopt(sock, SOL_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+  inet_csk_reset_keepalive_timer(sock->sk, (unsigned long)time * HZ);
+  int on = 1;
+  kernel_setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+}
+
+void mirvol_tcp_reset_keepalive_timer(struct socket *sock, unsigned long ticks) {
+  inet_csk_reset_keepalive_timer(sock->sk, ticks);
+}
+
+void mirvol_tcp_delete_keepalive_timer(struct socket *sock) {
+  inet_csk_delete_keepalive_timer(sock->sk);
+}
+
+int mirvol_sock_recvmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, size_t len,
+                        int flags) {
+  return kernel_recvmsg(sock, msg, vec, 1, len, flags);
+}
+
+int mirvol_sys_sendto(void *buf, size_t len, unsigned int flags, struct ksockaddr *addr,
+                      int addr_len, struct socket *sock) {
+  (void)flags;
+  struct kvec vec = {buf, len};
+  struct kmsghdr msg = {addr, addr ? addr_len : 0, 0};
+  return kernel_sendmsg(sock, &msg, &vec, 1, len);
+}
+
+int mirvol_sys_recvfrom(void *buf, size_t len, unsigned int flags, struct ksockaddr *addr,
+                        int *addr_len, struct socket *sock) {
+  struct kvec vec = {buf, len};
+  struct kmsghdr msg = {addr, addr && addr_len ? *addr_len : 0, 0};
+  int r = kernel_recvmsg(sock, addr ? &msg : nullptr, &vec, 1, len, (int)flags);
+  if (addr && addr_len) *addr_len = msg.msg_namelen;
+  struct task_struct *self = get_current();
+  if (sigismember_pending(self, SIGXCPU)) {
+    clear_pending_signal(self, SIGXCPU);
+    return -ETIME;
+  }
+  return r;
+}

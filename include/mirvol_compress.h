@@ -13,17 +13,8 @@
 // ring.
 #pragma once
 
+#include "include/mirvol_status.h"
 #include "platform/kernel.h"
-
-// Control record status words used here.
-// TODO(lead): move to the shared status-word header once it exists.
-#ifndef STATUS_OK
-#define STATUS_OK 0x800000
-#define STATUS_FAILED 0x800001
-#define STATUS_NO_MEMORY 0x800002
-#define STATUS_NO_DEVICE 0x800003
-#define STATUS_INVALID_PARAMETER 0x800007
-#endif
 
 #define MIRVOL_LZSS_N 4096                              // ring size
 #define MIRVOL_LZSS_F 18                                // longest match

@@ -87,6 +87,27 @@ int mirvol_kill_proc_info(struct nmp_thread_info *info);
 
 u32 mirvol_MKDEV(u32 major, u32 minor);
 
+// --- sockets ---
+
+int mirvol_sock_create(int family, int type, int protocol, struct socket **res);
+// Keepalive: `probes` probes `interval` seconds apart after `time` seconds
+// idle; restarts the keepalive timer and switches keepalive on.
+void mirvol_sock_tcp_parameter(struct socket *sock, int probes, int time, int interval);
+void mirvol_tcp_reset_keepalive_timer(struct socket *sock, unsigned long ticks);
+void mirvol_tcp_delete_keepalive_timer(struct socket *sock);
+int mirvol_sock_recvmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, size_t len,
+                        int flags);
+// Sends one kernel buffer as one message, to `addr` when given. The flags
+// argument is not used.
+int mirvol_sys_sendto(void *buf, size_t len, unsigned int flags, struct ksockaddr *addr,
+                      int addr_len, struct socket *sock);
+// One receive into a kernel buffer. When signal 24 (the watchdog of the
+// caller's timer) is pending afterwards it is cleared and the result is
+// -ETIME, whatever was received: on a stream socket those bytes are gone,
+// so a caller must treat -ETIME as the end of that connection.
+int mirvol_sys_recvfrom(void *buf, size_t len, unsigned int flags, struct ksockaddr *addr,
+                        int *addr_len, struct socket *sock);
+
 void mirvol_put_ipaddress(u8 *dest, const u8 *src);
 void mirvol_get_ipaddress(u8 *dest, const u8 *src);
 void big_to_little(u32 *words, int count);

@@ -16,3 +16,4 @@
 #include "vfs.h"
 #include "procfs.h"
 #include "moduleparam.h"
+#include "net.h"

@@ -245,6 +245,7 @@ static void kthread_trampoline(struct task_struct *t) {
 struct task_struct *kthread_create(kthread_fn fn, void *data, const char *name) {
   might_sleep_check("kthread_create");
   kthread_reap();
+  if (plat::alloc_should_fail()) return nullptr;
   auto *t = new (std::nothrow) task_struct();
   if (!t) return nullptr;
   t->is_kthread = true;

@@ -65,7 +65,8 @@ typedef int (*kthread_fn)(void *data);
 struct task_struct *kthread_run(kthread_fn fn, void *data, const char *name);
 // Creates the thread but holds it before `fn` until wake_up_process(): its
 // pid and pid handle can be recorded, and signals posted to it, before it
-// runs a line of the driver. Null when it cannot be created.
+// runs a line of the driver. Null when it cannot be created (an allocation
+// failure injected with alloc_fault_inject() counts).
 struct task_struct *kthread_create(kthread_fn fn, void *data, const char *name);
 // Waits until the task's thread function has returned and its OS thread has
 // been joined. Returns its result. Must not be called by the task itself.

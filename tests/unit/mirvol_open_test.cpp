@@ -1,8 +1,13 @@
 // The log routine and the kernel-service adapters of the driver's bottom layer.
 
-#include "include/mirvol_open.h"
+// The C library's socket headers go before the platform's (see net.h).
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <atomic>
+
+#include "include/mirvol_open.h"
 
 #include "test_util.h"
 
@@ -233,6 +238,96 @@ TEST(MirvolSysVariable, InitialisesEveryLockAndNullIsIgnored) {
   spin_unlock_irqrestore(&v->recovery_lock, flags);
   spin_unlock_irqrestore(&v->wrt_queue_lock, flags);
   mirvol_kfree(&v);
+}
+
+}  // namespace
+
+namespace {
+
+// A connected TCP pair on loopback.
+struct TcpPair {
+  struct socket *listener = nullptr, *client = nullptr, *server = nullptr;
+  TcpPair() {
+    EXPECT_EQ(mirvol_sock_create(AF_INET, SOCK_STREAM, IPPROTO_TCP, &listener), 0);
+    struct ksockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr = cpu_to_be32(0x7f000001);
+    EXPECT_EQ(kernel_bind(listener, (struct ksockaddr *)&a, sizeof(a)), 0);
+    EXPECT_EQ(kernel_listen(listener, 4), 0);
+    EXPECT_GT(kernel_getsockname(listener, (struct ksockaddr *)&a), 0);
+    EXPECT_EQ(mirvol_sock_create(AF_INET, SOCK_STREAM, IPPROTO_TCP, &client), 0);
+    EXPECT_EQ(kernel_connect(client, (struct ksockaddr *)&a, sizeof(a), 0), 0);
+    EXPECT_EQ(kernel_accept(listener, &server, 0), 0);
+  }
+  ~TcpPair() {
+    sock_release(server);
+    sock_release(client);
+    sock_release(listener);
+  }
+};
+
+struct Watchdog {
+  struct timer_list timer;
+  struct task_struct *task;
+  static void fire(struct timer_list *t) {
+    Watchdog *w = from_timer(w, t, timer);
+    send_sig(SIGXCPU, w->task, 1);
+  }
+};
+
+TEST(MirvolSocketAdapters, WatchdogSignalEndsABlockingReceiveWithEtime) {
+  TcpPair p;
+  ASSERT_NE(p.server, nullptr);
+  testutil::KThread t([&] {
+    // As a socket call under the watchdog: every signal blocked but 24.
+    set_current_blocked(~sigmask_k(SIGXCPU));
+    Watchdog w;
+    w.task = get_current();
+    timer_setup(&w.timer, Watchdog::fire, 0);
+    mod_timer(&w.timer, jiffies_now() + HZ / 10);
+    char buf[16];
+    int r = mirvol_sys_recvfrom(buf, sizeof(buf), 0, nullptr, nullptr, p.server);
+    del_timer_sync(&w.timer);
+    EXPECT_FALSE(sigismember_pending(get_current(), SIGXCPU)) << "the adapter clears signal 24";
+    return r;
+  });
+  ASSERT_TRUE(t.wait_done(10000));
+  EXPECT_EQ(t.result(), -ETIME);
+}
+
+TEST(MirvolSocketAdapters, SendtoAndRecvfromMoveOneMessage) {
+  TcpPair p;
+  char out[] = "head";
+  EXPECT_EQ(mirvol_sys_sendto(out, 4, 0, nullptr, 0, p.client), 4);
+  char in[8] = {};
+  EXPECT_EQ(mirvol_sys_recvfrom(in, 4, MSG_WAITALL, nullptr, nullptr, p.server), 4);
+  EXPECT_STREQ(in, "head");
+}
+
+TEST(MirvolSocketAdapters, TcpParameterSetsTheKeepaliveKnobsAndSwitchesItOn) {
+  TcpPair p;
+  mirvol_sock_tcp_parameter(p.client, 3, 30, 2);
+  int fd = sock_os_fd(p.client, 0);
+  ASSERT_GE(fd, 0);
+  auto get = [fd](int level, int name) {
+    int v = -1;
+    socklen_t len = sizeof(v);
+    EXPECT_EQ(getsockopt(fd, level, name, &v, &len), 0);
+    return v;
+  };
+  EXPECT_EQ(get(SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(get(IPPROTO_TCP, TCP_KEEPCNT), 3);
+  EXPECT_EQ(get(IPPROTO_TCP, TCP_KEEPIDLE), 30);
+  EXPECT_EQ(get(IPPROTO_TCP, TCP_KEEPINTVL), 2);
+  mirvol_tcp_delete_keepalive_timer(p.client);
+  EXPECT_EQ(get(SOL_SOCKET, SO_KEEPALIVE), 0);
+}
+
+TEST(MirvolAdapters, KernelThreadReportsFailureAsMinusOne) {
+  alloc_fault_inject(0, 1, get_current());
+  int pid = mirvol_kernel_thread([](void *) { return 0; }, nullptr, "mirvol_common_1");
+  alloc_fault_clear();
+  EXPECT_EQ(pid, -1);
 }
 
 }  // namespace

@@ -63,6 +63,9 @@ class KThread {
       : body_(std::move(body)) {
     init_completion(&done_);
     task_ = kthread_run(&KThread::trampoline, this, name);
+    // Our own reference: the platform drops its one when it reaps the
+    // thread after it has left.
+    if (task_) get_task_struct(task_);
   }
   ~KThread() {
     if (!task_) return;
@@ -72,6 +75,7 @@ class KThread {
       send_sig(SIGXCPU, task_, 1);
     }
     kthread_join(task_);
+    put_task_struct(task_);
   }
   struct task_struct *task() const { return task_; }
   // Real-time wait, independent of the platform clock (which a test may
