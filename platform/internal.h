@@ -80,9 +80,6 @@ void timers_clock_changed(void);
 
 int atomic_depth(void);
 
-// Whether an allocation chosen by alloc_fault_inject() fails now.
-bool alloc_should_fail(void);
-
 // Starts a thread held by kthread_create(); false when it was not held.
 bool kthread_release_if_held(struct task_struct *t);
 

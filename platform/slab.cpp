@@ -34,14 +34,6 @@ bool should_fail() {
   return true;
 }
 
-}  // namespace
-
-// Kernel objects the platform allocates itself (a new thread's task) fail
-// with the same injection as kmalloc, as the kernel's would.
-bool plat::alloc_should_fail(void) { return should_fail(); }
-
-namespace {
-
 void *raw_alloc(size_t size, bool zero) {
   if (should_fail()) return nullptr;
   void *p = zero ? calloc(1, size ? size : 1) : malloc(size ? size : 1);

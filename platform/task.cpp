@@ -218,6 +218,27 @@ void disallow_signal(int sig) {
 
 // --- kernel threads ---
 
+// Thread-creation failures chosen by tests, guarded by kfault_mu.
+static std::mutex kfault_mu;
+static long kfault_skip, kfault_count;
+
+void kthread_fault_inject(long skip, long count) {
+  std::lock_guard<std::mutex> g(kfault_mu);
+  kfault_skip = skip;
+  kfault_count = count;
+}
+
+static bool kthread_should_fail() {
+  std::lock_guard<std::mutex> g(kfault_mu);
+  if (kfault_count == 0) return false;
+  if (kfault_skip > 0) {
+    kfault_skip--;
+    return false;
+  }
+  if (kfault_count > 0) kfault_count--;
+  return true;
+}
+
 static void kthread_trampoline(struct task_struct *t) {
   tls_current = t;
   t->pid = os_tid();
@@ -245,7 +266,7 @@ static void kthread_trampoline(struct task_struct *t) {
 struct task_struct *kthread_create(kthread_fn fn, void *data, const char *name) {
   might_sleep_check("kthread_create");
   kthread_reap();
-  if (plat::alloc_should_fail()) return nullptr;
+  if (kthread_should_fail()) return nullptr;
   auto *t = new (std::nothrow) task_struct();
   if (!t) return nullptr;
   t->is_kthread = true;

@@ -65,8 +65,7 @@ typedef int (*kthread_fn)(void *data);
 struct task_struct *kthread_run(kthread_fn fn, void *data, const char *name);
 // Creates the thread but holds it before `fn` until wake_up_process(): its
 // pid and pid handle can be recorded, and signals posted to it, before it
-// runs a line of the driver. Null when it cannot be created (an allocation
-// failure injected with alloc_fault_inject() counts).
+// runs a line of the driver. Null when it cannot be created.
 struct task_struct *kthread_create(kthread_fn fn, void *data, const char *name);
 // Waits until the task's thread function has returned and its OS thread has
 // been joined. Returns its result. Must not be called by the task itself.
@@ -77,6 +76,9 @@ int kthread_join_pid(struct pid *p);
 // Joins every kernel thread that has left; returns how many are still running.
 int kthread_reap(void);
 int kthread_count_running(void);
+// Tests: after `skip` more creations, fail the next `count` (count < 0: all;
+// 0 clears).
+void kthread_fault_inject(long skip, long count);
 
 // Atomic context: a spinlock held, a timer callback, a bio completion. A
 // sleeping call made in atomic context aborts in debug builds.

@@ -324,9 +324,9 @@ TEST(MirvolSocketAdapters, TcpParameterSetsTheKeepaliveKnobsAndSwitchesItOn) {
 }
 
 TEST(MirvolAdapters, KernelThreadReportsFailureAsMinusOne) {
-  alloc_fault_inject(0, 1, get_current());
+  kthread_fault_inject(0, 1);
   int pid = mirvol_kernel_thread([](void *) { return 0; }, nullptr, "mirvol_common_1");
-  alloc_fault_clear();
+  kthread_fault_inject(0, 0);
   EXPECT_EQ(pid, -1);
 }
 
