@@ -4,6 +4,8 @@
 
 #include "include/mirvol_open.h"
 
+#include "include/mirvol.h"
+
 #include <cstdarg>
 
 // --- log routine ---
@@ -304,4 +306,48 @@ int mirvol_sys_recvfrom(void *buf, size_t len, unsigned int flags, struct ksocka
     return -ETIME;
   }
   return r;
+}
+
+// --- block devices and bios ---
+
+unsigned int mirvol_get_logical_block_size(struct block_device *bdev) {
+  struct request_queue *q = bdev_get_queue(bdev);
+  if (!q) return 512;
+  unsigned int size = queue_logical_block_size(q);
+  return size ? size : 512;
+}
+
+unsigned int mirvol_get_physical_block_size(struct block_device *bdev) {
+  return queue_physical_block_size(bdev_get_queue(bdev));
+}
+
+u64 mirvol_get_blk_size(struct block_device *bdev) { return get_capacity(bdev->bd_disk); }
+
+int mirvol_get_blksize_size(struct block_device *bdev) { return (int)block_size(bdev); }
+int mirvol_own_device_get_blksize(struct block_device *bdev) { return (int)block_size(bdev); }
+int mirvol_set_blocksize(struct block_device *bdev, int size) { return set_blocksize(bdev, size); }
+
+void mirvol_adjust_block_size(struct nmp_info *nmp) {
+  int size = mirvol_own_device_get_blksize(nmp->own_bdev);
+  mirvol_set_blocksize(nmp->dp_bdev, size);
+  nmp->dp_block_size = (u32)size;
+}
+
+
+void wait_for_bio(struct bio *bio) {
+  wait_for_completion(&static_cast<struct mirvol_bio_wait *>(bio->bi_private)->done);
+}
+
+void loop_free_buffer_head(struct bio *bio) {
+  if (!bio) return;
+  if (bio->bi_vcnt) __free_page(bio->bi_io_vec[0].bv_page);
+  kfree(bio->bi_private);
+  bio_put(bio);
+}
+
+void mirvol_put_bio(struct bio *bio) {
+  if (!bio) return;
+  if (bio_data_dir(bio) == WRITE)
+    for (unsigned int i = 0; i < bio->bi_vcnt; i++) __free_page(bio->bi_io_vec[i].bv_page);
+  bio_put(bio);
 }

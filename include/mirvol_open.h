@@ -87,6 +87,25 @@ int mirvol_kill_proc_info(struct nmp_thread_info *info);
 
 u32 mirvol_MKDEV(u32 major, u32 minor);
 
+// --- block devices and bios ---
+
+struct nmp_info;
+unsigned int mirvol_get_logical_block_size(struct block_device *bdev);
+unsigned int mirvol_get_physical_block_size(struct block_device *bdev);
+u64 mirvol_get_blk_size(struct block_device *bdev);
+int mirvol_get_blksize_size(struct block_device *bdev);
+int mirvol_own_device_get_blksize(struct block_device *bdev);
+int mirvol_set_blocksize(struct block_device *bdev, int size);
+void mirvol_adjust_block_size(struct nmp_info *nmp);
+// Waits for a one-page synchronous bio whose private record is a
+// struct mirvol_bio_wait.
+struct mirvol_bio_wait {
+  struct completion done;
+};
+void wait_for_bio(struct bio *bio);
+void loop_free_buffer_head(struct bio *bio);
+void mirvol_put_bio(struct bio *bio);
+
 // --- sockets ---
 
 int mirvol_sock_create(int family, int type, int protocol, struct socket **res);

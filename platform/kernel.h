@@ -17,3 +17,4 @@
 #include "procfs.h"
 #include "moduleparam.h"
 #include "net.h"
+#include "blkdev.h"

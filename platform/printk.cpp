@@ -2,6 +2,7 @@
 
 #include "printk.h"
 
+#include <execinfo.h>
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -100,6 +102,15 @@ int scnprintf_k(char *buf, size_t size, const char *fmt, ...) {
   va_end(ap);
   if (n < 0) return 0;
   return (size_t)n >= size ? (int)size - 1 : n;
+}
+
+void dump_stack(void) {
+  void *frames[32];
+  int n = backtrace(frames, 32);
+  char **names = backtrace_symbols(frames, n);
+  printk(KERN_WARNING "Call Trace:\n");
+  for (int i = 1; i < n; i++) printk(KERN_WARNING " %s\n", names ? names[i] : "?");
+  free(names);
 }
 
 void panic(const char *fmt, ...) {

@@ -25,6 +25,9 @@ int snprintf_k(char *buf, size_t size, const char *fmt, ...) __attribute__((form
 int vsnprintf_k(char *buf, size_t size, const char *fmt, __builtin_va_list ap);
 int scnprintf_k(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
+// Logs the calling thread's stack, as the kernel's dump_stack().
+void dump_stack(void);
+
 // Writes the message to the log, then ends the process with PANIC_EXIT_CODE.
 [[noreturn]] void panic(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 #define PANIC_EXIT_CODE 86

@@ -1,0 +1,348 @@
+// The driver's shared records: the mirror device record and its networks,
+// the I/O request, the queue nodes, and the module-wide tables.
+#pragma once
+
+#include "include/mirvol_common.h"
+#include "include/mirvol_open.h"
+#include "include/mirvol_status.h"
+
+struct bio;
+struct block_device;
+struct gendisk;
+struct request_queue;
+struct socket;
+struct file;
+struct qos_area;
+struct perf_area;
+struct history_info;
+struct io_request;
+struct req_sys_var;
+
+#define MIRVOL_MAX_NMP 64        // configured minors at most
+#define MIRVOL_MAX_MINOR 64      // minors lie in 0..64 (my_disk has 65 entries)
+#define MIRVOL_WRT_QUEUE_NUM 64  // buckets of the in-flight write table in use
+#define MIRVOL_WRT_QUEUE_MAX 128 // buckets the record holds room for
+#define MIRVOL_NAME_LEN 1024
+#define MIRVOL_IPADDR_LEN 16
+
+// Request completion bits.
+#define REQ_LOCAL_DONE 1
+#define REQ_REMOTE_DONE 2
+#define REQ_LASTUPDATE_DONE 4
+#define REQ_MIRRORBREAK_DONE 16
+#define REQ_FINISHED 23
+#define REQ_READ_START 22
+
+// Send states of a request.
+#define SEND_STATE_NONE 0
+#define SEND_STATE_QUEUED 1
+#define SEND_STATE_SENDING 2
+#define SEND_STATE_WAIT_ACK1 3
+#define SEND_STATE_ABANDONED 4
+
+// Network states.
+#define NW_FREE 0
+#define NW_USING 1
+#define NW_ERROR 2
+
+// --- queue nodes ---
+
+struct dcq {  // ACK1 time-out, for the disconnection thread
+  u64 request_id;
+  struct dcq *next;
+};
+
+struct wbq {  // a sector range for the difference bitmap
+  struct wbq *next, *prev;
+  u64 first_sector, last_sector;
+  struct nmp_info *nmp;
+};
+
+struct a2q {  // a request id for the ACK2 sender (host order)
+  struct a2q *next, *prev;
+  u64 request_id;
+};
+
+struct wrt_queue {  // a write in flight to the data partition
+  struct wrt_queue *next, *prev;
+  struct bio *bio;  // the upper bio
+};
+
+struct wrt_queue_head {
+  struct wrt_queue *head, *tail, *cursor;
+};
+
+struct queue_head {  // a FIFO of nodes of one kind with its own sys_var
+  void *head, *tail;
+  struct sys_var *sys_var;
+};
+
+// --- networks ---
+
+struct network {
+  u8 self_addr[MIRVOL_IPADDR_LEN];      // IPv4 in the last four bytes
+  u8 opponent_addr[MIRVOL_IPADDR_LEN];
+  u32 state;                            // NW_FREE, NW_USING, NW_ERROR
+  u32 recv_latch;
+  u32 report_latch;
+  u32 send_latch;
+  u64 last_echo_time;                   // jiffies
+  u64 send_time;                        // jiffies
+  u32 last_result;
+  s32 last_response;                    // ms
+  s32 max_response;                     // ms
+  s32 peak_response;                    // ms
+  struct network *next;
+};
+
+// The outgoing ACK2 or heartbeat connection of a device.
+struct client_block {
+  struct network *network;  // the network the connection was made on
+  struct socket *sock;
+  struct semaphore sem;
+  struct timer_list timer1, timer2;
+  u32 value;
+  u32 state_flags[3];
+};
+
+// --- the mirror device ---
+
+// Per-device thread records, in record order.
+enum {
+  NMP_THREAD_REMOTE_WRITE,  // _04
+  NMP_THREAD_SEND_ACK1,     // _06
+  NMP_THREAD_SEND_DATA,     // _08
+  NMP_THREAD_ACCEPT,        // _05
+  NMP_THREAD_SEND_ACK2,     // _07
+  NMP_THREAD_ACK2_SVR,      // _01
+  NMP_THREAD_HB_SVR,        // _02
+  NMP_THREAD_HB_CLIENT,     // _03
+  NMP_THREAD_HISTORY,       // _09
+  NMP_THREAD_NUM
+};
+
+struct nmp_info {
+  struct nmp_info *next;
+  u32 major, minor;
+  u32 dp_major, dp_minor;
+  u32 cp_major, cp_minor;
+  u32 bmp_size_in_sec;
+  u32 len;  // Cluster Partition logical block size: 512 or 4096
+  struct block_device *own_bdev;
+  struct block_device *cp_bdev, *dp_bdev;
+  struct file *cp_file, *dp_file;
+  u32 hb_client_up, hb_server_up;
+  u32 nw_port;  // the N/W port: the connection flag
+  u32 io_port, mount_port;
+  u32 disk_error_flag;
+  s32 disk_error_handling, cp_error, dp_error, reset_request;
+  u64 disconnect_time, last_update_time, mirror_break_time;
+  u32 is_hisinfo_used;
+  struct nmp_thread_info thread[NMP_THREAD_NUM];
+  u32 recovery_lock_flag;
+  u64 recovery_first_sector, recovery_last_sector;
+  struct queue_head send_ack1_head;
+  struct queue_head remote_write_head;
+  struct queue_head history_head;
+  u32 recovery_prep_state;
+  u64 requests_sent;
+  u64 request_queue_cnt;
+  u64 send_queue_cnt;
+  u64 request_queue_peak;
+  struct io_request *request_queue_head, *request_queue_cursor, *request_queue_tail;
+  u64 request_seq;
+  u32 ack1_send_state, connect_state;
+  u16 data_port;
+  struct socket *data_sock, *recv_sock;
+  struct nmp_sys_variable *nmp_variable;
+  struct wrt_queue_head wrt_queue[MIRVOL_WRT_QUEUE_MAX];
+  char name[MIRVOL_NAME_LEN];
+  u32 mode;  // 1 sync, 0 async
+  u32 sync_switch_flags;
+  void *recover_buff;  // 64 KiB for recovery
+  struct page *recover_pages[16];
+  u32 base_keepalive_time, base_ack_timeout, base_receive_normal_timeout, base_send_timeout,
+      base_connect_timeout, base_hb_recv_timeout;
+  struct queue_head send_ack2_queue;
+  struct client_block ack2_client;
+  struct client_block hb_client;
+  u32 hb_interval, hb_recv_timeout, hb_recv_retry;
+  u16 hb_port, ack2_port;
+  u32 connect_timeout, send_timeout, keepalive_time, keepalive_probe, keepalive_interval,
+      lastupdate_delay, ack_timeout, receive_normal_timeout;
+  u32 ip_version, mdc_cnt;
+  struct network *network_list;
+  spinlock_t *network_list_lock;
+  struct network *current_network;
+  u32 active;
+  u32 iosize;
+  u64 fs_results[3];
+  u32 compress_flags, compress_value2;
+  u32 recovery_param;
+  u32 band_limit;  // bytes per second, 0 = none
+  struct qos_area *qos_area;
+  struct perf_area *perf_area;
+  struct history_info *history;
+  u64 async_serial;
+  u32 unplug_flags, unplug_switch;
+  u32 recovery_slice_cnt;
+  u32 dp_block_size;  // soft block size given to the data partition
+};
+
+// --- the I/O request ---
+
+struct buff_list {  // a private copy of asynchronous write data
+  struct buff_list *next;
+  struct page *page;
+  u32 len;
+};
+
+struct io_request {
+  struct io_request *next, *prev;
+  struct nmp_info *nmp;
+  struct dcq *dcq;
+  struct wbq *wbq;
+  struct a2q *a2q;
+  void *buffer1, *buffer2;
+  struct req_sys_var *sys_var;  // its lock guards the completion bits; its timer is ACK1's
+  spinlock_t wbq_lock, a2q_lock;
+  struct bio *upper_bio;
+  struct bio *clone;
+  struct bio *cp_bio[3];
+  u64 request_id;
+  u64 completion;
+  s32 error;
+  u32 completed_bytes;
+  u32 write;
+  u32 time_write_flags;  // 4 last-update, 16 mirror-break write in flight
+  s32 needs_bitmap;  // read and written atomically
+  u32 history_file;
+  s32 async_local_done;  // the upper bio was ended at the local write; atomic
+  u64 start_sector;
+  u32 sector_count;
+  u32 bytes;
+  u32 send_state;  // read and written atomically: the completion waits on it
+  u16 segment_index;
+  u16 segment_count;
+  s32 *segment_sizes, *segment_offsets;
+  struct buff_list *buff_list;
+  u64 enqueue_time;
+  u64 async_serial;
+  u64 history_position;
+};
+
+// The request's own lock (guards its completion bits) and its ACK1 timer.
+struct req_sys_var {
+  spinlock_t lock;
+  struct timer_list timer;
+};
+
+// --- module-wide tables ---
+
+struct nmp_list {
+  struct nmp_info *head;
+  spinlock_t *nmp_list_lock;  // guards the list; null until load has made it
+};
+
+struct dcq_head {
+  struct sys_var *sys;
+  struct dcq *head, *tail;
+};
+
+struct wait_ack2_queue {
+  u64 request_id;
+  u64 first_sector, last_sector;
+  s32 minor;
+  u64 queued;  // jiffies
+  u32 ack_timeout;
+  struct wait_ack2_queue *next, *prev;
+};
+
+struct wait_ack2_queue_head {
+  spinlock_t *lock;
+  struct wait_ack2_queue *head, *tail, *cursor;
+};
+
+#define MIRVOL_TRANS_TABLE_NUM 64
+
+struct trans_table {
+  u64 request_id;
+  u32 in_use;
+  u32 ack_received;
+  wait_queue_head_t *wq;
+  u8 status;
+  struct nmp_info *nmp;
+};
+
+struct table_control {
+  u32 next_id;
+  spinlock_t *table_lock;
+};
+
+struct wrbmp {
+  struct wbq *head, *tail;
+  struct sys_var *sys_var;
+  int *cnt;  // pending ranges per index of nmp_minor
+};
+
+#define MIRVOL_CACHE_BLOCK 4096
+
+struct cache_table {
+  u8 data[MIRVOL_CACHE_BLOCK];
+  s64 block_offset;  // -1 free
+  u64 last_use;      // jiffies
+  s64 in_use;
+  s64 dirty;
+  s32 owner_minor;  // -1 free
+  struct semaphore *sig_sem;
+  struct cache_table *next;
+};
+
+// The mirror disks, in the order of nmp_minor.
+struct mirvol_disk_entry {
+  struct gendisk *disk;
+  struct request_queue *queue;
+};
+
+// Driver-wide settings (command 101).
+struct driver_adj {
+  u32 mirvolperf;            // 0 or 1
+  u32 printkperf;            // 0 or 1
+  u32 barrier_check_method;  // 0 or 1
+  u32 barrier_log_level;
+  u32 queue_limits_method;   // 0 to 3
+  u32 limits_log_flag;
+};
+extern struct driver_adj g_driver_adj;
+
+// Module parameters.
+extern int nmp_minor[MIRVOL_MAX_NMP];
+extern unsigned int minor_num;
+extern int g_nmp_count;
+extern int g_mirvol_major;
+
+extern struct mirvol_disk_entry mirvol_disk[MIRVOL_MAX_NMP];
+extern u64 my_disk[MIRVOL_MAX_MINOR + 1];
+extern int g_max_minor;
+extern int g_unloading;
+extern u64 g_make_request_cnt, g_make_request_peak, g_make_request_max_cnt;
+extern u32 mirvol_min_request_count, mirvol_max_request_count;
+extern spinlock_t g_max_lock;  // guards the three request counters
+extern int g_disk_error_action[4];
+extern int g_disp_udev_msg;
+extern int g_history_cache_delnum;
+extern struct nmp_list g_nmp_list;
+extern struct dcq_head g_dcq_head;
+extern struct wait_ack2_queue_head g_wait_ack2_queue_head;
+extern struct trans_table g_trans_table[MIRVOL_TRANS_TABLE_NUM];
+extern struct table_control g_table_control;
+extern struct wrbmp g_wrbmp;
+extern struct semaphore *g_cache_sem;  // guards g_cachetable and g_cachenum
+extern struct cache_table *g_cachetable;
+extern int g_cachenum;
+extern int g_max_cachenum;
+extern struct semaphore g_proc_sem;  // status-file reads against their removal
+extern wait_queue_head_t g_remote_wrbmp_wq, g_disk_error_wq;
+extern struct nmp_thread_info g_disconnection_thread, g_local_bitmap_thread,
+    g_disk_error_thread, g_remote_bitmap_thread;
+extern int g_mirvol_shutdown;

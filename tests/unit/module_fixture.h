@@ -1,0 +1,155 @@
+// Loading the module with parameters, and a mirror device built by hand on
+// an image file, for tests of load, unload and the request path.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "include/mirvol_main.h"
+#include "test_util.h"
+
+namespace testutil {
+
+// Parses insmod-style parameters and runs init_module; unloads at the end.
+class ModuleLoad {
+ public:
+  explicit ModuleLoad(std::vector<std::string> params) {
+    module_params_reset();
+    std::vector<const char *> argv;
+    for (auto &p : params) argv.push_back(p.c_str());
+    parse_result_ = module_params_parse((int)argv.size(), argv.data());
+    result_ = parse_result_ ? parse_result_ : init_module();
+  }
+  ~ModuleLoad() {
+    if (result_ == 0) cleanup_module();
+    module_params_reset();
+  }
+  int result() const { return result_; }
+
+ private:
+  int parse_result_ = 0;
+  int result_ = 0;
+};
+
+// A zero-filled image file in /tmp, removed at the end.
+class ImageFile {
+ public:
+  explicit ImageFile(size_t bytes) {
+    char path[] = "/tmp/mirvol-img-XXXXXX";
+    int fd = mkstemp(path);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(ftruncate(fd, (off_t)bytes), 0);
+    close(fd);
+    path_ = path;
+  }
+  ~ImageFile() { unlink(path_.c_str()); }
+  const std::string &path() const { return path_; }
+  std::vector<char> read(off_t off, size_t len) const {
+    std::vector<char> buf(len);
+    int fd = open(path_.c_str(), O_RDONLY);
+    EXPECT_EQ(pread(fd, buf.data(), len, off), (ssize_t)len);
+    close(fd);
+    return buf;
+  }
+  void write(off_t off, const std::vector<char> &data) const {
+    int fd = open(path_.c_str(), O_WRONLY);
+    EXPECT_EQ(pwrite(fd, data.data(), data.size(), off), (ssize_t)data.size());
+    close(fd);
+  }
+
+ private:
+  std::string path_;
+};
+
+// A mirror device record on an image file, entered in g_nmp_list the way
+// device creation does, with the I/O and N/W ports open. The module must be
+// loaded with the minor configured.
+class FakeDevice {
+ public:
+  FakeDevice(int minor, size_t bytes, u32 mode = 1) : image_(bytes) {
+    nmp_ = static_cast<struct nmp_info *>(kzalloc(sizeof(struct nmp_info), GFP_KERNEL));
+    nmp_->major = (u32)g_mirvol_major;
+    nmp_->minor = (u32)minor;
+    nmp_->mode = mode;
+    nmp_->io_port = 1;
+    nmp_->nw_port = 1;
+    nmp_->ack_timeout = 100;
+    nmp_->bmp_size_in_sec = 8;
+    nmp_->nmp_variable = mirvol_malloc_nmp_sys_variable();
+    mirvol_init_nmp_sys_variable(nmp_->nmp_variable);
+    nmp_->send_ack2_queue.sys_var = mirvol_queue_head_spinlock_malloc();
+    nmp_->network_list_lock = spinlock_t_malloc();
+    nmp_->own_bdev = bdget(MKDEV((u32)g_mirvol_major, (u32)minor));
+    nmp_->dp_bdev = blkdev_get_by_path(image_.path().c_str(), FMODE_READ | FMODE_WRITE, nullptr);
+    EXPECT_FALSE(IS_ERR(nmp_->dp_bdev));
+    my_disk[minor] = bytes / 512;
+    unsigned long flags;
+    spin_lock_irqsave(g_nmp_list.nmp_list_lock, flags);
+    struct nmp_info **p = &g_nmp_list.head;
+    while (*p) p = &(*p)->next;
+    *p = nmp_;
+    spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
+    // Unload frees the record with everything it owns.
+  }
+  ~FakeDevice() { my_disk[nmp_->minor] = 0; }
+  struct nmp_info *nmp() const { return nmp_; }
+  const ImageFile &image() const { return image_; }
+
+ private:
+  ImageFile image_;
+  struct nmp_info *nmp_;
+};
+
+// A bio on a mirror disk with its own pages, waited for in real time.
+class TestBio {
+ public:
+  TestBio(u32 minor, unsigned int op, sector_t sector, unsigned int bytes, char fill = 0) {
+    unsigned int pages = (bytes + 4095) / 4096;
+    bio_ = bio_alloc(GFP_KERNEL, pages);
+    bio_->bi_opf = op;
+    bio_->bi_iter.bi_sector = sector;
+    for (unsigned int i = 0; i < pages; i++) {
+      struct page *pg = alloc_page(GFP_KERNEL);
+      memset(page_address(pg), fill, PAGE_SIZE);
+      unsigned int len = bytes - i * 4096 < 4096 ? bytes - i * 4096 : 4096;
+      bio_add_page(bio_, pg, len, 0);
+      pages_.push_back(pg);
+    }
+    bdev_ = bdget(MKDEV((u32)g_mirvol_major, minor));
+    bio_set_dev(bio_, bdev_);
+    bio_->bi_private = this;
+    bio_->bi_end_io = [](struct bio *b) {
+      auto *self = static_cast<TestBio *>(b->bi_private);
+      self->status_ = blk_status_to_errno(b->bi_status);
+      self->ended_++;
+      self->done_ = true;
+    };
+  }
+  ~TestBio() {
+    EXPECT_TRUE(eventually([this] { return done_.load(); }, 10000)) << "the upper bio never ended";
+    bio_put(bio_);
+    for (auto *pg : pages_) __free_page(pg);
+    if (bdev_) bdput(bdev_);
+  }
+  void submit() { submit_bio(bio_); }
+  bool wait(int ms = 10000) { return eventually([this] { return done_.load(); }, ms); }
+  int status() const { return status_; }
+  int ended() const { return ended_; }
+  char byte(unsigned int page, unsigned int off) const {
+    return static_cast<char *>(page_address(pages_[page]))[off];
+  }
+  struct bio *bio() const { return bio_; }
+
+ private:
+  struct bio *bio_;
+  struct block_device *bdev_ = nullptr;
+  std::vector<struct page *> pages_;
+  std::atomic<bool> done_{false};
+  std::atomic<int> ended_{0};
+  std::atomic<int> status_{1};
+};
+
+}  // namespace testutil
