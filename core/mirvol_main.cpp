@@ -47,6 +47,26 @@ int g_mirvol_shutdown;
 
 // Frees the tables of mirvol_init_module_variable that exist, newest first.
 static void mirvol_free_module_variable(void) {
+  // Nodes still queued: the writer threads drain their queues before they
+  // stop, so these are only what came when no writer ran.
+  while (g_wrbmp.head) {
+    struct wbq *next = g_wrbmp.head->next;
+    kfree(g_wrbmp.head);
+    g_wrbmp.head = next;
+  }
+  g_wrbmp.tail = nullptr;
+  while (g_dcq_head.head) {
+    struct dcq *next = g_dcq_head.head->next;
+    kfree(g_dcq_head.head);
+    g_dcq_head.head = next;
+  }
+  g_dcq_head.tail = nullptr;
+  while (g_wait_ack2_queue_head.head) {
+    struct wait_ack2_queue *next = g_wait_ack2_queue_head.head->next;
+    kfree(g_wait_ack2_queue_head.head);
+    g_wait_ack2_queue_head.head = next;
+  }
+  g_wait_ack2_queue_head.tail = g_wait_ack2_queue_head.cursor = nullptr;
   while (g_cachetable) {
     struct cache_table *next = g_cachetable->next;
     mirvol_kfree(&g_cachetable->sig_sem);
@@ -658,6 +678,25 @@ static void mirvol_free_queue_nodes(struct queue_head *qh) {
   mirvol_kfree(&qh->sys_var);
 }
 
+// Requests still in the send queue once every thread has stopped: each
+// one's ACK1 timer is stopped before it is freed, and an upper I/O not yet
+// ended is ended with an error, so nothing waits on it for ever.
+static void mirvol_free_leftover_requests(struct nmp_info *nmp) {
+  for (;;) {
+    unsigned long flags;
+    spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
+    struct io_request *req = nmp->request_queue_head;
+    spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
+    if (!req) return;
+    mirvol_del_req_queue(nmp, req->request_id);
+    if (!req->async_local_done && req->upper_bio) {
+      req->upper_bio->bi_status = BLK_STS_IOERR;
+      bio_endio(req->upper_bio);
+    }
+    mirvol_free_request(req);
+  }
+}
+
 void mirvol_cleanup_module_free(void) {
   struct nmp_info *nmp = g_nmp_list.head;
   while (nmp) {
@@ -681,6 +720,7 @@ void mirvol_cleanup_module_free(void) {
       sock_release(nmp->data_sock);
     }
     if (nmp->nmp_variable) {
+      mirvol_free_leftover_requests(nmp);
       del_timer_sync(&nmp->nmp_variable->connect_timer);
       del_timer_sync(&nmp->nmp_variable->send_timer);
     }

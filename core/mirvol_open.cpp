@@ -239,6 +239,18 @@ int mirvol_kernel_thread(int (*fn)(void *), void *device, const char *name) {
   return task_pid_nr(task);
 }
 
+int mirvol_kernel_thread_info(int (*fn)(void *), void *device, const char *name,
+                              struct nmp_thread_info *info) {
+  struct task_struct *task = kthread_create(fn, device, name);
+  if (!task) return -1;
+  if (info->pid_handle) put_pid(info->pid_handle);
+  info->pid = task_pid_nr(task);
+  info->pid_handle = get_task_pid(task);
+  __atomic_store_n(&info->running, 1, __ATOMIC_RELEASE);
+  wake_up_process(task);
+  return info->pid;
+}
+
 int mirvol_kill_proc_info(struct nmp_thread_info *info) {
   if (info->running && info->pid && info->pid_handle) kill_pid(info->pid_handle, SIGTERM, 1);
   return 0;

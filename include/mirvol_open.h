@@ -83,6 +83,12 @@ int mirvol_add_timer(struct timer_list *timer);
 int mirvol_del_timer(struct timer_list *timer);
 
 int mirvol_kernel_thread(int (*fn)(void *), void *device, const char *name);
+// Starts a thread and fills its record (running flag, pid, pid handle)
+// before the thread runs a line, so a stop that comes at once still sees
+// it; the thread clears the running flag as it leaves, and the stopper then
+// joins it. Returns the pid, or -1.
+int mirvol_kernel_thread_info(int (*fn)(void *), void *device, const char *name,
+                              struct nmp_thread_info *info);
 int mirvol_kill_proc_info(struct nmp_thread_info *info);
 
 u32 mirvol_MKDEV(u32 major, u32 minor);

@@ -66,7 +66,8 @@ struct host_addr {
 };
 
 std::mutex host_mu;
-std::vector<host_addr> host_addrs;  // guarded by host_mu
+// Guarded by host_mu; never destroyed, as sockets may outlive main().
+std::vector<host_addr> &host_addrs = *new std::vector<host_addr>;
 
 std::vector<host_addr> host_addrs_of(int family) {
   std::lock_guard<std::mutex> g(host_mu);

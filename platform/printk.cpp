@@ -26,7 +26,8 @@ constexpr u64 kKept = 16384;
 // from 0; line i sits at ring[i % kKept] while i >= count - kKept.
 std::mutex log_mu;
 std::condition_variable log_cv;
-std::vector<klog_line> ring(kKept);
+// Never destroyed: platform threads may still log while the process exits.
+std::vector<klog_line> &ring = *new std::vector<klog_line>(kKept);
 u64 count = 0;
 int sink_fd = -1;
 bool to_stderr = false;

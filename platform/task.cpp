@@ -23,9 +23,11 @@ namespace {
 // Every live task by pid (for find_get_pid) and every kernel thread not yet
 // joined. Guarded by registry_mu. The registry holds no reference of its
 // own in `by_pid`; a task leaves it before its last reference is dropped.
-std::mutex registry_mu;
-std::map<pid_t_k, struct task_struct *> by_pid;
-std::list<struct task_struct *> kthreads;  // each holds one reference
+// Never destroyed: threads of the platform (I/O workers, the timer thread)
+// may still become tasks while the process exits.
+std::mutex &registry_mu = *new std::mutex;
+std::map<pid_t_k, struct task_struct *> &by_pid = *new std::map<pid_t_k, struct task_struct *>;
+std::list<struct task_struct *> &kthreads = *new std::list<struct task_struct *>;  // each holds one reference
 
 thread_local struct task_struct *tls_current = nullptr;
 thread_local int tls_atomic_depth = 0;

@@ -130,3 +130,65 @@ TEST(ModuleLoad, StatusFilesSayTheDriverIsUnloadingOnceItBegins) {
 }
 
 }  // namespace
+
+namespace {
+
+// A module-wide thread as the driver writes them: it leaves its loop on
+// SIGTERM, after ignoring the first `ignore` of them.
+struct StopCounter {
+  std::atomic<int> sigterms{0};
+  int ignore = 0;
+  struct nmp_thread_info *info = nullptr;
+};
+
+int stoppable_thread(void *arg) {
+  auto *c = static_cast<StopCounter *>(arg);
+  allow_signal(SIGTERM);
+  wait_queue_head_t wq;
+  init_waitqueue_head(&wq);
+  for (;;) {
+    if (signal_pending(get_current())) {
+      flush_signals(get_current());
+      if (++c->sigterms > c->ignore) break;
+    }
+    interruptible_sleep_on_timeout(&wq, HZ);
+  }
+  __atomic_store_n(&c->info->running, 0, __ATOMIC_RELEASE);
+  return 0;
+}
+
+TEST(ModuleUnload, StopsAThreadStartedJustBeforeAndJoinsIt) {
+  int before = kthread_count_running();
+  StopCounter c;
+  c.info = &g_disconnection_thread;
+  {
+    ModuleLoad m({"nmp_minor=3"});
+    ASSERT_EQ(m.result(), 0);
+    ASSERT_GT(mirvol_kernel_thread_info(stoppable_thread, &c, "mirvol_common_1", c.info), 0);
+    // Unload at once: the record is set before the thread runs, so the
+    // stop cannot miss it.
+  }
+  EXPECT_EQ(c.sigterms.load(), 1);
+  EXPECT_EQ(kthread_count_running(), before) << "unload returned before the thread had left";
+  EXPECT_EQ(g_disconnection_thread.pid_handle, nullptr);
+}
+
+TEST(ModuleUnload, AThreadThatIgnoresSigtermGetsOneASecondUntilItLeaves) {
+  clock_set_time_scale(50);
+  StopCounter c;
+  c.ignore = 2;
+  c.info = &g_disk_error_thread;
+  u64 start;
+  {
+    ModuleLoad m({"nmp_minor=3"});
+    ASSERT_EQ(m.result(), 0);
+    ASSERT_GT(mirvol_kernel_thread_info(stoppable_thread, &c, "mirvol_common_3", c.info), 0);
+    start = get_jiffies_64();
+  }
+  u64 waited = get_jiffies_64() - start;
+  clock_set_time_scale(1);
+  EXPECT_EQ(c.sigterms.load(), 3);
+  EXPECT_GE(waited, (u64)(2 * HZ)) << "two one-second pauses between the three signals";
+}
+
+}  // namespace

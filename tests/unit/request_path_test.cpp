@@ -384,3 +384,29 @@ TEST_F(RequestPath, StrictMethodRaisesTheBlockSizeToTheDataPartitionsAndNeverLow
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RequestPathUnload, ARequestLeftInTheSendQueueIsFreedWithItsTimerStopped) {
+  clock_set_time_scale(50);
+  auto load = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3"});
+  ASSERT_EQ(load->result(), 0);
+  auto dev = std::make_unique<FakeDevice>(3, 1 << 20, 1);
+  dev->nmp()->ack_timeout = 1;
+  TestBio upper(3, REQ_OP_WRITE, 0, 4096);
+  struct io_request *req = mirvol_allocate_request();
+  ASSERT_NE(req, nullptr);
+  req->nmp = dev->nmp();
+  req->upper_bio = upper.bio();
+  req->write = 1;
+  mirvol_add_req_queue(dev->nmp(), req);
+  EXPECT_TRUE(timer_pending(&req->sys_var->timer)) << "a synchronous request's ACK1 timer runs";
+  dev.reset();
+  load.reset();  // frees the request: its timer must not fire on freed memory
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  clock_set_time_scale(1);
+  ASSERT_TRUE(upper.wait());
+  EXPECT_EQ(upper.status(), -EIO) << "its upper I/O ends, with an error";
+}
+
+}  // namespace
