@@ -8,13 +8,7 @@ static void mirvol_add_write_bitmap_queue_main(struct wbq *node) {
   unsigned long flags;
   int index = mirvol_get_index_from_minor((int)node->nmp->minor);
   spin_lock_irqsave(&g_wrbmp.sys_var->lock, flags);
-  node->next = nullptr;
-  node->prev = g_wrbmp.tail;
-  if (g_wrbmp.tail)
-    g_wrbmp.tail->next = node;
-  else
-    g_wrbmp.head = node;
-  g_wrbmp.tail = node;
+  mirvol_fifo_append(&g_wrbmp.head, &g_wrbmp.tail, node);
   if (index >= 0) g_wrbmp.cnt[index]++;
   spin_unlock_irqrestore(&g_wrbmp.sys_var->lock, flags);
   wake_up(&g_wrbmp.sys_var->wq);

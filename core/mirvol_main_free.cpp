@@ -156,26 +156,11 @@ static struct wrt_queue_head *wrt_bucket(struct nmp_info *nmp, sector_t sector) 
 }
 
 static void wrt_unlink(struct wrt_queue_head *h, struct wrt_queue *node) {
-  if (h->cursor == node) h->cursor = node->prev;
-  if (node->prev)
-    node->prev->next = node->next;
-  else
-    h->head = node->next;
-  if (node->next)
-    node->next->prev = node->prev;
-  else
-    h->tail = node->prev;
-  node->next = node->prev = nullptr;
+  mirvol_fifo_unlink(&h->head, &h->tail, &h->cursor, node);
 }
 
 static void wrt_append(struct wrt_queue_head *h, struct wrt_queue *node) {
-  node->next = nullptr;
-  node->prev = h->tail;
-  if (h->tail)
-    h->tail->next = node;
-  else
-    h->head = node;
-  h->tail = node;
+  mirvol_fifo_append(&h->head, &h->tail, node);
 }
 
 int add_wrt_queue2(struct nmp_info *nmp, struct bio *bio, sector_t sector) {
@@ -246,16 +231,8 @@ struct wrt_queue *del_wrt_queue(struct nmp_info *nmp, struct bio *bio) {
 // --- the request queue (under the request-queue spinlock) ---
 
 static void req_unlink(struct nmp_info *nmp, struct io_request *req) {
-  if (nmp->request_queue_cursor == req) nmp->request_queue_cursor = req->prev;
-  if (req->prev)
-    req->prev->next = req->next;
-  else
-    nmp->request_queue_head = req->next;
-  if (req->next)
-    req->next->prev = req->prev;
-  else
-    nmp->request_queue_tail = req->prev;
-  req->next = req->prev = nullptr;
+  mirvol_fifo_unlink(&nmp->request_queue_head, &nmp->request_queue_tail,
+                     &nmp->request_queue_cursor, req);
   nmp->request_queue_cnt--;
 }
 
@@ -266,13 +243,7 @@ u64 mirvol_add_req_queue(struct nmp_info *nmp, struct io_request *req) {
   nmp->request_seq++;
   req->request_id = id;
   req->enqueue_time = mirvol_jiffies();
-  req->next = nullptr;
-  req->prev = nmp->request_queue_tail;
-  if (nmp->request_queue_tail)
-    nmp->request_queue_tail->next = req;
-  else
-    nmp->request_queue_head = req;
-  nmp->request_queue_tail = req;
+  mirvol_fifo_append(&nmp->request_queue_head, &nmp->request_queue_tail, req);
   nmp->request_queue_cnt++;
   mirvol_perf_cnt_send_req_cnt(nmp);
   mirvol_perf_cnt_send_req_byte(nmp, req, 1);

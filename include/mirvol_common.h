@@ -20,6 +20,35 @@ struct nmp_thread_info {
   struct pid *pid_handle;
 };
 
+// The driver's queues are doubly linked FIFOs of nodes with next and prev
+// links, appended at the tail. Some keep a cursor that their users step
+// through; when the node it points at leaves, it steps back to that node's
+// predecessor. Callers hold the queue's lock.
+template <typename T>
+static inline void mirvol_fifo_append(T **head, T **tail, T *node) {
+  node->next = nullptr;
+  node->prev = *tail;
+  if (*tail)
+    (*tail)->next = node;
+  else
+    *head = node;
+  *tail = node;
+}
+
+template <typename T>
+static inline void mirvol_fifo_unlink(T **head, T **tail, T **cursor, T *node) {
+  if (cursor && *cursor == node) *cursor = node->prev;
+  if (node->prev)
+    node->prev->next = node->next;
+  else
+    *head = node->next;
+  if (node->next)
+    node->next->prev = node->prev;
+  else
+    *tail = node->prev;
+  node->next = node->prev = nullptr;
+}
+
 // Log levels at the start of every message format, and the class tags.
 #define MIRVOL_ERR KERN_ERR "[E] <type: mirvol><event: %03d> "
 #define MIRVOL_WARN KERN_INFO "[W] <type: mirvol><event: %03d> "

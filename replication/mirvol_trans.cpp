@@ -34,16 +34,13 @@ void mirvol_add_send_ack2_queue(u8 *head, struct io_request *req) {
     return;
   }
   node->request_id = req->request_id;
-  node->next = nullptr;
   struct sys_var *sv = nmp->send_ack2_queue.sys_var;
   spin_lock_irqsave(&sv->lock, flags);
+  struct a2q *head = static_cast<struct a2q *>(nmp->send_ack2_queue.head);
   struct a2q *tail = static_cast<struct a2q *>(nmp->send_ack2_queue.tail);
-  node->prev = tail;
-  if (tail)
-    tail->next = node;
-  else
-    nmp->send_ack2_queue.head = node;
-  nmp->send_ack2_queue.tail = node;
+  mirvol_fifo_append(&head, &tail, node);
+  nmp->send_ack2_queue.head = head;
+  nmp->send_ack2_queue.tail = tail;
   spin_unlock_irqrestore(&sv->lock, flags);
   wake_up(&sv->wq);
 }
