@@ -36,11 +36,11 @@ void mirvol_add_send_ack2_queue(u8 *head, struct io_request *req) {
   node->request_id = req->request_id;
   struct sys_var *sv = nmp->send_ack2_queue.sys_var;
   spin_lock_irqsave(&sv->lock, flags);
-  struct a2q *head = static_cast<struct a2q *>(nmp->send_ack2_queue.head);
-  struct a2q *tail = static_cast<struct a2q *>(nmp->send_ack2_queue.tail);
-  mirvol_fifo_append(&head, &tail, node);
-  nmp->send_ack2_queue.head = head;
-  nmp->send_ack2_queue.tail = tail;
+  struct a2q *first = static_cast<struct a2q *>(nmp->send_ack2_queue.head);
+  struct a2q *last = static_cast<struct a2q *>(nmp->send_ack2_queue.tail);
+  mirvol_fifo_append(&first, &last, node);
+  nmp->send_ack2_queue.head = first;
+  nmp->send_ack2_queue.tail = last;
   spin_unlock_irqrestore(&sv->lock, flags);
   wake_up(&sv->wq);
 }
