@@ -172,7 +172,8 @@ static void mirvol_stop_threads(struct nmp_thread_info *const *threads, int n) {
   for (;;) {
     bool any = false;
     for (int i = 0; i < n; i++) {
-      if (!threads[i]->running) continue;
+      // Polled without a lock; the thread clears its flag as it leaves.
+      if (!__atomic_load_n(&threads[i]->running, __ATOMIC_ACQUIRE)) continue;
       any = true;
       mirvol_kill_proc_info(threads[i]);
     }

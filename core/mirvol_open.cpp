@@ -252,7 +252,8 @@ int mirvol_kernel_thread_info(int (*fn)(void *), void *device, const char *name,
 }
 
 int mirvol_kill_proc_info(struct nmp_thread_info *info) {
-  if (info->running && info->pid && info->pid_handle) kill_pid(info->pid_handle, SIGTERM, 1);
+  if (__atomic_load_n(&info->running, __ATOMIC_ACQUIRE) && info->pid && info->pid_handle)
+    kill_pid(info->pid_handle, SIGTERM, 1);
   return 0;
 }
 

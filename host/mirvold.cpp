@@ -3,20 +3,25 @@
 //   mirvold [--mount DIR] [--control SOCKET] [--log FILE] [--addresses A,B]
 //           [--time-scale N] nmp_minor=3,1,7 [g_mirvol_major=218] [g_nmp_count=N]
 //
-// It sets up the platform (kernel log file, clock), takes the module
-// parameters as the module loader would, and runs in the foreground until
-// SIGTERM or SIGINT.
+// It sets up the platform (kernel log, clock, host addresses), hands the
+// module parameters to the module as the module loader would and runs the
+// module's init. Once the module is loaded it mounts DIR with a file per
+// mirror disk and the /proc files, and runs in the foreground until SIGTERM
+// or SIGINT; a stop request is refused while a mirror file is open.
 
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "host/host.h"
+#include "include/mirvol_main.h"
 #include "platform/kernel.h"
 
 namespace {
@@ -57,7 +62,7 @@ bool parse(int argc, char **argv, options *o) {
       if (!value(&v)) return false;
       char *end = nullptr;
       unsigned long n = strtoul(v.c_str(), &end, 10);
-      if (!end || *end || n == 0 || n > 1000) return false;
+      if (v.empty() || !end || *end || n == 0 || n > 1000) return false;
       o->time_scale = (unsigned)n;
     } else if (a.find('=') != std::string::npos && a[0] != '-') {
       o->params.push_back(a);
@@ -68,6 +73,38 @@ bool parse(int argc, char **argv, options *o) {
   return true;
 }
 
+std::vector<std::string> split(const std::string &s, char sep) {
+  std::vector<std::string> out;
+  size_t from = 0;
+  while (from <= s.size()) {
+    size_t to = s.find(sep, from);
+    if (to == std::string::npos) to = s.size();
+    if (to > from) out.push_back(s.substr(from, to - from));
+    from = to + 1;
+  }
+  return out;
+}
+
+int set_addresses(const std::string &list) {
+  std::vector<std::string> addrs = split(list, ',');
+  std::vector<const char *> ptrs;
+  for (auto &a : addrs) ptrs.push_back(a.c_str());
+  return sock_set_host_addresses(ptrs.data(), (int)ptrs.size());
+}
+
+// Error output of the host itself: to standard error, and to the log when the
+// log is a file.
+void say(const options &o, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void say(const options &o, const char *fmt, ...) {
+  char text[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof(text), fmt, ap);
+  va_end(ap);
+  fprintf(stderr, "%s\n", text);
+  if (!o.log.empty()) printk(KERN_ERR "%s\n", text);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -76,6 +113,16 @@ int main(int argc, char **argv) {
     usage();
     return 2;
   }
+
+  // SIGTERM and SIGINT are taken synchronously by the main thread; every
+  // thread made from here on inherits the mask.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
   if (!o.log.empty()) {
     int r = klog_set_file(o.log.c_str());
     if (r) {
@@ -86,19 +133,63 @@ int main(int argc, char **argv) {
     klog_set_stderr(true);
   }
   clock_set_time_scale(o.time_scale);
-
-  // SIGTERM and SIGINT are taken synchronously by the main thread.
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTERM);
-  sigaddset(&stop, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  if (!o.addresses.empty()) {
+    int r = set_addresses(o.addresses);
+    if (r) {
+      say(o, "mirvold: bad host address list %s: %d", o.addresses.c_str(), r);
+      return 2;
+    }
+  }
 
   printk(KERN_INFO "mirvold: host started (pid %d)\n", (int)getpid());
-  int sig = 0;
-  while (sigwait(&stop, &sig) != 0) {
+  if (!o.control.empty())
+    printk(KERN_INFO "mirvold: control socket %s not served by this host yet\n", o.control.c_str());
+
+  std::vector<const char *> params;
+  for (auto &p : o.params) params.push_back(p.c_str());
+  int r = module_params_parse((int)params.size(), params.data(), "mirvol");
+  if (r) {
+    say(o, "mirvold: module parameters refused: %d", r);
+    return 1;
   }
-  printk(KERN_INFO "mirvold: stopping on signal %d\n", sig);
+  r = init_module();
+  if (r) {
+    say(o, "mirvold: init_module failed: %d", r);
+    klog_set_file(nullptr);
+    return 1;
+  }
+  printk(KERN_INFO "mirvold: module loaded\n");
+
+  std::vector<mirvold::mirror_file> files = mirvold::find_mirror_disks();
+  if (!o.mount.empty()) {
+    r = mirvold::fs_start(o.mount, files);
+    if (r) {
+      say(o, "mirvold: cannot mount %s: %d", o.mount.c_str(), r);
+      mirvold::release_mirror_disks(&files);
+      cleanup_module();
+      klog_set_file(nullptr);
+      return 1;
+    }
+  }
+  printk(KERN_INFO "mirvold: ready\n");
+
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&stop, &sig) != 0) continue;
+    int open = mirvold::fs_begin_stop();
+    if (open == 0) {
+      printk(KERN_INFO "mirvold: stopping on signal %d\n", sig);
+      break;
+    }
+    printk(KERN_WARNING "mirvold: not stopping on signal %d: %d mirror file%s open\n", sig, open,
+           open == 1 ? " is" : "s are");
+  }
+
+  bool clean = mirvold::fs_stop();
+  mirvold::release_mirror_disks(&files);
+  cleanup_module();
+  printk(KERN_INFO "mirvold: module unloaded\n");
   klog_set_file(nullptr);
+  if (!clean) _exit(0);
   return 0;
 }

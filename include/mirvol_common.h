@@ -15,7 +15,7 @@ struct sys_var {
 // One kernel thread of the driver. The thread sets the record when it starts
 // and clears `running` when it ends; stoppers send SIGTERM and poll `running`.
 struct nmp_thread_info {
-  u32 running;
+  u32 running;  // read and written atomically: stoppers poll it without a lock
   s32 pid;
   struct pid *pid_handle;
 };

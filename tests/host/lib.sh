@@ -1,0 +1,99 @@
+# Shared helpers of the host tests (sourced). Every wait has a time limit,
+# and whatever a test starts (hosts, mounts, loop devices, files) is taken
+# down by the EXIT trap, also when the test fails.
+
+set -euo pipefail
+
+fail() {
+  echo "FAIL: $*" >&2
+  if [ -n "${HOST_LOG:-}" ] && [ -f "$HOST_LOG" ]; then
+    echo "--- host log ($HOST_LOG) ---" >&2
+    tail -n 40 "$HOST_LOG" >&2
+  fi
+  exit 1
+}
+
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+
+require_root_fuse() {
+  [ "$(id -u)" -eq 0 ] || skip "needs root (FUSE mounts and loop devices)"
+  [ -c /dev/fuse ] || skip "needs /dev/fuse"
+  command -v fusermount3 >/dev/null || skip "needs fusermount3"
+}
+
+WORK=$(mktemp -d /tmp/mirvol-host-test.XXXXXX)
+HOST_PID=
+HOST_LOG=
+HOST_MNT=
+CLEAN_MOUNTS=()
+CLEAN_LOOPS=()
+
+# is_mounted DIR: DIR is a mount point (also one whose FUSE server is gone,
+# which mountpoint(1) cannot stat).
+is_mounted() { awk -v d="$1" '$2 == d { found = 1 } END { exit !found }' /proc/self/mounts; }
+not_mounted() { ! is_mounted "$1"; }
+
+cleanup() {
+  set +e
+  trap '' PIPE
+  for m in "${CLEAN_MOUNTS[@]}"; do
+    is_mounted "$m" && umount -l "$m"
+  done
+  for l in "${CLEAN_LOOPS[@]}"; do
+    losetup -d "$l" 2>/dev/null
+  done
+  if [ -n "$HOST_PID" ] && kill -0 "$HOST_PID" 2>/dev/null; then
+    kill -KILL "$HOST_PID" 2>/dev/null
+    timeout 10 tail --pid="$HOST_PID" -f /dev/null
+  fi
+  for m in $(awk -v w="$WORK/" 'index($2, w) == 1 { print $2 }' /proc/self/mounts); do
+    fusermount3 -u -z "$m" 2>/dev/null || umount -l "$m"
+  done
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# wait_until SECONDS COMMAND...: polls the command until it succeeds; false
+# when the time runs out.
+wait_until() {
+  local limit=$1
+  shift
+  local deadline=$((SECONDS + limit))
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.05
+  done
+}
+
+log_has() { grep -qF -- "$1" "$HOST_LOG"; }
+
+# start_host NAME ARGS...: starts the host with its mount and log under
+# $WORK/NAME and waits until its first mirror file is there (the first
+# nmp_minor element of ARGS).
+start_host() {
+  local name=$1
+  shift
+  HOST_MNT=$WORK/$name/mnt
+  HOST_LOG=$WORK/$name/log
+  mkdir -p "$HOST_MNT"
+  "$MIRVOLD" --mount "$HOST_MNT" --log "$HOST_LOG" "$@" >"$WORK/$name/out" 2>&1 &
+  HOST_PID=$!
+  local first
+  first=$(printf '%s\n' "$@" | sed -n 's/^nmp_minor=\([0-9]*\).*/\1/p')
+  wait_until 20 test -e "$HOST_MNT/NMP$first" || fail "host $name did not show NMP$first"
+}
+
+# stop_host [SIGNAL]: stops the host and expects exit 0 and the mount gone.
+stop_host() {
+  local sig=${1:-TERM}
+  kill -"$sig" "$HOST_PID"
+  timeout 30 tail --pid="$HOST_PID" -f /dev/null || fail "host did not stop on SIG$sig"
+  local rc=0
+  wait "$HOST_PID" || rc=$?
+  HOST_PID=
+  [ "$rc" -eq 0 ] || fail "host exited $rc on SIG$sig"
+  ! is_mounted "$HOST_MNT" || fail "$HOST_MNT still mounted after the host left"
+}
