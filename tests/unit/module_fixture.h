@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "include/mirvol_main.h"
+#include "tests/support/device_fixture.h"
 #include "test_util.h"
 
 namespace testutil {
@@ -70,28 +71,9 @@ class ImageFile {
 class FakeDevice {
  public:
   FakeDevice(int minor, size_t bytes, u32 mode = 1) : image_(bytes) {
-    nmp_ = static_cast<struct nmp_info *>(kzalloc(sizeof(struct nmp_info), GFP_KERNEL));
-    nmp_->major = (u32)g_mirvol_major;
-    nmp_->minor = (u32)minor;
+    nmp_ = testsupport_make_device(minor, image_.path().c_str(), 1);
+    EXPECT_NE(nmp_, nullptr);
     nmp_->mode = mode;
-    nmp_->io_port = 1;
-    nmp_->nw_port = 1;
-    nmp_->ack_timeout = 100;
-    nmp_->bmp_size_in_sec = 8;
-    nmp_->nmp_variable = mirvol_malloc_nmp_sys_variable();
-    mirvol_init_nmp_sys_variable(nmp_->nmp_variable);
-    nmp_->send_ack2_queue.sys_var = mirvol_queue_head_spinlock_malloc();
-    nmp_->network_list_lock = spinlock_t_malloc();
-    nmp_->own_bdev = bdget(MKDEV((u32)g_mirvol_major, (u32)minor));
-    nmp_->dp_bdev = blkdev_get_by_path(image_.path().c_str(), FMODE_READ | FMODE_WRITE, nullptr);
-    EXPECT_FALSE(IS_ERR(nmp_->dp_bdev));
-    my_disk[minor] = bytes / 512;
-    unsigned long flags;
-    spin_lock_irqsave(g_nmp_list.nmp_list_lock, flags);
-    struct nmp_info **p = &g_nmp_list.head;
-    while (*p) p = &(*p)->next;
-    *p = nmp_;
-    spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
     // Unload frees the record with everything it owns.
   }
   ~FakeDevice() { my_disk[nmp_->minor] = 0; }
