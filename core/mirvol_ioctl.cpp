@@ -2,6 +2,7 @@
 
 #include "include/mirvol.h"
 #include "include/mirvol_ext.h"
+#include "include/mirvol_main.h"
 
 // Set by command 101; queue limits are stacked by method 1 until then.
 struct driver_adj g_driver_adj = {0, 0, 0, 0, 1, 0};
@@ -34,6 +35,35 @@ struct nmp_info *mirvol_get_nmp_info_by_cpdp(u32 dev) {
     }
   spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
   return found;
+}
+
+// The state of every network, in list order; when none is in use, the
+// first free one is taken into use. 1 when a network is (now) in use.
+int mirvol_get_nmp_netstatus_for_proc(struct nmp_info *nmp, int *states) {
+  if (!nmp->network_list_lock) return 0;
+  unsigned long flags;
+  int i = 0, using_found = 0;
+  spin_lock_irqsave(nmp->network_list_lock, flags);
+  if (!nmp->network_list) {
+    spin_unlock_irqrestore(nmp->network_list_lock, flags);
+    return 0;
+  }
+  for (struct network *nw = nmp->network_list; nw; nw = nw->next, i++) {
+    states[i] = (int)nw->state;
+    if (nw->state == NW_USING) using_found = 1;
+  }
+  if (!using_found) {
+    i = 0;
+    for (struct network *nw = nmp->network_list; nw; nw = nw->next, i++)
+      if (nw->state == NW_FREE) {
+        nw->state = NW_USING;
+        states[i] = NW_USING;
+        using_found = 1;
+        break;
+      }
+  }
+  spin_unlock_irqrestore(nmp->network_list_lock, flags);
+  return using_found;
 }
 
 // Closes the connection flag; it opens again only through the heartbeat or

@@ -218,33 +218,6 @@ void mirvol_kill_all_thread(void) {
 
 static struct proc_dir_entry *mirvol_proc, *mirvol_inner_proc;
 
-int mirvol_get_nmp_netstatus_for_proc(struct nmp_info *nmp, int *states) {
-  if (!nmp->network_list_lock) return 0;
-  unsigned long flags;
-  int i = 0, using_found = 0;
-  spin_lock_irqsave(nmp->network_list_lock, flags);
-  if (!nmp->network_list) {
-    spin_unlock_irqrestore(nmp->network_list_lock, flags);
-    return 0;
-  }
-  for (struct network *nw = nmp->network_list; nw; nw = nw->next, i++) {
-    states[i] = (int)nw->state;
-    if (nw->state == NW_USING) using_found = 1;
-  }
-  if (!using_found) {
-    i = 0;
-    for (struct network *nw = nmp->network_list; nw; nw = nw->next, i++)
-      if (nw->state == NW_FREE) {
-        nw->state = NW_USING;
-        states[i] = NW_USING;
-        using_found = 1;
-        break;
-      }
-  }
-  spin_unlock_irqrestore(nmp->network_list_lock, flags);
-  return using_found;
-}
-
 static const char *port_text(u32 flag) { return flag ? "open" : "close"; }
 
 static const char *net_state_text(int state) {
