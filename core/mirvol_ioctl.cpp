@@ -81,16 +81,215 @@ void mirvol_close_com_port(struct nmp_info *nmp) {
   if (closed) mirvol_printk(MIRVOL_INFO "NMP%d N/W port closed.\n", 155, nmp->minor);
 }
 
-// The block-device ioctl of every mirror disk. The command table arrives
-// with the control-command interface; until then every number is one this
-// driver does not know.
+// --- the control command table ---
+
+// A handler works on the kernel copy of its record: the dispatcher zeroes
+// it, copies the caller's record in (refusing a record that cannot be read
+// whole), looks the device up, calls the handler, and copies the record
+// back. Handlers whose records vary in size copy for themselves.
+typedef void (*mirvol_cmd_fn)(unsigned int minor, struct nmp_info *nmp, u8 *rec);
+typedef int (*mirvol_cmd_raw_fn)(struct block_device *bdev, unsigned int minor, unsigned int cmd,
+                                 unsigned long arg);
+
+enum mirvol_cmd_scope {
+  CMD_DEVICE,      // on an existing device
+  CMD_DRIVER,      // driver-wide: no device is looked up
+  CMD_RAW,         // copies its own record
+};
+
+struct mirvol_cmd {
+  unsigned int cmd;
+  enum mirvol_cmd_scope scope;
+  const char *name;     // the handler's name, in its messages
+  unsigned int in, out;  // record bytes copied in and back
+  mirvol_cmd_fn fn;      // null: the command is not available yet
+  mirvol_cmd_raw_fn raw;
+};
+
+static void mirvol_put_status(u8 *rec, u32 status) { memcpy(rec, &status, sizeof(status)); }
+
+static s32 rec_s32(const u8 *rec, unsigned int off) {
+  s32 v;
+  memcpy(&v, rec + off, sizeof(v));
+  return v;
+}
+
+static void rec_put_s32(u8 *rec, unsigned int off, s32 v) { memcpy(rec + off, &v, sizeof(v)); }
+
+static const char *on_off(u32 flags, u32 bit) { return (flags & bit) ? "ON" : "OFF"; }
+
+static void mirvol_nmp_set_compress_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
+  (void)minor;
+  s32 flags = rec_s32(rec, 4), value = rec_s32(rec, 8);
+  if (flags != -1) nmp->compress_flags = (u32)flags;
+  if (value != -1) nmp->compress_value2 = (u32)value;
+  mirvol_printk(MIRVOL_INFO
+                "NMP%d requested to change compress flag. (Sync data : %s) (Recovery data : %s)\n",
+                280, nmp->minor, on_off(nmp->compress_flags, 1), on_off(nmp->compress_flags, 2));
+  mirvol_put_status(rec, STATUS_OK);
+}
+
+static void mirvol_nmp_get_compress_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
+  (void)minor;
+  rec_put_s32(rec, 4, (s32)nmp->compress_flags);
+  rec_put_s32(rec, 8, (s32)nmp->compress_value2);
+  mirvol_put_status(rec, STATUS_OK);
+}
+
+#define CMD_DEV(name, in, out, fn) CMD_DEVICE, name, in, out, fn, nullptr
+#define CMD_DRV(name, in, out, fn) CMD_DRIVER, name, in, out, fn, nullptr
+
+// The commands with a handler. Those whose handlers have not come yet keep
+// their record sizes and answer STATUS_FAILED.
+static const struct mirvol_cmd mirvol_cmd_table[] = {
+    {3, CMD_DEV("mirvol_bitmap_clear", 8, 8, nullptr)},
+    {5, CMD_DEV("mirvol_port_operate", 20, 20, nullptr)},
+    {6, CMD_DEV("mirvol_port_operate", 20, 20, nullptr)},
+    {7, CMD_DEV("mirvol_port_operate", 20, 20, nullptr)},
+    {8, CMD_DEV("mirvol_set_nmp_param", 80, 80, nullptr)},
+    {9, CMD_DEV("mirvol_get_nmp_netstatus", 48, 48, nullptr)},
+    {10, CMD_DEV("mirvol_block_trans", 12, 12, nullptr)},
+    {12, CMD_DEV("mirvol_read_cp_time", 20, 20, nullptr)},
+    {13, CMD_DEV("mirvol_clear_cp_time", 20, 20, nullptr)},
+    {14, CMD_DEV("mirvol_block_size_operate", 8, 8, nullptr)},
+    {15, CMD_DEV("mirvol_block_size_operate", 8, 8, nullptr)},
+    {16, CMD_DEV("mirvol_set_nmp_size", 24, 24, nullptr)},
+    {17, CMD_DEV("mirvol_get_bmp_blksize", 0, 8, nullptr)},
+    {21, CMD_DRV("mirvol_set_disk_error_action", 16, 16, nullptr)},
+    {30, CMD_DEV("mirvol_bitmap_operate", 1036, 1036, nullptr)},
+    {31, CMD_DEV("mirvol_bitmap_operate", 1036, 1036, nullptr)},
+    {32, CMD_DEV("mirvol_bitmap_get_diff_size", 8, 8, nullptr)},
+    {33, CMD_DEV("mirvol_get_bitmap_valid_num", 8, 8, nullptr)},
+    {40, CMD_DEV("mirvol_get_drive_info", 20, 20, nullptr)},
+    {50, CMD_DRV("mirvol_request_count_operation", 8, 8, nullptr)},
+    {51, CMD_DRV("mirvol_request_count_operation", 8, 8, nullptr)},
+    {52, CMD_DRV("mirvol_request_count_init", 16, 16, nullptr)},
+    {53, CMD_DEV("mirvol_wait_send_queue_empty", 4, 4, nullptr)},
+    {54, CMD_DEV("mirvol_send_queue_size_operation", 8, 8, nullptr)},
+    {55, CMD_DEV("mirvol_send_queue_size_operation", 8, 8, nullptr)},
+    {60, CMD_DEV("mirvol_wait_bitmap_queue", 4, 4, nullptr)},
+    {61, CMD_DEV("mirvol_set_ratio", 8, 8, nullptr)},
+    {66, CMD_DEV("mirvol_get_nmp_sync_flag", 0, 8, nullptr)},
+    {67, CMD_DEV("mirvol_set_nmp_sync_flag", 8, 8, nullptr)},
+    {68, CMD_DEV("mirvol_set_bitmap", 8, 8, nullptr)},
+    {70, CMD_DEV("mirvol_get_nmp_sync_mode_flag", 0, 8, nullptr)},
+    {72, CMD_DEV("mirvol_set_nmp_to_reserve", 4, 4, nullptr)},
+    {73, CMD_DEV("mirvol_nmp_mdc_update", 48, 48, nullptr)},
+    {74, CMD_DEV("mirvol_nmp_thread_init", 4, 4, nullptr)},
+    {75, CMD_DEV("mirvol_nmp_set_compress_flag", 12, 12, mirvol_nmp_set_compress_flag)},
+    {76, CMD_DEV("mirvol_nmp_get_compress_flag", 12, 12, mirvol_nmp_get_compress_flag)},
+    {77, CMD_DEV("mirvol_nmp_set_bitmap_from_fs", 48, 48, nullptr)},
+    {78, CMD_DEV("mirvol_nmp_get_fs_block_count", 24, 24, nullptr)},
+    {79, CMD_DEV("mirvol_nmp_mdc_switch", 8, 8, nullptr)},
+    {80, CMD_DEV("mirvol_nmp_cancel_waiting_ack", 4, 4, nullptr)},
+    {81, CMD_DEV("mirvol_nmp_set_perf", 24, 24, nullptr)},
+    {82, CMD_DEV("mirvol_nmp_get_perf", 280, 280, nullptr)},
+    {83, CMD_DEV("mirvol_nmp_check_holders", 48, 48, nullptr)},
+    {84, CMD_DEV("mirvol_clear_all_history_info_ioctl", 4, 4, nullptr)},
+    {85, CMD_DEV("mirvol_convert_history_info_ioctl", 4, 4, nullptr)},
+    {86, CMD_DEV("mirvol_set_time_and_wait_queue", 4, 4, nullptr)},
+    {101, CMD_DRV("mirvol_network_init", 44, 44, nullptr)},
+    {102, CMD_DRV("mirvol_nmp_init", 2232, 2232, nullptr)},
+};
+
+#define MIRVOL_MAX_RECORD 2232
+
+// Runs one table command on the caller's record.
+static int mirvol_run_cmd(const struct mirvol_cmd *c, unsigned int minor, unsigned int cmd,
+                          unsigned long arg) {
+  u8 rec[MIRVOL_MAX_RECORD];
+  memset(rec, 0, sizeof(rec));
+  void __user *uptr = reinterpret_cast<void __user *>(arg);
+  if (c->in && mirvol_copy_from_user(rec, uptr, c->in)) return -EFAULT;
+
+  struct nmp_info *nmp = nullptr;
+  if (c->scope == CMD_DEVICE) {
+    nmp = mirvol_get_nmp_info(mirvol_MKDEV((u32)g_mirvol_major, minor));
+    if (!nmp) {
+      mirvol_printk(MIRVOL_WARN "NMP%d device does not exist. (%s)\n", 141, (int)minor, c->name);
+      mirvol_put_status(rec, STATUS_NO_DEVICE);
+      // A record with no input (17, 66, 70) still answers the whole size.
+      return mirvol_copy_to_user(uptr, rec, c->out) ? -EFAULT : 0;
+    }
+  }
+  if (c->fn) {
+    c->fn(minor, nmp, rec);
+  } else {
+    mirvol_printk(MIRVOL_WARN "NMP%d command %u (%s) is not available.\n", 185, (int)minor, cmd,
+                  c->name);
+    mirvol_put_status(rec, STATUS_FAILED);
+  }
+  return mirvol_copy_to_user(uptr, rec, c->out) ? -EFAULT : 0;
+}
+
+static const struct mirvol_cmd *mirvol_find_cmd(unsigned int cmd) {
+  if (cmd < 3 || cmd > 102) return nullptr;
+  for (const struct mirvol_cmd &c : mirvol_cmd_table)
+    if (c.cmd == cmd) return &c;
+  return nullptr;
+}
+
+int mirvol_ioctl_cmd_dispatch(struct block_device *bdev, unsigned int cmd, unsigned long arg) {
+  unsigned int minor = bdev->bd_dev & 0xfffff;
+  const struct mirvol_cmd *c = mirvol_find_cmd(cmd);
+  if (!c) return mirvol_other_ioctl(cmd, minor, arg);
+  if (c->scope == CMD_RAW) return c->raw(bdev, minor, cmd, arg);
+  return mirvol_run_cmd(c, minor, cmd, arg);
+}
+
+// The block device's ioctl operation of every mirror disk.
 int mirvol_ioctl(struct block_device *bdev, fmode_t mode, unsigned int cmd, unsigned long arg) {
   (void)mode;
-  (void)cmd;
-  (void)arg;
   if (!bdev) {
     mirvol_printk(MIRVOL_WARN "ioctl() got block_device with NULL, exit.\n", 170);
     return -EINVAL;
   }
-  return -EINVAL;
+  return mirvol_ioctl_cmd_dispatch(bdev, cmd, arg);
+}
+
+// --- the standard block ioctls ---
+
+static int put_user_bytes(unsigned long arg, const void *v, unsigned long n) {
+  return mirvol_copy_to_user(reinterpret_cast<void __user *>(arg), v, n) ? -EFAULT : 0;
+}
+
+int mirvol_other_ioctl(unsigned int cmd, unsigned int minor, unsigned long arg) {
+  struct nmp_info *nmp = mirvol_get_nmp_info(mirvol_MKDEV((u32)g_mirvol_major, minor));
+  if (!nmp) {
+    mirvol_printk(MIRVOL_WARN "NMP%d device does not exist. (mirvol_other_ioctl %#x)\n", 141,
+                  (int)minor, cmd);
+    return -EINVAL;
+  }
+  switch (cmd) {
+    case BLKGETSIZE: {
+      // An unsigned long, as the caller passes it.
+      u64 sectors = nmp->own_bdev ? get_capacity(nmp->own_bdev->bd_disk) : 0;
+      return put_user_bytes(arg, &sectors, sizeof(sectors));
+    }
+    case BLKGETSIZE64: {
+      u64 bytes = (nmp->own_bdev ? get_capacity(nmp->own_bdev->bd_disk) : 0) * 512;
+      return put_user_bytes(arg, &bytes, sizeof(bytes));
+    }
+    case BLKROSET:
+    case BLKROGET:
+    case BLKFLSBUF:
+      return 0;
+    case BLKSSZGET: {
+      // An int, as the caller passes it: 4 bytes, not 8.
+      s32 size = nmp->dp_bdev ? (s32)mirvol_get_logical_block_size(nmp->dp_bdev) : 512;
+      return put_user_bytes(arg, &size, sizeof(size));
+    }
+    case BLKPBSZGET: {
+      s32 size = nmp->dp_bdev ? (s32)mirvol_get_physical_block_size(nmp->dp_bdev) : 512;
+      return put_user_bytes(arg, &size, sizeof(size));
+    }
+    case BLKPG:
+      if (!nmp->own_bdev) return -EINVAL;
+      // The mirror disk's own ioctl would come back here; the kernel's
+      // generic partition ioctl is what this stands for, and mirror disks
+      // have no partitions.
+      return -EINVAL;
+    default:
+      return -EINVAL;
+  }
 }

@@ -65,6 +65,7 @@ struct fs_state {
   std::mutex mu;
   std::condition_variable cv;
   int open_mirrors = 0;               // guarded by mu
+  int active_ops = 0;                 // operations running now; guarded by mu
   std::atomic<bool> stopping{false};  // set under mu
   bool loop_done = false;             // guarded by mu
 };
@@ -300,22 +301,52 @@ void *op_init(struct fuse_conn_info *, struct fuse_config *cfg) {
   return nullptr;
 }
 
+// Every operation runs counted, and none starts once the host is stopping,
+// so that after fs_begin_stop() no operation touches the disks or /proc
+// while the module goes away (the workers of a detached mount that is still
+// held may live on).
+struct op_guard {
+  bool ok;
+  op_guard() {
+    std::lock_guard<std::mutex> g(g_fs->mu);
+    ok = !g_fs->stopping;
+    if (ok) g_fs->active_ops++;
+  }
+  ~op_guard() {
+    if (!ok) return;
+    std::lock_guard<std::mutex> g(g_fs->mu);
+    if (--g_fs->active_ops == 0) g_fs->cv.notify_all();
+  }
+};
+
+template <typename F, F Fn>
+struct guarded_op;
+template <typename... A, int (*Fn)(A...)>
+struct guarded_op<int (*)(A...), Fn> {
+  static int call(A... a) {
+    op_guard g;
+    if (!g.ok) return -ENOENT;
+    return Fn(a...);
+  }
+};
+#define GUARDED(fn) guarded_op<decltype(&fn), &fn>::call
+
 struct fuse_operations make_ops() {
   struct fuse_operations ops;
   memset(&ops, 0, sizeof(ops));
-  ops.getattr = op_getattr;
-  ops.readdir = op_readdir;
-  ops.open = op_open;
-  ops.read = op_read;
-  ops.write = op_write;
-  ops.fsync = op_fsync;
-  ops.flush = op_flush;
-  ops.release = op_release;
-  ops.truncate = op_truncate;
-  ops.chmod = op_chmod;
-  ops.chown = op_chown;
-  ops.utimens = op_utimens;
-  ops.create = op_create;
+  ops.getattr = GUARDED(op_getattr);
+  ops.readdir = GUARDED(op_readdir);
+  ops.open = GUARDED(op_open);
+  ops.read = GUARDED(op_read);
+  ops.write = GUARDED(op_write);
+  ops.fsync = GUARDED(op_fsync);
+  ops.flush = GUARDED(op_flush);
+  ops.release = GUARDED(op_release);
+  ops.truncate = GUARDED(op_truncate);
+  ops.chmod = GUARDED(op_chmod);
+  ops.chown = GUARDED(op_chown);
+  ops.utimens = GUARDED(op_utimens);
+  ops.create = GUARDED(op_create);
   ops.init = op_init;
   return ops;
 }
@@ -427,6 +458,8 @@ int fs_begin_stop(void) {
   g_fs->cv.wait_for(l, kReleaseGrace, [] { return g_fs->open_mirrors == 0; });
   if (g_fs->open_mirrors > 0) return g_fs->open_mirrors;
   g_fs->stopping = true;
+  // Operations already running finish before the module may go.
+  g_fs->cv.wait(l, [] { return g_fs->active_ops == 0; });
   return 0;
 }
 

@@ -9,6 +9,8 @@ struct bio;
 
 // The mirror disks' ioctl.
 int mirvol_ioctl(struct block_device *bdev, fmode_t mode, unsigned int cmd, unsigned long arg);
+int mirvol_ioctl_cmd_dispatch(struct block_device *bdev, unsigned int cmd, unsigned long arg);
+int mirvol_other_ioctl(unsigned int cmd, unsigned int minor, unsigned long arg);
 
 // Device lookup.
 struct nmp_info *mirvol_get_nmp_info(u32 dev);

@@ -9,6 +9,13 @@ fail() {
   if [ -n "${HOST_LOG:-}" ] && [ -f "$HOST_LOG" ]; then
     echo "--- host log ($HOST_LOG) ---" >&2
     tail -n 40 "$HOST_LOG" >&2
+    # The host's own output: usage errors and sanitizer reports land here.
+    local out
+    out="$(dirname "$HOST_LOG")/out"
+    if [ -s "$out" ]; then
+      echo "--- host output ($out) ---" >&2
+      tail -n 80 "$out" >&2
+    fi
   fi
   exit 1
 }
