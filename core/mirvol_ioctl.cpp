@@ -3,6 +3,7 @@
 #include "include/mirvol.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_nmp_init.h"
 
 // Set by command 101; queue limits are stacked by method 1 until then.
 struct driver_adj g_driver_adj = {0, 0, 0, 0, 1, 0};
@@ -106,6 +107,13 @@ struct mirvol_cmd {
   mirvol_cmd_raw_fn raw;
 };
 
+static int mirvol_nmp_init_cmd(struct block_device *bdev, unsigned int minor, unsigned int cmd,
+                               unsigned long arg) {
+  (void)minor;
+  (void)cmd;
+  return mirvol_nmp_init(bdev, arg);
+}
+
 static void mirvol_put_status(u8 *rec, u32 status) { memcpy(rec, &status, sizeof(status)); }
 
 static s32 rec_s32(const u8 *rec, unsigned int off) {
@@ -189,7 +197,7 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {85, CMD_DEV("mirvol_convert_history_info_ioctl", 4, 4, nullptr)},
     {86, CMD_DEV("mirvol_set_time_and_wait_queue", 4, 4, nullptr)},
     {101, CMD_DRV("mirvol_network_init", 44, 44, nullptr)},
-    {102, CMD_DRV("mirvol_nmp_init", 2232, 2232, nullptr)},
+    {102, CMD_RAW, "mirvol_nmp_init", 2232, 2232, nullptr, mirvol_nmp_init_cmd},
 };
 
 #define MIRVOL_MAX_RECORD 2232

@@ -3,6 +3,8 @@
 
 #include "include/mirvol.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_nmp_init.h"
+#include "include/mirvol_qos.h"
 #include "platform/moduleparam.h"
 
 // --- module parameters ---
@@ -702,6 +704,9 @@ void mirvol_cleanup_module_free(void) {
     mirvol_free_queue_nodes(&nmp->remote_write_head);
     mirvol_free_queue_nodes(&nmp->send_ack1_head);
     mirvol_free_queue_nodes(&nmp->history_head);
+    mirvol_qos_free_nmp(nmp->qos_area);
+    mirvol_perf_free_nmp(nmp->perf_area);
+    mirvol_history_free(nmp->history);
     kfree(nmp);
     nmp = next;
   }

@@ -465,7 +465,8 @@ void mirvol_make_request(struct request_queue *q, struct bio *bio) {
   u32 minor = dev & 0xfffff;
   struct nmp_info *nmp = mirvol_get_nmp_info(dev);
   if (!nmp) {
-    if (g_disp_udev_msg == 1) {
+    // One-shot: concurrent requests for a missing device log the hints once.
+    if (__atomic_exchange_n(&g_disp_udev_msg, 0, __ATOMIC_RELAXED) == 1) {
       mirvol_printk(MIRVOL_WARN "NMP%d device does not exist. (%s)\n", 141, (int)minor,
                     "mirvol_make_request");
       mirvol_printk(MIRVOL_INFO
@@ -476,18 +477,16 @@ void mirvol_make_request(struct request_queue *q, struct bio *bio) {
                     "- Ignore this and following messages 'Buffer I/O error on device NMPx' on "
                     "udev environment.\n",
                     141);
-      g_disp_udev_msg = 0;
     }
     mirvol_end_bio(bio, -EIO);
     return;
   }
-  g_disp_udev_msg = 1;
+  __atomic_store_n(&g_disp_udev_msg, 1, __ATOMIC_RELAXED);
 
   if (!nmp->io_port) {
     mirvol_printk(MIRVOL_WARN "NMP%d I/O port has been closed, mount(%d), io(%d). (PID=%d)\n", 144,
                   nmp->minor, (int)nmp->mount_port, 0, task_pid_nr(get_current()));
-    if (g_disp_ioport_msg) {
-      g_disp_ioport_msg = 0;
+    if (__atomic_exchange_n(&g_disp_ioport_msg, 0, __ATOMIC_RELAXED)) {
       mirvol_printk(MIRVOL_INFO
                     "- This message can be recorded on hotplug service starting when NMPx is not "
                     "active.\n",

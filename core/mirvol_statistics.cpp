@@ -3,6 +3,7 @@
 // to count into.
 
 #include "include/mirvol_ext.h"
+#include "include/mirvol_nmp_init.h"
 
 void mirvol_perf_cnt_write_request_count(struct nmp_info *nmp, int up) {
   (void)nmp;
@@ -23,3 +24,17 @@ void mirvol_perf_cnt_send_req_byte(struct nmp_info *nmp, struct io_request *req,
   (void)req;
   (void)add;
 }
+
+// The statistics area of a device. Its counters come with the statistics
+// commands; until then it is an empty area that nothing counts into.
+struct perf_area {
+  u32 control;
+};
+
+struct perf_area *mirvol_perf_init_nmp(void) {
+  struct perf_area *a = static_cast<struct perf_area *>(mirvol_kmalloc(sizeof(struct perf_area)));
+  if (a) a->control = 0x7fffffff;
+  return a;
+}
+
+void mirvol_perf_free_nmp(struct perf_area *area) { kfree(area); }

@@ -1,0 +1,532 @@
+// Mirror device creation (command 102): the device-init record is checked,
+// the Cluster and Data Partitions are opened from the caller's descriptors,
+// the device record is built with its networks, locks, queues and
+// sub-objects, and an active device's threads are started.
+
+#include "include/mirvol_ext.h"
+#include "include/mirvol_main.h"
+#include "include/mirvol_nmp_init.h"
+#include "include/mirvol_qos.h"
+
+// Serialises device creation: the duplicate checks and the append to
+// g_nmp_list must be one step, and creation sleeps in between.
+static struct mutex g_nmp_init_mutex;
+static struct nmp_init_mutex_setup {
+  nmp_init_mutex_setup() { mutex_init(&g_nmp_init_mutex); }
+} g_nmp_init_mutex_setup;
+
+// --- record access (little-endian fields at fixed offsets) ---
+
+static u32 rec_u32(const u8 *rec, unsigned int off) {
+  u32 v;
+  memcpy(&v, rec + off, sizeof(v));
+  return v;
+}
+static u16 rec_u16(const u8 *rec, unsigned int off) {
+  u16 v;
+  memcpy(&v, rec + off, sizeof(v));
+  return v;
+}
+static u64 rec_u64(const u8 *rec, unsigned int off) {
+  u64 v;
+  memcpy(&v, rec + off, sizeof(v));
+  return v;
+}
+static void rec_put_u32(u8 *rec, unsigned int off, u32 v) { memcpy(rec + off, &v, sizeof(v)); }
+static void rec_put_u16(u8 *rec, unsigned int off, u16 v) { memcpy(rec + off, &v, sizeof(v)); }
+
+// --- networks ---
+
+struct network *mirvol_get_using_network(struct nmp_info *nmp) {
+  unsigned long flags;
+  struct network *found = nullptr;
+  spin_lock_irqsave(nmp->network_list_lock, flags);
+  for (struct network *nw = nmp->network_list; nw; nw = nw->next)
+    if (nw->state == NW_USING) {
+      found = nw;
+      break;
+    }
+  if (!found)
+    for (struct network *nw = nmp->network_list; nw; nw = nw->next)
+      if (nw->state == NW_FREE) {
+        nw->state = NW_USING;
+        found = nw;
+        break;
+      }
+  spin_unlock_irqrestore(nmp->network_list_lock, flags);
+  if (!found) mirvol_close_com_port(nmp);
+  return found;
+}
+
+// Builds the network list from the record's entries. An active record gives
+// the states too: a state above ERROR is taken as ERROR, and only the first
+// network in use stays in use.
+static int mirvol_build_networks(struct nmp_info *nmp, const u8 *entries, u32 count, u32 active) {
+  struct network **tail = &nmp->network_list;
+  bool using_seen = false;
+  for (u32 i = 0; i < count; i++) {
+    const u8 *e = entries + i * MIRVOL_NET_ENTRY_SIZE;
+    struct network *nw = static_cast<struct network *>(mirvol_kmalloc(sizeof(struct network)));
+    if (!nw) {
+      mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate network_list.network.\n", 145, nmp->minor);
+      return -ENOMEM;
+    }
+    memset(nw, 0, sizeof(*nw));
+    mirvol_put_ipaddress(nw->self_addr, e);
+    nw->recv_latch = nw->report_latch = nw->send_latch = 1;
+    if (active == 1) {
+      mirvol_put_ipaddress(nw->opponent_addr, e + 16);
+      u32 state = rec_u32(e, 32);
+      if (state > NW_ERROR) state = NW_ERROR;
+      if (state == NW_USING) {
+        if (using_seen) state = NW_FREE;
+        using_seen = true;
+      }
+      nw->state = state;
+    } else {
+      nw->state = NW_ERROR;
+    }
+    *tail = nw;
+    tail = &nw->next;
+  }
+  return 0;
+}
+
+// --- range checks ---
+
+struct param_check {
+  const char *name;
+  unsigned int offset;
+  u32 nmp_info::*field;
+  u32 min, max, def;
+};
+
+// In the order they are checked; values are taken as unsigned, so 0 and
+// negative numbers are out of range.
+static const struct param_check mirvol_param_checks[] = {
+    {"hb_interval", 1072, &nmp_info::hb_interval, 1, 600, 10},
+    {"hb_recv_timeout", 1076, &nmp_info::hb_recv_timeout, 1, 100, 2},
+    {"hb_recv_retry", 1080, &nmp_info::hb_recv_retry, 1, 50, 8},
+    {"ack_timeout", 1112, &nmp_info::ack_timeout, 1, 600, 100},
+    {"connect_timeout", 1088, &nmp_info::connect_timeout, 1, 100, 10},
+    {"send_timeout", 1092, &nmp_info::send_timeout, 1, 100, 30},
+    {"keepalive_time", 1096, &nmp_info::keepalive_time, 1, 100, 30},
+    {"keepalive_probe", 1100, &nmp_info::keepalive_probe, 1, 100, 3},
+    {"keepalive_interval", 1104, &nmp_info::keepalive_interval, 1, 100, 1},
+    {"lastupdate_delay", 1108, &nmp_info::lastupdate_delay, 1, 100, 5},
+    {"receive_normal_timeout", 1116, &nmp_info::receive_normal_timeout, 1, 600, 100},
+};
+
+static void mirvol_check_params(struct nmp_info *nmp, const u8 *rec) {
+  for (const struct param_check &c : mirvol_param_checks) {
+    u32 v = rec_u32(rec, c.offset);
+    if (c.field == &nmp_info::hb_recv_timeout && v == 0) {
+      mirvol_printk(MIRVOL_INFO
+                    "NMP%d hb_recv_timeout is 0. Heartbeat of mirror disk connection will be "
+                    "ignored.\n",
+                    183, nmp->minor);
+    } else if (v < c.min || v > c.max) {
+      mirvol_printk(MIRVOL_WARN
+                    "NMP%d %s (%d) is invalid. The default setting (%d) will be used instead.\n",
+                    180, nmp->minor, c.name, (int)v, (int)c.def);
+      v = c.def;
+    }
+    nmp->*c.field = v;
+  }
+}
+
+// --- sub-objects of later units ---
+
+static void mirvol_free_nmp(struct nmp_info *nmp) {
+  while (nmp->network_list) {
+    struct network *next = nmp->network_list->next;
+    kfree(nmp->network_list);
+    nmp->network_list = next;
+  }
+  mirvol_kfree(&nmp->network_list_lock);
+  mirvol_kfree(&nmp->send_ack2_queue.sys_var);
+  for (int i = 0; i < 16; i++)
+    if (nmp->recover_pages[i]) __free_page(nmp->recover_pages[i]);
+  mirvol_kfree(&nmp->nmp_variable);
+  mirvol_kfree(&nmp->remote_write_head.sys_var);
+  mirvol_kfree(&nmp->send_ack1_head.sys_var);
+  mirvol_kfree(&nmp->history_head.sys_var);
+  mirvol_history_free(nmp->history);
+  mirvol_qos_free_nmp(nmp->qos_area);
+  mirvol_perf_free_nmp(nmp->perf_area);
+  if (nmp->own_bdev) bdput(nmp->own_bdev);
+  if (nmp->cp_bdev) blkdev_put(nmp->cp_bdev, FMODE_READ | FMODE_WRITE);
+  if (nmp->dp_bdev) blkdev_put(nmp->dp_bdev, FMODE_READ | FMODE_WRITE);
+  kfree(nmp);
+}
+
+// --- device threads ---
+
+struct mirvol_thread_start {
+  const char *suffix;
+  int record;
+  int (*fn)(void *);
+  const char *started;
+  const char *failed;
+  bool async_only;
+};
+
+static const struct mirvol_thread_start mirvol_thread_starts[] = {
+    {"01", NMP_THREAD_ACK2_SVR, mirvol_ack2_svr_thread,
+     MIRVOL_INFO "NMP%d new thread: mirvol_ack2_svr_thread       (PID=%d)\n",
+     MIRVOL_ERR "NMP%d failed to fork thread: mirvol_ack2_svr_thread       (err=%d)\n", false},
+    {"07", NMP_THREAD_SEND_ACK2, mirvol_send_ack2_thread,
+     MIRVOL_INFO "NMP%d new thread: mirvol_send_ack2_thread      (PID=%d)\n",
+     MIRVOL_ERR "NMP%d failed to fork thread: mirvol_send_ack2_thread      (err=%d)\n", false},
+    {"02", NMP_THREAD_HB_SVR, mirvol_hb_svr_thread,
+     MIRVOL_INFO "NMP%d new thread: mirvol_hb_svr_thread         (PID=%d)\n",
+     MIRVOL_ERR "NMP%d failed to fork thread: mirvol_hb_svr_thread         (err=%d)\n", false},
+    {"03", NMP_THREAD_HB_CLIENT, mirvol_hb_client_thread,
+     MIRVOL_INFO "NMP%d new thread: mirvol_hb_client_thread      (PID=%d)\n",
+     MIRVOL_ERR "NMP%d failed to fork thread: mirvol_hb_client_thread      (err=%d)\n", false},
+    {"04", NMP_THREAD_REMOTE_WRITE, mirvol_remote_write_thread,
+     MIRVOL_INFO "NMP%d new thread: mirvol_remote_write_thread   (PID=%d)\n",
+     MIRVOL_ERR "NMP%d failed to fork thread: mirvol_remote_write_thread   (err=%d)\n", false},
+    {"06", NMP_THREAD_SEND_ACK1, mirvol_send_ack1_thread,
+     MIRVOL_INFO "NMP%d new thread: mirvol_send_ack1_thread      (PID=%d)\n",
+     MIRVOL_ERR "NMP%d failed to fork thread: mirvol_send_ack1_thread      (err=%d)\n", false},
+    {"05", NMP_THREAD_ACCEPT, mirvol_accept_thread,
+     MIRVOL_INFO "NMP%d new thread: mirvol_accept_thread         (PID=%d)\n",
+     MIRVOL_ERR "NMP%d failed to fork thread: mirvol_accept_thread         (err=%d)\n", false},
+    {"09", NMP_THREAD_HISTORY, mirvol_history_thread,
+     MIRVOL_INFO "NMP%d new thread: mirvol_history_thread        (PID=%d)\n",
+     MIRVOL_ERR "NMP%d failed to fork thread: mirvol_history_thread        (err=%d)\n", true},
+    {"08", NMP_THREAD_SEND_DATA, mirvol_send_data_thread,
+     MIRVOL_INFO "NMP%d new thread: mirvol_send_data_thread      (PID=%d)\n",
+     MIRVOL_ERR "NMP%d failed to fork thread: mirvol_send_data_thread      (err=%d)\n", true},
+};
+
+// Starts the device's threads in their order. With stop_at_failure the
+// first thread that cannot start ends the run. Returns the status word.
+u32 mirvol_start_nmp_threads(struct nmp_info *nmp, bool stop_at_failure) {
+  u32 status = STATUS_OK;
+  for (const struct mirvol_thread_start &t : mirvol_thread_starts) {
+    if (t.async_only && nmp->mode != 0) continue;
+    char name[TASK_COMM_LEN];
+    mirvol_sprintf(name, sizeof(name), "mirvol_nmp%02d_%s", (int)nmp->minor, t.suffix);
+    int pid = mirvol_kernel_thread_info(t.fn, nmp, name, &nmp->thread[t.record]);
+    if (pid < 0) {
+      mirvol_printk(t.failed, 131, nmp->minor, pid);
+      status = STATUS_FAILED;
+      if (stop_at_failure) break;
+      continue;
+    }
+    mirvol_printk(t.started, 130, nmp->minor, pid);
+  }
+  return status;
+}
+
+// --- creation ---
+
+// Opens one partition from the caller's descriptor; null (with the file
+// released) when the descriptor is missing or is neither a block device
+// nor an image file.
+static struct block_device *mirvol_open_partition(int fd, struct file **filep) {
+  struct file *f = fget((unsigned int)fd);
+  if (!f) return nullptr;
+  struct block_device *bdev = blkdev_get_by_file(f, FMODE_READ | FMODE_WRITE, nullptr);
+  if (IS_ERR(bdev)) {
+    fput(f);
+    return nullptr;
+  }
+  *filep = f;
+  return bdev;
+}
+
+// Builds the device on the kernel copy of the record; returns the status
+// word. On success the device is in g_nmp_list.
+static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entries) {
+  unsigned int minor = bdev->bd_dev & 0xfffff;
+  u32 ip_version = rec_u32(rec, 1120), mdc_cnt = rec_u32(rec, 1124);
+  if ((ip_version != 4 && ip_version != 6) || (mdc_cnt != 1 && mdc_cnt != 2)) {
+    mirvol_printk(MIRVOL_ERR "NMP%d ip_version (%d) or mdc_cnt (%d) is invalid. (mirvol_nmp_init)\n",
+                  182, (int)minor, (int)ip_version, (int)mdc_cnt);
+    return STATUS_INVALID_PARAMETER;
+  }
+  // A granule of 0 would disable the bitmap and divide by zero later; one
+  // of 2^31 and up reads as non-positive where it is used signed.
+  u32 granule = rec_u32(rec, 20);
+  if (granule == 0 || granule >= 0x80000000u) {
+    mirvol_printk(MIRVOL_ERR "NMP%d bmp_size_in_sec (%u) is invalid. (mirvol_nmp_init)\n", 182,
+                  (int)minor, granule);
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (mirvol_get_nmp_info(mirvol_MKDEV((u32)g_mirvol_major, minor))) {
+    mirvol_printk(MIRVOL_ERR "NMP%d mirror device already exists. (mirvol_nmp_init)\n", 182,
+                  (int)minor);
+    return STATUS_INVALID_PARAMETER;
+  }
+
+  struct file *cp_file = nullptr, *dp_file = nullptr;
+  struct block_device *cp = mirvol_open_partition((int)rec_u32(rec, 1048), &cp_file);
+  if (!cp) return STATUS_FAILED;
+  struct block_device *dp = mirvol_open_partition((int)rec_u32(rec, 1052), &dp_file);
+  // The same device or file for both partitions would write the bitmap
+  // over the data.
+  if (!dp || dp == cp) {
+    if (dp) blkdev_put(dp, FMODE_READ | FMODE_WRITE);
+    if (dp_file) fput(dp_file);
+    blkdev_put(cp, FMODE_READ | FMODE_WRITE);
+    fput(cp_file);
+    return STATUS_FAILED;
+  }
+
+  u32 status = STATUS_OK;
+  struct nmp_info *nmp = static_cast<struct nmp_info *>(mirvol_kmalloc(sizeof(struct nmp_info)));
+  if (!nmp) {
+    mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate nmp.\n", 145, (int)minor);
+    blkdev_put(dp, FMODE_READ | FMODE_WRITE);
+    blkdev_put(cp, FMODE_READ | FMODE_WRITE);
+    fput(dp_file);
+    fput(cp_file);
+    return STATUS_NO_MEMORY;
+  }
+  memset(nmp, 0, sizeof(*nmp));
+  nmp->minor = minor;
+  nmp->active = rec_u32(rec, 1128);
+  nmp->cp_bdev = cp;
+  nmp->dp_bdev = dp;
+  nmp->cp_file = cp_file;
+  nmp->dp_file = dp_file;
+
+#define FAIL_NOMEM(what)                                                               \
+  do {                                                                                 \
+    mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate " what ".\n", 145, (int)minor); \
+    status = STATUS_NO_MEMORY;                                                         \
+    goto fail;                                                                         \
+  } while (0)
+
+  if (mirvol_build_networks(nmp, entries, mdc_cnt, nmp->active)) {
+    status = STATUS_NO_MEMORY;
+    goto fail;
+  }
+  nmp->send_ack2_queue.sys_var = mirvol_queue_head_spinlock_malloc();
+  if (!nmp->send_ack2_queue.sys_var) FAIL_NOMEM("send_ack2_queue.sys_var");
+  nmp->network_list_lock = spinlock_t_malloc();
+  if (!nmp->network_list_lock) FAIL_NOMEM("network_list.network_list_lock");
+  {
+    struct client_block *clients[] = {&nmp->ack2_client, &nmp->hb_client};
+    for (struct client_block *cb : clients) {
+      sema_init(&cb->sem, 1);
+      init_timer(&cb->timer1);
+      init_timer(&cb->timer2);
+      cb->state_flags[0] = cb->state_flags[1] = cb->state_flags[2] = 1;
+    }
+  }
+
+  nmp->ip_version = ip_version;
+  nmp->mdc_cnt = mdc_cnt;
+  nmp->hb_port = rec_u16(rec, 1084);
+  nmp->ack2_port = rec_u16(rec, 1086);
+  mirvol_check_params(nmp, rec);
+  nmp->base_keepalive_time = nmp->keepalive_time;
+  nmp->base_ack_timeout = nmp->ack_timeout;
+  nmp->base_receive_normal_timeout = nmp->receive_normal_timeout;
+  nmp->base_send_timeout = nmp->send_timeout;
+  nmp->base_connect_timeout = nmp->connect_timeout;
+  nmp->base_hb_recv_timeout = nmp->hb_recv_timeout;
+  nmp->major = (u32)g_mirvol_major;
+  nmp->dp_major = rec_u16(rec, 8);
+  nmp->dp_minor = rec_u16(rec, 10);
+  nmp->cp_major = rec_u16(rec, 12);
+  nmp->cp_minor = rec_u16(rec, 14);
+
+  {
+    unsigned long flags;
+    spin_lock_irqsave(g_nmp_list.nmp_list_lock, flags);
+    for (struct nmp_info *o = g_nmp_list.head; o; o = o->next) {
+      if (o->cp_major == nmp->cp_major && o->cp_minor == nmp->cp_minor) {
+        spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
+        mirvol_printk(MIRVOL_ERR
+                      "The same Cluster Partition is specified. Specify different partitions. "
+                      "(NMP%d, NMP%d)\n",
+                      184, o->minor, (int)minor);
+        status = STATUS_INVALID_PARAMETER;
+        goto fail;
+      }
+      if (o->dp_major == nmp->dp_major && o->dp_minor == nmp->dp_minor) {
+        spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
+        mirvol_printk(MIRVOL_ERR
+                      "The same Data Partition is specified. Specify different partitions. "
+                      "(NMP%d, NMP%d)\n",
+                      184, o->minor, (int)minor);
+        status = STATUS_INVALID_PARAMETER;
+        goto fail;
+      }
+    }
+    spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
+  }
+
+  nmp->own_bdev = bdget(bdev->bd_dev);
+  set_capacity(bdev->bd_disk, 0);
+  mirvol_set_nmp_queue_stack_limits(nmp);
+  nmp->len = mirvol_get_logical_block_size(cp);
+  // The time records are laid out for these two block sizes only.
+  if (nmp->len != 512 && nmp->len != 4096) {
+    mirvol_printk(MIRVOL_ERR "NMP%d Cluster Partition block size (%u) is invalid. (mirvol_nmp_init)\n",
+                  182, (int)minor, nmp->len);
+    status = STATUS_FAILED;
+    goto fail;
+  }
+  nmp->bmp_size_in_sec = granule;
+  memcpy(nmp->name, rec + 24, MIRVOL_NAME_LEN);
+  nmp->name[MIRVOL_NAME_LEN - 1] = 0;
+
+  nmp->hb_client_up = nmp->hb_server_up = 1;
+  nmp->nw_port = 1;
+  nmp->mode = rec_u32(rec, 1056) > 1 ? 1 : rec_u32(rec, 1056);
+  {
+    s32 cflags = (s32)rec_u32(rec, 1132), cvalue = (s32)rec_u32(rec, 1136);
+    nmp->compress_flags = cflags == -1 ? 0 : (u32)cflags;
+    nmp->compress_value2 = cvalue == -1 ? 1 : (u32)cvalue;
+    if (nmp->compress_flags)
+      mirvol_printk(MIRVOL_INFO "NMP%d flag of compress (Sync data:%s) (Recovery data:%s)\n", 281,
+                    (int)minor, (nmp->compress_flags & 1) ? "ON" : "OFF",
+                    (nmp->compress_flags & 2) ? "ON" : "OFF");
+  }
+  nmp->recovery_param = 2;
+  nmp->recovery_slice_cnt = 2;
+  nmp->ack1_send_state = nmp->connect_state = 1;
+  nmp->data_port = rec_u16(rec, 16);
+  nmp->send_queue_cnt = rec_u64(rec, 1064);
+  if (nmp->send_queue_cnt > 999999) {
+    mirvol_printk(MIRVOL_WARN
+                  "NMP%d send_queue_cnt (%lu) is invalid. The default setting (%d) will be used "
+                  "instead.\n",
+                  180, (int)minor, (unsigned long)nmp->send_queue_cnt, 65535);
+    nmp->send_queue_cnt = 65535;
+  }
+
+  for (int i = 0; i < 16; i++) {
+    nmp->recover_pages[i] = alloc_page(GFP_ATOMIC);
+    if (!nmp->recover_pages[i]) FAIL_NOMEM("recover_buff");
+  }
+  nmp->recover_buff = page_address(nmp->recover_pages[0]);
+
+  nmp->nmp_variable = mirvol_malloc_nmp_sys_variable();
+  if (!nmp->nmp_variable) FAIL_NOMEM("nmp_variable");
+  mirvol_init_nmp_sys_variable(nmp->nmp_variable);
+  nmp->remote_write_head.sys_var = mirvol_queue_head_spinlock_malloc();
+  if (!nmp->remote_write_head.sys_var) FAIL_NOMEM("remote_write_head.sys_var");
+  nmp->send_ack1_head.sys_var = mirvol_queue_head_spinlock_malloc();
+  if (!nmp->send_ack1_head.sys_var) FAIL_NOMEM("send_ack1_head.sys_var");
+  nmp->history_head.sys_var = mirvol_queue_head_spinlock_malloc();
+  if (!nmp->history_head.sys_var) FAIL_NOMEM("history_head.sys_var");
+
+  if (mirvol_read_all_cptime(nmp) < 0) {
+    status = STATUS_FAILED;
+    goto fail;
+  }
+
+  {
+    u32 mode = rec_u32(rec, 1140), limit = rec_u32(rec, 1144);
+    u32 band = 0;
+    if (mode == 1) {
+      band = limit;
+      if (limit > 999999) {
+        mirvol_printk(MIRVOL_WARN
+                      "NMP%d band_limit (%d) is invalid. The default setting (%d) will be used "
+                      "instead.\n",
+                      180, (int)minor, (int)limit, 0);
+        band = 0;
+      }
+    } else if (mode != 0) {
+      mirvol_printk(MIRVOL_WARN
+                    "NMP%d band_limit_mode (%d) is invalid. The default setting (%d) will be used "
+                    "instead.\n",
+                    180, (int)minor, (int)mode, 0);
+    }
+    nmp->qos_area = mirvol_qos_init_nmp();
+    if (!nmp->qos_area) FAIL_NOMEM("QoS area");
+    if (nmp->mode == 1)
+      band = 0;
+    else if (band)
+      mirvol_printk(MIRVOL_INFO "NMP%d QoS %d KB/sec.\n", 300, (int)minor, (int)band);
+    nmp->band_limit = band * 1024;
+  }
+
+  nmp->perf_area = mirvol_perf_init_nmp();
+  if (!nmp->perf_area) FAIL_NOMEM("statistics area");
+  nmp->iosize = rec_u32(rec, 1160);
+  mirvol_check_iosize(nmp);
+  nmp->history = mirvol_history_init(rec, nmp);
+  if (!nmp->history) FAIL_NOMEM("history area");
+
+  memset(nmp->thread, 0, sizeof(nmp->thread));
+  nmp->async_serial = 0;
+  nmp->unplug_flags = rec_u32(rec, 1148) | (rec_u32(rec, 1152) << 5);
+  nmp->unplug_switch = rec_u32(rec, 1156) ? 1 : 0;
+#undef FAIL_NOMEM
+
+  if (nmp->active == 1) status = mirvol_start_nmp_threads(nmp, false);
+
+  {
+    unsigned long flags;
+    spin_lock_irqsave(g_nmp_list.nmp_list_lock, flags);
+    struct nmp_info **p = &g_nmp_list.head;
+    while (*p) p = &(*p)->next;
+    *p = nmp;
+    spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
+  }
+  return status;
+
+fail:
+  {
+    struct file *cf = nmp->cp_file, *df = nmp->dp_file;
+    mirvol_free_nmp(nmp);
+    fput(df);
+    fput(cf);
+  }
+  return status;
+}
+
+int mirvol_nmp_init(struct block_device *bdev, unsigned long arg) {
+  unsigned int minor = bdev->bd_dev & 0xfffff;
+  void __user *uptr = reinterpret_cast<void __user *>(arg);
+  u8 *rec = static_cast<u8 *>(mirvol_kmalloc(MIRVOL_NMP_INIT_SIZE));
+  if (!rec) {
+    u32 status = STATUS_NO_MEMORY;
+    int r = mirvol_copy_to_user(uptr, &status, sizeof(status)) ? -EFAULT : 0;
+    mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate ioctl buffer for NMP initialization.\n", 145,
+                  (int)minor);
+    return r;
+  }
+  memset(rec, 0, MIRVOL_NMP_INIT_SIZE);
+  if (mirvol_copy_from_user(rec, uptr, MIRVOL_NMP_INIT_SIZE)) {
+    kfree(rec);
+    return -EFAULT;
+  }
+
+  u32 status;
+  u8 entries[2 * MIRVOL_NET_ENTRY_SIZE];
+  memset(entries, 0, sizeof(entries));
+  if (rec_u32(rec, 0) != 0 || memcmp(rec + 4, "qdx", 4) != 0) {
+    mirvol_printk(MIRVOL_INFO "NMP%d ioctl (cmd=%d, pid=%d) is invalid. ignored. (mirvol_nmp_init)\n",
+                  185, (int)minor, 102, task_pid_nr(get_current()));
+    status = STATUS_INVALID_PARAMETER;
+  } else {
+    rec_put_u32(rec, 0, STATUS_OK);
+    rec_put_u16(rec, 18, (u16)minor);
+    // The network entries, each 36 bytes, begin at offset 2196 of the
+    // caller's record: the second one lies past the fixed part.
+    u32 mdc_cnt = rec_u32(rec, 1124);
+    if ((mdc_cnt == 1 || mdc_cnt == 2) &&
+        mirvol_copy_from_user(entries, static_cast<u8 __user *>(uptr) + MIRVOL_NET_ENTRIES_OFFSET,
+                              mdc_cnt * MIRVOL_NET_ENTRY_SIZE)) {
+      kfree(rec);
+      return -EFAULT;
+    }
+    mutex_lock(&g_nmp_init_mutex);
+    status = mirvol_nmp_create(bdev, rec, entries);
+    mutex_unlock(&g_nmp_init_mutex);
+  }
+  rec_put_u32(rec, 0, status);
+  int r = mirvol_copy_to_user(uptr, rec, MIRVOL_NMP_INIT_SIZE) ? -EFAULT : 0;
+  kfree(rec);
+  return r;
+}

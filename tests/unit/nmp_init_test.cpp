@@ -1,0 +1,333 @@
+// Device creation: the device-init record's checks and defaults, the
+// partitions from the caller's descriptors, the networks, the threads.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+
+#include "include/mirvol_nmp_init.h"
+#include "module_fixture.h"
+
+using testutil::ImageFile;
+using testutil::LogCapture;
+using testutil::ModuleLoad;
+
+namespace {
+
+constexpr unsigned long kUaddr = 0x10000;
+
+// A device-init record as a cluster service builds it.
+struct InitRecord {
+  std::vector<u8> b;
+  explicit InitRecord(u32 networks = 1) : b(2232 + 36 * (networks - 1), 0) {
+    memcpy(&b[4], "qdx", 4);
+    set32(20, 8);           // bmp_size_in_sec
+    // Valid time-outs and heartbeat settings.
+    const u32 settings[][2] = {{1072, 10}, {1076, 2},  {1080, 8}, {1088, 10}, {1092, 30}, {1096, 30},
+                               {1100, 3},  {1104, 1},  {1108, 5}, {1112, 100}, {1116, 100}};
+    for (auto &kv : settings) set32(kv[0], kv[1]);
+    set32(1048, 10);        // cp fd (caller's number)
+    set32(1052, 11);        // dp fd
+    set32(1056, 1);         // sync
+    set32(1120, 4);         // ip_version
+    set32(1124, networks);  // mdc_cnt
+    set32(1132, 0xffffffff);
+    set32(1136, 0xffffffff);
+    const char name[] = "mirror-of-data";
+    memcpy(&b[24], name, sizeof(name));
+    for (u32 i = 0; i < networks; i++) {
+      b[2196 + 36 * i + 12] = 192;
+      b[2196 + 36 * i + 13] = 0;
+      b[2196 + 36 * i + 14] = 2;
+      b[2196 + 36 * i + 15] = (u8)(1 + i);
+      b[2196 + 36 * i + 16 + 15] = (u8)(101 + i);
+    }
+  }
+  void set32(size_t off, u32 v) { memcpy(&b[off], &v, 4); }
+  void set16(size_t off, u16 v) { memcpy(&b[off], &v, 2); }
+  u32 get32(size_t off) const {
+    u32 v;
+    memcpy(&v, &b[off], 4);
+    return v;
+  }
+};
+
+// Runs command 102 on NMP<minor> with the descriptors given as
+// caller-number -> path.
+struct Create {
+  int result;
+  u32 status;
+  InitRecord rec;
+  Create(int minor, InitRecord r, std::vector<std::pair<int, std::string>> fds) : rec(std::move(r)) {
+    std::vector<int> nums, os;
+    for (auto &f : fds) {
+      nums.push_back(f.first);
+      os.push_back(open(f.second.c_str(), O_RDWR | O_CLOEXEC));
+    }
+    struct user_context ctx = {rec.b.data(), rec.b.size(), kUaddr, nums.data(), os.data(),
+                               (int)nums.size()};
+    set_user_context(&ctx);
+    struct block_device *b = bdget(MKDEV((u32)g_mirvol_major, (u32)minor));
+    result = mirvol_ioctl(b, FMODE_READ | FMODE_WRITE, 102, kUaddr);
+    bdput(b);
+    set_user_context(nullptr);
+    for (int fd : os)
+      if (fd >= 0) close(fd);
+    status = rec.get32(0);
+  }
+};
+
+class NmpInit : public testing::Test {
+ protected:
+  void SetUp() override {
+    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3,1"});
+    ASSERT_EQ(load_->result(), 0);
+  }
+  void TearDown() override { load_.reset(); }
+  std::vector<std::pair<int, std::string>> fds() { return {{10, cp_.path()}, {11, dp_.path()}}; }
+  struct nmp_info *device(int minor) { return mirvol_get_nmp_info(MKDEV((u32)g_mirvol_major, (u32)minor)); }
+  ImageFile cp_{1 << 20}, dp_{4 << 20};
+  std::unique_ptr<ModuleLoad> load_;
+};
+
+TEST_F(NmpInit, AnInactiveDeviceWithTwoNetworks) {
+  InitRecord r(2);
+  Create c(3, r, fds());
+  ASSERT_EQ(c.result, 0);
+  EXPECT_EQ(c.status, (u32)STATUS_OK);
+  EXPECT_EQ(c.rec.b[18], 3) << "the minor is answered at offset 18";
+  struct nmp_info *nmp = device(3);
+  ASSERT_NE(nmp, nullptr);
+  EXPECT_STREQ(nmp->name, "mirror-of-data");
+  EXPECT_EQ(nmp->len, 512u);
+  EXPECT_EQ(nmp->nw_port, 1u);
+  EXPECT_EQ(nmp->io_port, 0u);
+  EXPECT_EQ(nmp->compress_flags, 0u);
+  EXPECT_EQ(nmp->compress_value2, 1u);
+  EXPECT_EQ(get_capacity(nmp->own_bdev->bd_disk), 0u) << "the size comes later";
+  int n = 0;
+  for (struct network *nw = nmp->network_list; nw; nw = nw->next, n++) {
+    EXPECT_EQ(nw->state, (u32)NW_ERROR);
+    EXPECT_EQ(nw->self_addr[15], 1 + n);
+    EXPECT_EQ(nw->opponent_addr[15], 0) << "an inactive device keeps no peer";
+  }
+  EXPECT_EQ(n, 2);
+  for (auto &t : nmp->thread) EXPECT_EQ(t.running, 0u);
+}
+
+struct DefaultCase {
+  size_t offset;
+  u32 value;
+  u32 nmp_info::*field;
+  u32 effective;
+  const char *message;  // logged, or null
+};
+
+TEST_F(NmpInit, RangeChecksReplaceBadValuesByTheirDefaults) {
+  const DefaultCase cases[] = {
+      {1072, 0, &nmp_info::hb_interval, 10, "NMP3 hb_interval (0) is invalid. The default setting (10) will be used instead."},
+      {1072, 601, &nmp_info::hb_interval, 10, "hb_interval (601) is invalid"},
+      {1072, 600, &nmp_info::hb_interval, 600, nullptr},
+      {1076, 0, &nmp_info::hb_recv_timeout, 0, "NMP3 hb_recv_timeout is 0. Heartbeat of mirror disk connection will be ignored."},
+      {1076, 101, &nmp_info::hb_recv_timeout, 2, "hb_recv_timeout (101) is invalid"},
+      {1080, 51, &nmp_info::hb_recv_retry, 8, "hb_recv_retry (51)"},
+      {1112, 0xffffffff, &nmp_info::ack_timeout, 100, "ack_timeout (-1) is invalid"},
+      {1088, 101, &nmp_info::connect_timeout, 10, "connect_timeout (101)"},
+      {1092, 0, &nmp_info::send_timeout, 30, "send_timeout (0)"},
+      {1096, 100, &nmp_info::keepalive_time, 100, nullptr},
+      {1100, 0, &nmp_info::keepalive_probe, 3, "keepalive_probe (0)"},
+      {1104, 0, &nmp_info::keepalive_interval, 1, "keepalive_interval (0)"},
+      {1108, 101, &nmp_info::lastupdate_delay, 5, "lastupdate_delay (101)"},
+      {1116, 601, &nmp_info::receive_normal_timeout, 100, "receive_normal_timeout (601)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.offset);
+    SCOPED_TRACE(c.value);
+    load_.reset();
+    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3"});
+    InitRecord r;
+    r.set32(c.offset, c.value);
+    LogCapture log;
+    Create cr(3, r, fds());
+    ASSERT_EQ(cr.status, (u32)STATUS_OK);
+    EXPECT_EQ(device(3)->*c.field, c.effective);
+    if (c.message) {
+      EXPECT_TRUE(log.contains(c.message)) << c.message;
+    } else {
+      EXPECT_FALSE(log.contains("is invalid"));
+    }
+  }
+}
+
+TEST_F(NmpInit, QueueBandAndCompressionSettings) {
+  InitRecord r;
+  r.set32(1056, 0);  // async
+  r.set32(1064, 1000000);
+  r.set32(1140, 1);
+  r.set32(1144, 500);
+  r.set32(1132, 2);
+  LogCapture log;
+  Create c(3, r, fds());
+  ASSERT_EQ(c.status, (u32)STATUS_OK);
+  struct nmp_info *nmp = device(3);
+  EXPECT_EQ(nmp->send_queue_cnt, 65535u);
+  EXPECT_EQ(nmp->band_limit, 512000u);
+  EXPECT_TRUE(log.contains("<event: 300> NMP3 QoS 500 KB/sec."));
+  EXPECT_TRUE(log.contains("<event: 281> NMP3 flag of compress (Sync data:OFF) (Recovery data:ON)"));
+  EXPECT_TRUE(log.contains("send_queue_cnt (1000000) is invalid. The default setting (65535)"));
+}
+
+struct Refusal {
+  const char *name;
+  void (*edit)(InitRecord &r);
+  u32 status;
+  const char *message;
+};
+
+TEST_F(NmpInit, RefusedRecordsCreateNothing) {
+  const Refusal cases[] = {
+      {"StatusWordNotZero", [](InitRecord &r) { r.set32(0, 1); }, STATUS_INVALID_PARAMETER,
+       "NMP3 ioctl (cmd=102, pid="},
+      {"BadMagic", [](InitRecord &r) { r.b[5] = 'y'; }, STATUS_INVALID_PARAMETER, "is invalid. ignored. (mirvol_nmp_init)"},
+      {"IpVersion5", [](InitRecord &r) { r.set32(1120, 5); }, STATUS_INVALID_PARAMETER,
+       "NMP3 ip_version (5) or mdc_cnt (1) is invalid. (mirvol_nmp_init)"},
+      {"ThreeNetworks", [](InitRecord &r) { r.set32(1124, 3); }, STATUS_INVALID_PARAMETER, "mdc_cnt (3)"},
+      {"NoGranule", [](InitRecord &r) { r.set32(20, 0); }, STATUS_INVALID_PARAMETER, "bmp_size_in_sec (0)"},
+      {"HugeGranule", [](InitRecord &r) { r.set32(20, 0x80000000u); }, STATUS_INVALID_PARAMETER, "bmp_size_in_sec"},
+      {"DescriptorNeverPassed", [](InitRecord &r) { r.set32(1052, 12); }, STATUS_FAILED, nullptr},
+      {"SameFileTwice", [](InitRecord &r) { r.set32(1052, 10); }, STATUS_FAILED, nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    long before = alloc_outstanding();
+    InitRecord r;
+    c.edit(r);
+    LogCapture log;
+    Create cr(3, r, fds());
+    EXPECT_EQ(cr.result, 0);
+    EXPECT_EQ(cr.status, c.status);
+    EXPECT_EQ(device(3), nullptr);
+    if (c.message) {
+      EXPECT_TRUE(log.contains(c.message)) << c.message;
+    }
+    EXPECT_EQ(alloc_outstanding(), before) << "a refusal leaves nothing allocated";
+  }
+  // A pipe is neither a block device nor an image file.
+  int p[2];
+  ASSERT_EQ(pipe(p), 0);
+  Create piped(3, InitRecord(), {{10, cp_.path()}, {11, "/proc/self/fd/" + std::to_string(p[0])}});
+  EXPECT_EQ(piped.status, (u32)STATUS_FAILED);
+  close(p[0]);
+  close(p[1]);
+}
+
+TEST_F(NmpInit, ASecondDeviceOnAMinorOrOnTheSamePartitionsIsRefused) {
+  ASSERT_EQ(Create(3, InitRecord(), fds()).status, (u32)STATUS_OK);
+  EXPECT_EQ(Create(3, InitRecord(), fds()).status, (u32)STATUS_INVALID_PARAMETER);
+  InitRecord same;
+  same.set16(12, 7);  // the same Data Partition numbers as NMP3 (0, 0), another CP
+  LogCapture log;
+  ImageFile cp2(1 << 20), dp2(1 << 20);
+  Create c(1, same, {{10, cp2.path()}, {11, dp2.path()}});
+  EXPECT_EQ(c.status, (u32)STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(log.contains(
+      "The same Data Partition is specified. Specify different partitions. (NMP3, NMP1)"));
+}
+
+TEST_F(NmpInit, ConcurrentCreationsOfOneMinorMakeExactlyOneDevice) {
+  std::atomic<int> ok{0};
+  std::vector<std::thread> ts;
+  for (int i = 0; i < 4; i++)
+    ts.emplace_back([&] {
+      if (Create(3, InitRecord(), fds()).status == (u32)STATUS_OK) ok++;
+    });
+  for (auto &t : ts) t.join();
+  EXPECT_EQ(ok.load(), 1);
+  int n = 0;
+  for (struct nmp_info *nmp = g_nmp_list.head; nmp; nmp = nmp->next) n++;
+  EXPECT_EQ(n, 1);
+}
+
+// The names of this process's threads, as /proc shows them.
+std::set<std::string> thread_names() {
+  std::set<std::string> names;
+  std::string cmd = "cat /proc/" + std::to_string(getpid()) + "/task/*/comm 2>/dev/null";
+  FILE *p = popen(cmd.c_str(), "r");
+  char line[64];
+  while (p && fgets(line, sizeof(line), p)) {
+    std::string t(line);
+    t.erase(t.find_last_not_of("\n") + 1);
+    names.insert(t);
+  }
+  if (p) pclose(p);
+  return names;
+}
+
+TEST_F(NmpInit, AnActiveDeviceStartsItsNamedThreadsInOrderAndUnloadStopsThem) {
+  int before = kthread_count_running();
+  InitRecord r;
+  r.set32(1128, 1);
+  r.set32(1056, 0);  // async: all nine
+  r.b[2196 + 32] = NW_USING;
+  LogCapture log;
+  Create c(3, r, fds());
+  ASSERT_EQ(c.status, (u32)STATUS_OK);
+  auto names = thread_names();
+  for (const char *s : {"01", "02", "03", "04", "05", "06", "07", "08", "09"})
+    EXPECT_TRUE(names.count(std::string("mirvol_nmp03_") + s)) << s;
+  std::vector<std::string> order;
+  for (auto &t : log.texts()) {
+    auto p = t.find("new thread: ");
+    if (p != std::string::npos) order.push_back(t.substr(p + 12, t.find(' ', p + 12) - p - 12));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"mirvol_ack2_svr_thread", "mirvol_send_ack2_thread",
+                                             "mirvol_hb_svr_thread", "mirvol_hb_client_thread",
+                                             "mirvol_remote_write_thread", "mirvol_send_ack1_thread",
+                                             "mirvol_accept_thread", "mirvol_history_thread",
+                                             "mirvol_send_data_thread"}));
+  EXPECT_EQ(device(3)->network_list->state, (u32)NW_USING);
+  load_.reset();
+  EXPECT_EQ(kthread_count_running(), before);
+}
+
+TEST_F(NmpInit, AThreadThatCannotStartFailsTheCommandButKeepsTheDevice) {
+  InitRecord r;
+  r.set32(1128, 1);
+  kthread_fault_inject(2, 1);  // the third thread
+  LogCapture log;
+  Create c(3, r, fds());
+  kthread_fault_inject(0, 0);
+  EXPECT_EQ(c.status, (u32)STATUS_FAILED);
+  EXPECT_NE(device(3), nullptr);
+  EXPECT_TRUE(log.contains("[E] <type: mirvol><event: 131> NMP3 failed to fork thread: mirvol_hb_svr_thread         (err=-1)"));
+  EXPECT_TRUE(log.contains("new thread: mirvol_hb_client_thread"));
+}
+
+TEST_F(NmpInit, EveryAllocationFailureLeavesNoDevice) {
+  for (long k = 0;; k++) {
+    SCOPED_TRACE(k);
+    long before = alloc_outstanding();
+    alloc_fault_inject(k, 1, get_current());
+    Create c(3, InitRecord(), fds());
+    long hit = alloc_fault_failed();
+    alloc_fault_clear();
+    if (!hit) {
+      EXPECT_EQ(c.status, (u32)STATUS_OK);
+      break;
+    }
+    if (c.status == (u32)STATUS_OK) {
+      // Only the log routine's buffer failed; its fallback still printed.
+      load_.reset();
+      load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3,1"});
+      continue;
+    }
+    EXPECT_EQ(c.status, (u32)STATUS_NO_MEMORY);
+    EXPECT_EQ(device(3), nullptr);
+    EXPECT_EQ(alloc_outstanding(), before);
+    ASSERT_LT(k, 100);
+  }
+}
+
+}  // namespace
