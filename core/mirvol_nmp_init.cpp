@@ -35,6 +35,16 @@ static u64 rec_u64(const u8 *rec, unsigned int off) {
 static void rec_put_u32(u8 *rec, unsigned int off, u32 v) { memcpy(rec + off, &v, sizeof(v)); }
 static void rec_put_u16(u8 *rec, unsigned int off, u16 v) { memcpy(rec + off, &v, sizeof(v)); }
 
+void mirvol_add_nmp_list(struct nmp_info *nmp) {
+  unsigned long flags;
+  spin_lock_irqsave(g_nmp_list.nmp_list_lock, flags);
+  struct nmp_info **p = &g_nmp_list.head;
+  while (*p) p = &(*p)->next;
+  nmp->next = nullptr;
+  *p = nmp;
+  spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
+}
+
 // --- networks ---
 
 struct network *mirvol_get_using_network(struct nmp_info *nmp) {
@@ -465,14 +475,7 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
 
   if (nmp->active == 1) status = mirvol_start_nmp_threads(nmp, false);
 
-  {
-    unsigned long flags;
-    spin_lock_irqsave(g_nmp_list.nmp_list_lock, flags);
-    struct nmp_info **p = &g_nmp_list.head;
-    while (*p) p = &(*p)->next;
-    *p = nmp;
-    spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
-  }
+  mirvol_add_nmp_list(nmp);
   return status;
 
 fail:

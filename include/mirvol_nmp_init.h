@@ -8,6 +8,8 @@
 #define MIRVOL_NET_ENTRY_SIZE 36
 
 int mirvol_nmp_init(struct block_device *bdev, unsigned long arg);
+// Appends a finished device at the tail of g_nmp_list.
+void mirvol_add_nmp_list(struct nmp_info *nmp);
 struct network *mirvol_get_using_network(struct nmp_info *nmp);
 // Starts the device's threads in their order; the status word.
 u32 mirvol_start_nmp_threads(struct nmp_info *nmp, bool stop_at_failure);

@@ -1,6 +1,7 @@
 #include "device_fixture.h"
 
 #include "include/mirvol_main.h"
+#include "include/mirvol_nmp_init.h"
 
 struct nmp_info *testsupport_make_device(int minor, const char *dp_path, u32 nw_port) {
   struct block_device *own = bdget(MKDEV((u32)g_mirvol_major, (u32)minor));
@@ -30,11 +31,6 @@ struct nmp_info *testsupport_make_device(int minor, const char *dp_path, u32 nw_
   my_disk[minor] = size;
   set_capacity(own->bd_disk, size);
 
-  unsigned long flags;
-  spin_lock_irqsave(g_nmp_list.nmp_list_lock, flags);
-  struct nmp_info **p = &g_nmp_list.head;
-  while (*p) p = &(*p)->next;
-  *p = nmp;
-  spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
+  mirvol_add_nmp_list(nmp);
   return nmp;
 }

@@ -67,20 +67,7 @@ const std::map<unsigned int, std::pair<size_t, size_t>> kRecords = {
 };
 const std::set<unsigned int> kDriverWide = {21, 50, 51, 52, 101, 102};
 
-class Dispatcher : public testing::Test {
- protected:
-  void SetUp() override {
-    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3,1"});
-    ASSERT_EQ(load_->result(), 0);
-    dev_ = std::make_unique<FakeDevice>(3, 1 << 20);
-  }
-  void TearDown() override {
-    dev_.reset();
-    load_.reset();
-  }
-  std::unique_ptr<ModuleLoad> load_;
-  std::unique_ptr<FakeDevice> dev_;
-};
+class Dispatcher : public testutil::DeviceTest {};
 
 TEST_F(Dispatcher, EveryNumberOnADeviceAndOnAMinorWithoutOne) {
   for (unsigned int cmd = 0; cmd <= 110; cmd++) {

@@ -134,4 +134,21 @@ class TestBio {
   std::atomic<int> status_{1};
 };
 
+// A loaded module with minors 3 and 1 and a device on NMP3 over a 1 MiB image.
+class DeviceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3,1"});
+    ASSERT_EQ(load_->result(), 0);
+    dev_ = std::make_unique<FakeDevice>(3, 1 << 20);
+  }
+  void TearDown() override {
+    dev_.reset();
+    load_.reset();
+  }
+  struct nmp_info *nmp() { return dev_->nmp(); }
+  std::unique_ptr<ModuleLoad> load_;
+  std::unique_ptr<FakeDevice> dev_;
+};
+
 }  // namespace testutil

@@ -11,19 +11,12 @@ using testutil::TestBio;
 
 namespace {
 
-class RequestPath : public testing::Test {
+class RequestPath : public testutil::DeviceTest {
  protected:
-  void SetUp() override {
-    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3,1"});
-    ASSERT_EQ(load_->result(), 0);
-    dev_ = std::make_unique<FakeDevice>(3, 1 << 20);
-  }
   void TearDown() override {
     EXPECT_EQ(g_make_request_cnt, 0u) << "the in-flight count is given back";
-    dev_.reset();
-    load_.reset();
+    DeviceTest::TearDown();
   }
-  struct nmp_info *nmp() { return dev_->nmp(); }
   // As a recovery does when it is done with its window.
   void release_window() {
     unsigned long flags;
@@ -41,8 +34,6 @@ class RequestPath : public testing::Test {
     spin_unlock_irqrestore(&g_wrbmp.sys_var->lock, flags);
     return out;
   }
-  std::unique_ptr<ModuleLoad> load_;
-  std::unique_ptr<FakeDevice> dev_;
 };
 
 struct PathCase {
