@@ -1,5 +1,6 @@
-// mirvold's own pieces: the mirror disks as the host reaches them, and the
-// FUSE file system that shows them (and /proc) to real programs.
+// mirvold's own pieces: the mirror disks as the host reaches them, the FUSE
+// file system that shows them (and /proc) to real programs, and the control
+// socket that carries their control commands.
 #pragma once
 
 #include <sys/types.h>
@@ -51,5 +52,22 @@ int fs_begin_stop(void);
 // (a file of the detached mount is still held open); they are then left
 // running and the process must end without running its exit handlers.
 bool fs_stop(void);
+
+// --- the control socket (control.cpp) ---
+
+// Listens on the Unix socket PATH (a stale socket there is replaced) and
+// serves each control command on a task of its own, any number at once.
+// 0 or -errno (logged).
+int control_start(const std::string &path);
+// Called on a stop request. When no control command is running, refuses new
+// ones and returns 0; otherwise returns the number running and changes
+// nothing. Without a control socket, 0.
+int control_begin_stop(void);
+// Takes new commands again after control_begin_stop() (the stop was refused
+// for another reason).
+void control_cancel_stop(void);
+// Stops accepting, ends the connections still waiting for their request,
+// waits for the commands admitted (normally none), removes the socket.
+void control_stop(void);
 
 }  // namespace mirvold

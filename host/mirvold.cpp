@@ -5,9 +5,10 @@
 //
 // It sets up the platform (kernel log, clock, host addresses), hands the
 // module parameters to the module as the module loader would and runs the
-// module's init. Once the module is loaded it mounts DIR with a file per
-// mirror disk and the /proc files, and runs in the foreground until SIGTERM
-// or SIGINT; a stop request is refused while a mirror file is open.
+// module's init. Once the module is loaded it serves the control socket,
+// mounts DIR with a file per mirror disk and the /proc files, and runs in the
+// foreground until SIGTERM or SIGINT; a stop request is refused while a
+// control command runs or a mirror file is open.
 
 #include <signal.h>
 #include <unistd.h>
@@ -142,8 +143,6 @@ int main(int argc, char **argv) {
   }
 
   printk(KERN_INFO "mirvold: host started (pid %d)\n", (int)getpid());
-  if (!o.control.empty())
-    printk(KERN_INFO "mirvold: control socket %s not served by this host yet\n", o.control.c_str());
 
   std::vector<const char *> params;
   for (auto &p : o.params) params.push_back(p.c_str());
@@ -161,10 +160,23 @@ int main(int argc, char **argv) {
   printk(KERN_INFO "mirvold: module loaded\n");
 
   std::vector<mirvold::mirror_file> files = mirvold::find_mirror_disks();
+  // The control socket accepts before the mirror files appear, so a host
+  // whose files are there is ready.
+  if (!o.control.empty()) {
+    r = mirvold::control_start(o.control);
+    if (r) {
+      say(o, "mirvold: cannot serve control socket %s: %d", o.control.c_str(), r);
+      mirvold::release_mirror_disks(&files);
+      cleanup_module();
+      klog_set_file(nullptr);
+      return 1;
+    }
+  }
   if (!o.mount.empty()) {
     r = mirvold::fs_start(o.mount, files);
     if (r) {
       say(o, "mirvold: cannot mount %s: %d", o.mount.c_str(), r);
+      mirvold::control_stop();
       mirvold::release_mirror_disks(&files);
       cleanup_module();
       klog_set_file(nullptr);
@@ -176,15 +188,23 @@ int main(int argc, char **argv) {
   for (;;) {
     int sig = 0;
     if (sigwait(&stop, &sig) != 0) continue;
+    int running = mirvold::control_begin_stop();
+    if (running) {
+      printk(KERN_WARNING "mirvold: not stopping on signal %d: %d control command%s running\n", sig,
+             running, running == 1 ? " is" : "s are");
+      continue;
+    }
     int open = mirvold::fs_begin_stop();
     if (open == 0) {
       printk(KERN_INFO "mirvold: stopping on signal %d\n", sig);
       break;
     }
+    mirvold::control_cancel_stop();
     printk(KERN_WARNING "mirvold: not stopping on signal %d: %d mirror file%s open\n", sig, open,
            open == 1 ? " is" : "s are");
   }
 
+  mirvold::control_stop();
   bool clean = mirvold::fs_stop();
   mirvold::release_mirror_disks(&files);
   cleanup_module();

@@ -1,0 +1,649 @@
+// mirvolctl's library: hex, status words, the device-init record and the
+// control call.
+
+#include "tools/ctl_lib.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+#include "tools/ctl_wire.h"
+
+namespace mirvolctl {
+
+// --- hex ---
+
+std::string to_hex(const std::vector<uint8_t> &bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    s.push_back(digits[b >> 4]);
+    s.push_back(digits[b & 15]);
+  }
+  return s;
+}
+
+static int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool from_hex(const std::string &text, std::vector<uint8_t> *out) {
+  if (text.size() % 2) return false;
+  out->clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    int hi = hex_digit(text[i]), lo = hex_digit(text[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out->push_back((uint8_t)(hi << 4 | lo));
+  }
+  return true;
+}
+
+bool parse_int(const std::string &text, long long lo, long long hi, long long *out) {
+  const char *s = text.c_str();
+  bool neg = *s == '-';
+  if (neg) s++;
+  int base = 10;
+  if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    base = 16;
+    s += 2;
+  }
+  if (!*s || !(base == 16 ? isxdigit((unsigned char)*s) : isdigit((unsigned char)*s))) return false;
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long v = strtoull(s, &end, base);
+  if (errno || *end) return false;
+  if (neg) {
+    if (v > (unsigned long long)LLONG_MAX + 1) return false;
+    long long n = v == (unsigned long long)LLONG_MAX + 1 ? LLONG_MIN : -(long long)v;
+    if (n < lo || n > hi) return false;
+    *out = n;
+    return true;
+  }
+  if (v > (unsigned long long)LLONG_MAX || (long long)v < lo || (long long)v > hi) return false;
+  *out = (long long)v;
+  return true;
+}
+
+// --- status words ---
+
+namespace {
+
+struct status_entry {
+  uint32_t value;
+  const char *name;
+};
+
+const status_entry kStatus[] = {
+    {0x800000, "STATUS_OK"},
+    {0x800001, "STATUS_FAILED"},
+    {0x800002, "STATUS_NO_MEMORY"},
+    {0x800003, "STATUS_NO_DEVICE"},
+    {0x800004, "STATUS_INVALID_INIT_VALUE"},
+    {0x800005, "STATUS_NW_NOT_INITIALIZED"},
+    {0x800007, "STATUS_INVALID_PARAMETER"},
+    {0x800008, "STATUS_PORT_CLOSED"},
+    {0x800009, "STATUS_SEND_FAILED"},
+    {0x800010, "STATUS_READ_FAILED"},
+    {0x800011, "STATUS_CANCELLED"},
+    {0x800012, "STATUS_REMOTE_FAILED"},
+    {0x800013, "STATUS_RECOVERY_PORT_CLOSED"},
+    {0x800014, "STATUS_NO_BITMAP_SIZE"},
+    {0x800015, "STATUS_NOT_SUBSCRIBED"},
+    {0x800016, "STATUS_TIMEOUT"},
+    {0x800018, "STATUS_NW_ERROR"},
+    {0x800019, "STATUS_ALL_NW_ERROR"},
+    {0x80001a, "STATUS_ALREADY_SWITCHED"},
+    {0x80001b, "STATUS_INVALID_HISTORY"},
+};
+
+}  // namespace
+
+const char *status_name(uint32_t status) {
+  for (const auto &e : kStatus)
+    if (e.value == status) return e.name;
+  return nullptr;
+}
+
+std::string status_text(uint32_t status) {
+  char hex[16];
+  snprintf(hex, sizeof(hex), "%#x", status);
+  const char *name = status_name(status);
+  return name ? std::string(name) + " (" + hex + ")" : std::string(hex);
+}
+
+// --- the device-init record ---
+
+namespace {
+
+enum field_kind { U16, U32, I32, U64, TEXT, MAGIC };
+
+struct field {
+  const char *key;
+  size_t offset;
+  field_kind kind;
+  const char *def;  // default as text; null: computed (see build_init_record)
+};
+
+constexpr size_t TEXT_LEN = 1024;
+
+// In record order.
+const field kFields[] = {
+    {"status", 0, U32, "0"},
+    {"magic", 4, MAGIC, "qdx"},
+    {"dp_major", 8, U16, "0"},
+    {"dp_minor", 10, U16, "0"},
+    {"cp_major", 12, U16, "0"},
+    {"cp_minor", 14, U16, "0"},
+    {"port", 16, U16, "0"},
+    {"minor", MINOR_OFFSET, U16, "0"},
+    {"bmp_size_in_sec", 20, U32, "128"},
+    {"name", 24, TEXT, ""},
+    {"cp_fd", CP_FD_OFFSET, I32, nullptr},
+    {"dp_fd", DP_FD_OFFSET, I32, nullptr},
+    {"mode", 1056, U32, "1"},
+    {"send_queue_cnt", 1064, U64, "65535"},
+    {"hb_interval", 1072, U32, "10"},
+    {"hb_recv_timeout", 1076, U32, "2"},
+    {"hb_recv_retry", 1080, U32, "8"},
+    {"hb_port", 1084, U16, "0"},
+    {"ack2_port", 1086, U16, "0"},
+    {"connect_timeout", 1088, U32, "10"},
+    {"send_timeout", 1092, U32, "30"},
+    {"keepalive_time", 1096, U32, "30"},
+    {"keepalive_probe", 1100, U32, "3"},
+    {"keepalive_interval", 1104, U32, "1"},
+    {"lastupdate_delay", 1108, U32, "5"},
+    {"ack_timeout", 1112, U32, "100"},
+    {"receive_normal_timeout", 1116, U32, "100"},
+    {"ip_version", 1120, U32, nullptr},
+    {"mdc_cnt", 1124, U32, nullptr},
+    {"active", 1128, U32, "0"},
+    {"compress", 1132, I32, "-1"},
+    {"compress2", 1136, I32, "-1"},
+    {"band_limit_mode", 1140, U32, "0"},
+    {"band_limit", 1144, U32, "0"},
+    {"unplug_flags", 1148, U32, "0"},
+    {"unplug_flags_high", 1152, U32, "0"},
+    {"unplug_switch", 1156, U32, "0"},
+    {"iosize", 1160, U32, "64"},
+    {"history_size", 1164, I32, "0"},
+    {"history_file_size", 1168, I32, "0"},
+    {"history_dir", 1172, TEXT, ""},
+};
+
+const field *find_field(const std::string &key) {
+  for (const auto &f : kFields)
+    if (key == f.key) return &f;
+  return nullptr;
+}
+
+void put(std::vector<uint8_t> *r, size_t off, uint64_t v, size_t width) {
+  for (size_t i = 0; i < width; i++) (*r)[off + i] = (uint8_t)(v >> (8 * i));
+}
+
+uint64_t get(const std::vector<uint8_t> &r, size_t off, size_t width) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < width; i++) v |= (uint64_t)r[off + i] << (8 * i);
+  return v;
+}
+
+// A value in range for the field; 32- and 16-bit fields also take negative
+// values (stored in two's complement), for records that test the driver.
+bool field_value(const field &f, const std::string &text, long long *v) {
+  switch (f.kind) {
+    case U16:
+      return parse_int(text, -32768, 65535, v);
+    case U32:
+    case I32:
+      return parse_int(text, INT32_MIN, UINT32_MAX, v);
+    case U64:
+      return parse_int(text, LLONG_MIN, LLONG_MAX, v);
+    default:
+      return false;
+  }
+}
+
+size_t width_of(field_kind k) {
+  switch (k) {
+    case U16:
+      return 2;
+    case U64:
+      return 8;
+    default:
+      return 4;
+  }
+}
+
+const char *const kStates[] = {"FREE", "USING", "ERROR"};
+
+// "SELF,PEER[,STATE]" into a 36-byte entry; `v6` is set when an address is
+// IPv6. False with a message.
+bool parse_net(const std::string &text, uint8_t entry[NET_ENTRY_SIZE], bool *v6, std::string *err) {
+  std::vector<std::string> parts;
+  size_t from = 0;
+  for (;;) {
+    size_t comma = text.find(',', from);
+    parts.push_back(
+        text.substr(from, comma == std::string::npos ? std::string::npos : comma - from));
+    if (comma == std::string::npos) break;
+    from = comma + 1;
+  }
+  if (parts.size() < 2 || parts.size() > 3) {
+    *err = "net=" + text + ": expected SELF,PEER[,STATE]";
+    return false;
+  }
+  memset(entry, 0, NET_ENTRY_SIZE);
+  for (int i = 0; i < 2; i++) {
+    uint8_t *a = entry + 16 * i;
+    if (inet_pton(AF_INET, parts[i].c_str(), a + 12) == 1) continue;
+    if (inet_pton(AF_INET6, parts[i].c_str(), a) == 1) {
+      *v6 = true;
+      continue;
+    }
+    *err = "net=" + text + ": " + parts[i] + " is no IPv4 or IPv6 address";
+    return false;
+  }
+  uint32_t state = 0;
+  if (parts.size() == 3) {
+    bool found = false;
+    for (uint32_t s = 0; s < 3; s++) {
+      if (strcasecmp(parts[2].c_str(), kStates[s]) == 0) {
+        state = s;
+        found = true;
+      }
+    }
+    long long n;
+    if (!found && parse_int(parts[2], 0, UINT32_MAX, &n)) {
+      state = (uint32_t)n;
+      found = true;
+    }
+    if (!found) {
+      *err = "net=" + text + ": state " + parts[2] + " is not FREE, USING, ERROR or a number";
+      return false;
+    }
+  }
+  for (int i = 0; i < 4; i++) entry[32 + i] = (uint8_t)(state >> (8 * i));
+  return true;
+}
+
+std::string address_text(const uint8_t *a, bool v6) {
+  char buf[INET6_ADDRSTRLEN];
+  if (!inet_ntop(v6 ? AF_INET6 : AF_INET, v6 ? a : a + 12, buf, sizeof(buf))) return "?";
+  return buf;
+}
+
+// A text field's bytes up to its first 0, with bytes that are no printable
+// ASCII as \xNN.
+std::string field_text(const std::vector<uint8_t> &r, size_t off, size_t len) {
+  std::string s;
+  for (size_t i = 0; i < len && r[off + i]; i++) {
+    uint8_t c = r[off + i];
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      s.push_back((char)c);
+    } else {
+      char esc[8];
+      snprintf(esc, sizeof(esc), "\\x%02x", c);
+      s += esc;
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+bool parse_init_args(const std::vector<std::string> &args, init_args *out, std::string *err) {
+  *out = init_args();
+  std::set<std::string> seen;
+  for (const auto &arg : args) {
+    size_t eq = arg.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      *err = "init: " + arg + " is no key=value";
+      return false;
+    }
+    std::string key = arg.substr(0, eq), value = arg.substr(eq + 1);
+    if (key == "net") {
+      if ((int)out->nets.size() == MAX_NETS) {
+        *err = "init: at most " + std::to_string(MAX_NETS) + " networks";
+        return false;
+      }
+      uint8_t entry[NET_ENTRY_SIZE];
+      bool v6 = false;
+      if (!parse_net(value, entry, &v6, err)) return false;
+      out->nets.push_back(value);
+      continue;
+    }
+    if (!seen.insert(key).second) {
+      *err = "init: " + key + " given twice";
+      return false;
+    }
+    if (key == "cp" || key == "dp") {
+      if (value.empty()) {
+        *err = "init: " + key + "= needs a path";
+        return false;
+      }
+      (key == "cp" ? out->cp_path : out->dp_path) = value;
+      continue;
+    }
+    const field *f = find_field(key);
+    if (!f) {
+      *err = "init: unknown field " + key;
+      return false;
+    }
+    long long v = 0;
+    bool ok;
+    if (f->kind == TEXT) {
+      ok = value.size() < TEXT_LEN && value.find('\0') == std::string::npos;
+    } else if (f->kind == MAGIC) {
+      ok = value.size() <= 4;
+    } else if (key == "mode" && (value == "sync" || value == "async")) {
+      ok = true;
+      value = value == "sync" ? "1" : "0";
+    } else {
+      ok = field_value(*f, value, &v);
+    }
+    if (!ok) {
+      *err = "init: bad value for " + key + ": " + value;
+      return false;
+    }
+    if (key == "cp_fd") {
+      out->cp_fd_given = true;
+      out->cp_fd = (int)v;
+    } else if (key == "dp_fd") {
+      out->dp_fd_given = true;
+      out->dp_fd = (int)v;
+    } else {
+      out->fields.emplace_back(key, value);
+    }
+  }
+  return true;
+}
+
+bool build_init_record(const init_args &a, std::vector<uint8_t> *record, std::string *err) {
+  auto given = [&](const char *key) -> const std::string * {
+    for (const auto &kv : a.fields)
+      if (kv.first == key) return &kv.second;
+    return nullptr;
+  };
+
+  std::vector<uint8_t> entries;
+  bool v6 = false;
+  for (const auto &n : a.nets) {
+    uint8_t entry[NET_ENTRY_SIZE];
+    if (!parse_net(n, entry, &v6, err)) return false;
+    entries.insert(entries.end(), entry, entry + NET_ENTRY_SIZE);
+  }
+  long long mdc = a.nets.empty() ? 1 : (long long)a.nets.size();
+  if (const std::string *m = given("mdc_cnt")) parse_int(*m, INT32_MIN, UINT32_MAX, &mdc);
+  // Room for every network the record announces (the driver reads mdc_cnt
+  // entries), at least the first, at most what a valid record holds.
+  size_t slots = std::max<size_t>(1, a.nets.size());
+  if (mdc > (long long)slots && mdc <= MAX_NETS) slots = (size_t)mdc;
+
+  record->assign(INIT_RECORD_SIZE + NET_ENTRY_SIZE * (slots - 1), 0);
+  for (const auto &f : kFields) {
+    const std::string *value = given(f.key);
+    std::string computed;
+    if (!value) {
+      if (f.def) {
+        computed = f.def;
+      } else if (!strcmp(f.key, "cp_fd")) {
+        computed = std::to_string(a.cp_fd);
+      } else if (!strcmp(f.key, "dp_fd")) {
+        computed = std::to_string(a.dp_fd);
+      } else if (!strcmp(f.key, "ip_version")) {
+        computed = v6 ? "6" : "4";
+      } else {  // mdc_cnt
+        computed = std::to_string(mdc);
+      }
+      value = &computed;
+    }
+    if (f.kind == TEXT || f.kind == MAGIC) {
+      size_t room = f.kind == TEXT ? TEXT_LEN - 1 : 4;
+      if (value->size() > room) {
+        *err = std::string("init: ") + f.key + " is too long";
+        return false;
+      }
+      memcpy(record->data() + f.offset, value->data(), value->size());
+      continue;
+    }
+    long long v;
+    if (!field_value(f, *value, &v)) {
+      *err = std::string("init: bad value for ") + f.key + ": " + *value;
+      return false;
+    }
+    put(record, f.offset, (uint64_t)v, width_of(f.kind));
+  }
+  if (!entries.empty()) memcpy(record->data() + NET_ENTRY_OFFSET, entries.data(), entries.size());
+  return true;
+}
+
+std::vector<std::string> describe_init_record(const std::vector<uint8_t> &r) {
+  std::vector<std::string> lines;
+  if (r.size() < INIT_RECORD_SIZE) {
+    lines.push_back("record=" + to_hex(r));
+    return lines;
+  }
+  for (const auto &f : kFields) {
+    std::string v;
+    switch (f.kind) {
+      case U16:
+      case U32:
+      case U64:
+        v = std::to_string(get(r, f.offset, width_of(f.kind)));
+        break;
+      case I32:
+        v = std::to_string((int32_t)get(r, f.offset, 4));
+        break;
+      case TEXT:
+        v = field_text(r, f.offset, TEXT_LEN);
+        break;
+      case MAGIC:
+        v = field_text(r, f.offset, 4);
+        break;
+    }
+    if (!strcmp(f.key, "status")) v = status_text((uint32_t)get(r, 0, 4));
+    lines.push_back(std::string(f.key) + "=" + v);
+  }
+  bool v6 = get(r, 1120, 4) == 6;
+  for (size_t off = NET_ENTRY_OFFSET; off + NET_ENTRY_SIZE <= r.size(); off += NET_ENTRY_SIZE) {
+    uint32_t state = (uint32_t)get(r, off + 32, 4);
+    std::string st = state < 3 ? kStates[state] : std::to_string(state);
+    lines.push_back("net=" + address_text(&r[off], v6) + "," + address_text(&r[off + 16], v6) +
+                    "," + st);
+  }
+  return lines;
+}
+
+std::string init_keys_help(void) {
+  std::string s;
+  size_t col = 0;
+  auto add = [&](const std::string &item) {
+    if (col + item.size() + 1 > 76) {
+      s += "\n";
+      col = 0;
+    }
+    s += "  " + item;
+    col += item.size() + 2;
+  };
+  add("cp=PATH");
+  add("dp=PATH");
+  add("net=SELF,PEER[,FREE|USING|ERROR]");
+  for (const auto &f : kFields) {
+    std::string item = f.key;
+    if (!strcmp(f.key, "mode")) item += "=sync|async|N";
+    if (f.def && *f.def && strcmp(f.def, "0")) item += "(" + std::string(f.def) + ")";
+    add(item);
+  }
+  return s +
+         "\n  ip_version is 6 when a network address is IPv6, else 4; mdc_cnt is the number of\n"
+         "  networks; cp_fd and dp_fd are the numbers cp= and dp= are passed under (-1 without).\n";
+}
+
+// --- the control call ---
+
+std::string default_socket(void) {
+  const char *env = getenv("MIRVOL_CONTROL");
+  return env && *env ? env : "/run/mirvol/control.sock";
+}
+
+namespace {
+
+bool send_all(int fd, const uint8_t *p, size_t len) {
+  while (len) {
+    ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    len -= (size_t)n;
+  }
+  return true;
+}
+
+// Sends the request: the descriptors travel with its first bytes.
+bool send_request(int fd, const std::vector<uint8_t> &msg, const std::vector<passed_fd> &fds) {
+  size_t done = 0;
+  if (!fds.empty()) {
+    std::vector<char> cbuf(CMSG_SPACE(sizeof(int) * fds.size()), 0);
+    struct iovec iov = {const_cast<uint8_t *>(msg.data()), msg.size()};
+    struct msghdr mh = {};
+    mh.msg_iov = &iov;
+    mh.msg_iovlen = 1;
+    mh.msg_control = cbuf.data();
+    mh.msg_controllen = cbuf.size();
+    struct cmsghdr *c = CMSG_FIRSTHDR(&mh);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+    for (size_t i = 0; i < fds.size(); i++)
+      memcpy(CMSG_DATA(c) + i * sizeof(int), &fds[i].fd, sizeof(int));
+    ssize_t n;
+    do {
+      n = sendmsg(fd, &mh, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    done = (size_t)n;
+  }
+  return send_all(fd, msg.data() + done, msg.size() - done);
+}
+
+}  // namespace
+
+call_result control_call(const std::string &socket_path, const std::string &device, uint32_t cmd,
+                         const std::vector<uint8_t> &buf, const std::vector<passed_fd> &fds,
+                         int signal_fd) {
+  using namespace mirvol_ctl;
+  call_result res;
+  auto fail = [&](int e, const std::string &msg) {
+    res.error = e;
+    res.message = msg;
+    return res;
+  };
+  if (device.size() >= DEVICE_LEN) return fail(-EINVAL, "device name " + device + " is too long");
+  if (fds.size() > MAX_FDS)
+    return fail(-EINVAL, "more than " + std::to_string(MAX_FDS) + " descriptors");
+  if (buf.size() > MAX_LEN)
+    return fail(-EINVAL, "buffer larger than " + std::to_string(MAX_LEN) + " bytes");
+
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  if (socket_path.empty() || socket_path.size() >= sizeof(addr.sun_path))
+    return fail(-EINVAL, "control socket path " + socket_path + " is empty or too long");
+  memcpy(addr.sun_path, socket_path.c_str(), socket_path.size());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fail(-errno, std::string("no socket: ") + strerror(errno));
+  int r;
+  do {
+    r = connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr));
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) {
+    int e = errno;
+    close(fd);
+    return fail(-e, "cannot connect to the control socket " + socket_path + ": " + strerror(e) +
+                        " (is mirvold running with --control?)");
+  }
+
+  ctl_request_head h = {};
+  h.magic = REQUEST_MAGIC;
+  memcpy(h.device, device.data(), device.size());
+  h.cmd = cmd;
+  h.nfds = (uint32_t)fds.size();
+  h.len = (uint32_t)buf.size();
+  std::vector<uint8_t> msg(sizeof(h) + fds.size() * sizeof(int32_t) + buf.size());
+  memcpy(msg.data(), &h, sizeof(h));
+  for (size_t i = 0; i < fds.size(); i++) {
+    int32_t num = fds[i].caller_num;
+    memcpy(msg.data() + sizeof(h) + i * sizeof(num), &num, sizeof(num));
+  }
+  if (!buf.empty())
+    memcpy(msg.data() + sizeof(h) + fds.size() * sizeof(int32_t), buf.data(), buf.size());
+  if (!send_request(fd, msg, fds)) {
+    int e = errno;
+    close(fd);
+    return fail(-e, std::string("cannot send the request: ") + strerror(e));
+  }
+
+  // The host closes the connection after its reply; meanwhile signals we
+  // receive are passed on.
+  std::vector<uint8_t> in;
+  for (;;) {
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {signal_fd, POLLIN, 0}};
+    int n = poll(p, signal_fd >= 0 ? 2 : 1, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int e = errno;
+      close(fd);
+      return fail(-e, std::string("poll: ") + strerror(e));
+    }
+    if (signal_fd >= 0 && (p[1].revents & POLLIN)) {
+      uint8_t sigs[16];
+      ssize_t k = read(signal_fd, sigs, sizeof(sigs));
+      for (ssize_t i = 0; i < k; i++) {
+        ctl_signal s = {SIGNAL_MAGIC, sigs[i]};
+        send_all(fd, reinterpret_cast<const uint8_t *>(&s), sizeof(s));
+        res.signal = sigs[i];
+      }
+    }
+    if (!p[0].revents) continue;
+    uint8_t chunk[65536];
+    ssize_t k = recv(fd, chunk, sizeof(chunk), 0);
+    if (k < 0 && errno == EINTR) continue;
+    if (k < 0) {
+      int e = errno;
+      close(fd);
+      return fail(-e, std::string("cannot read the answer: ") + strerror(e));
+    }
+    if (k == 0) break;
+    in.insert(in.end(), chunk, chunk + k);
+  }
+  close(fd);
+
+  ctl_reply_head rh;
+  if (in.size() < sizeof(rh))
+    return fail(-ECONNRESET, "the host closed the connection without an answer");
+  memcpy(&rh, in.data(), sizeof(rh));
+  if (rh.magic != REPLY_MAGIC || in.size() != sizeof(rh) + (size_t)rh.len + rh.msg_len)
+    return fail(-EPROTO, "the host's answer is malformed");
+  std::string text(in.begin() + sizeof(rh) + rh.len, in.end());
+  if (rh.error) return fail(rh.error, text.empty() ? strerror(-rh.error) : text);
+  res.carried = true;
+  res.result = rh.result;
+  res.buf.assign(in.begin() + sizeof(rh), in.begin() + sizeof(rh) + rh.len);
+  return res;
+}
+
+}  // namespace mirvolctl
