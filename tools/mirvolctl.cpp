@@ -49,6 +49,8 @@ void usage(FILE *to) {
           "                 [--fd NUM=PATH]...\n"
           "       mirvolctl [--control SOCKET] [--dump-record] NMPx init key=value...\n"
           "       mirvolctl [--control SOCKET] [--dump-record] NMPx size\n"
+          "       mirvolctl [--control SOCKET] NMPx set-compress [flags=N] [value=N]\n"
+          "       mirvolctl [--control SOCKET] NMPx get-compress\n"
           "init keys (default in parentheses; others 0 or empty):\n%s",
           init_keys_help().c_str());
 }
@@ -105,7 +107,7 @@ struct job {
   uint32_t cmd = 0;
   std::vector<uint8_t> buf;
   std::vector<passed_fd> fds;
-  enum { RAW, INIT, SIZE } form = RAW;
+  enum { RAW, INIT, SIZE, COMPRESS } form = RAW;
 };
 
 int parse_raw(const std::vector<std::string> &a, size_t i, job *j) {
@@ -189,6 +191,14 @@ void print_answer(const job &j, const call_result &r) {
     case job::INIT:
       for (const auto &line : describe_init_record(r.buf)) printf("%s\n", line.c_str());
       break;
+    case job::COMPRESS: {
+      int32_t v[3] = {0, 0, 0};
+      if (r.buf.size() == sizeof(v)) memcpy(v, r.buf.data(), sizeof(v));
+      printf("status=%s\n", status_text((uint32_t)v[0]).c_str());
+      printf("flags=%d\n", v[1]);
+      printf("value=%d\n", v[2]);
+      break;
+    }
     case job::SIZE: {
       uint64_t size = 0;
       if (r.buf.size() == sizeof(size)) memcpy(&size, r.buf.data(), sizeof(size));
@@ -238,8 +248,29 @@ int main(int argc, char **argv) {
       j.buf.assign(8, 0);
       j.form = job::SIZE;
       r = 0;
+    } else if (what == "set-compress" || what == "get-compress") {
+      // The compression flags (bit 0 sync data, bit 1 recovery data) and the
+      // second value; -1, the default, leaves a field as it is.
+      int32_t v[3] = {0, -1, -1};
+      for (; i < a.size(); i++) {
+        const std::string &kv = a[i];
+        size_t eq = kv.find('=');
+        std::string key = kv.substr(0, eq);
+        char *end = nullptr;
+        long n = eq == std::string::npos ? 0 : strtol(kv.c_str() + eq + 1, &end, 0);
+        if (what == "get-compress" || eq == std::string::npos || !end || *end ||
+            (key != "flags" && key != "value"))
+          return bad_args("bad argument " + kv + " for " + what);
+        v[key == "flags" ? 1 : 2] = (int32_t)n;
+      }
+      j.cmd = what == "set-compress" ? 75 : 76;
+      j.buf.assign(sizeof(v), 0);
+      memcpy(j.buf.data(), v, sizeof(v));
+      j.form = job::COMPRESS;
+      r = 0;
     } else {
-      return bad_args("unknown command " + what + " (raw, init and size are known)");
+      return bad_args("unknown command " + what +
+                      " (raw, init, size, set-compress and get-compress are known)");
     }
   }
   if (r) return r;

@@ -49,6 +49,16 @@ done
 create NMP3 init cp="$WORK/cp2.img" dp="$WORK/dp2.img" net=192.0.2.1,192.0.2.2
 [ "$(status_of)" = STATUS_INVALID_PARAMETER ] || fail "a second device on NMP3 was not refused"
 
+# --- the compression flags of the new device ---
+create NMP3 set-compress flags=3
+[ "$(status_of)" = STATUS_OK ] || fail "set-compress: $(cat "$WORK/out")"
+create NMP3 get-compress
+grep -qx "flags=3" "$WORK/out" && grep -qx "value=1" "$WORK/out" || fail "get-compress: $(cat "$WORK/out")"
+log_has "NMP3 requested to change compress flag. (Sync data : ON) (Recovery data : ON)" ||
+  fail "no event-280 line"
+create NMP1 get-compress
+[ "$(status_of)" = STATUS_NO_DEVICE ] || fail "get-compress on a minor without a device"
+
 # --- a raw record built here, inactive, two networks ---
 rec=$(python3 - <<'PY'
 import struct
