@@ -87,10 +87,13 @@ rec_out=$(sed -n 's/^record=//p' "$WORK/out")
 [ "$(devices)" = 2 ] || fail "mirvolinner does not count two devices"
 timeout 10 grep -qx "second" "$HOST_MNT/proc/mirvolinner" || fail "mirvolinner lacks the second device"
 
-# --- a loop device with 4096-byte sectors as the Cluster Partition ---
+# --- loop devices as partitions: 4096-byte sectors for the Cluster
+# Partition (its other layout), 512-byte ones for the Data Partition ---
 if loop=$(timeout 30 losetup -f --show --sector-size 4096 "$WORK/cp2.img" 2>/dev/null); then
   CLEAN_LOOPS+=("$loop")
-  create NMP7 init cp="$loop" dp="$WORK/dp2.img" dp_minor=99 cp_minor=98 net=192.0.2.1,192.0.2.2
+  dloop=$(timeout 30 losetup -f --show "$WORK/dp2.img") || fail "losetup of the Data Partition"
+  CLEAN_LOOPS+=("$dloop")
+  create NMP7 init cp="$loop" dp="$dloop" dp_minor=99 cp_minor=98 net=192.0.2.1,192.0.2.2
   [ "$(status_of)" = STATUS_OK ] || fail "init on a 4096-byte loop device: $(cat "$WORK/out")"
   [ "$(devices)" = 3 ] || fail "the loop-device device is not counted"
 fi

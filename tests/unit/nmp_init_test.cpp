@@ -117,6 +117,32 @@ TEST_F(NmpInit, AnInactiveDeviceWithTwoNetworks) {
   for (auto &t : nmp->thread) EXPECT_EQ(t.running, 0u);
 }
 
+TEST_F(NmpInit, AnActiveRecordsStatesAreCheckedAndOnlyOneNetworkIsInUse) {
+  struct StatesCase {
+    u32 in[2];
+    u32 out[2];
+  };
+  const StatesCase cases[] = {
+      {{NW_USING, NW_USING}, {NW_USING, NW_FREE}},
+      {{7, NW_USING}, {NW_ERROR, NW_USING}},
+      {{NW_FREE, 3}, {NW_FREE, NW_ERROR}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.in[0] * 10 + c.in[1]);
+    load_.reset();
+    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3"});
+    InitRecord r(2);
+    r.set32(1128, 1);
+    r.set32(2196 + 32, c.in[0]);
+    r.set32(2196 + 36 + 32, c.in[1]);
+    ASSERT_EQ(Create(3, r, fds()).status, (u32)STATUS_OK);
+    struct network *nw = device(3)->network_list;
+    EXPECT_EQ(nw->state, c.out[0]);
+    EXPECT_EQ(nw->next->state, c.out[1]);
+    EXPECT_EQ(nw->next->opponent_addr[15], 102) << "an active device keeps its peers";
+  }
+}
+
 struct DefaultCase {
   size_t offset;
   u32 value;
