@@ -191,7 +191,7 @@ static void mirvol_stop_threads(struct nmp_thread_info *const *threads, int n) {
 }
 
 void mirvol_kill_all_thread(void) {
-  for (struct nmp_info *nmp = g_nmp_list.head; nmp; nmp = nmp->next) {
+  for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) {
     if (nmp->mount_port)
       mirvol_printk(MIRVOL_ERR "NMP%d killing thread, but mount port is still opened.\n", 136,
                     nmp->minor);
@@ -221,6 +221,35 @@ void mirvol_kill_all_thread(void) {
 static struct proc_dir_entry *mirvol_proc, *mirvol_inner_proc;
 
 static const char *port_text(u32 flag) { return flag ? "open" : "close"; }
+
+// The flags and times a status file prints, taken together under the
+// device spinlock that their writers hold.
+struct nmp_flags {
+  u32 io_port, nw_port, mount_port, disk_error_flag;
+  s32 reset_request;
+  u64 disconnect_time, last_update_time, mirror_break_time;
+  u64 send_queue_cnt, request_queue_cnt;
+};
+
+static struct nmp_flags mirvol_snapshot_flags(struct nmp_info *nmp) {
+  struct nmp_flags f;
+  unsigned long flags;
+  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
+  f.io_port = nmp->io_port;
+  f.nw_port = nmp->nw_port;
+  f.mount_port = nmp->mount_port;
+  f.disk_error_flag = nmp->disk_error_flag;
+  f.reset_request = nmp->reset_request;
+  f.disconnect_time = nmp->disconnect_time;
+  f.last_update_time = nmp->last_update_time;
+  f.mirror_break_time = nmp->mirror_break_time;
+  f.send_queue_cnt = nmp->send_queue_cnt;
+  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
+  spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
+  f.request_queue_cnt = nmp->request_queue_cnt;
+  spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
+  return f;
+}
 
 static const char *net_state_text(int state) {
   switch (state) {
@@ -270,7 +299,7 @@ static int mirvol_proc_read(struct seq_file *m, void *v) {
   seq_printf(m, "\n");
   seq_printf(m, "NMPs' detail:\n");
   seq_printf(m, "\n");
-  for (struct nmp_info *nmp = g_nmp_list.head; nmp; nmp = nmp->next) {
+  for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) {
     int blksize = nmp->dp_bdev ? mirvol_get_blksize_size(nmp->dp_bdev) : 0;
     seq_printf(m, "%-21smajor:%-10dminor:%-10dblksize:%d\n", nmp->name, (int)nmp->major,
                (int)nmp->minor, blksize);
@@ -278,16 +307,18 @@ static int mirvol_proc_read(struct seq_file *m, void *v) {
                (int)nmp->dp_minor, blksize);
     seq_printf(m, "%-21smajor:%-10dminor:%d\n", "cluster partition:", (int)nmp->cp_major,
                (int)nmp->cp_minor);
+    struct nmp_flags f = mirvol_snapshot_flags(nmp);
     seq_printf(m, "driver port:%-9d", nmp->data_port);
     seq_printf(m, "I/O port:");
-    seq_printf(m, "%-7s", port_text(nmp->io_port));
+    seq_printf(m, "%-7s", port_text(f.io_port));
     seq_printf(m, "com port:");
-    seq_printf(m, "%-7s", port_text(nmp->nw_port));
+    seq_printf(m, "%-7s", port_text(f.nw_port));
     seq_printf(m, "mount port:");
-    seq_printf(m, "%-7s", port_text(nmp->mount_port));
+    seq_printf(m, "%-7s", port_text(f.mount_port));
     if (nmp->mode == 0)
       seq_printf(m, "\n%-21smax:%-12lucurrent:%-9lu", "send request count:",
-                 (unsigned long)nmp->send_queue_cnt, (unsigned long)nmp->request_queue_cnt);
+                 (unsigned long)f.send_queue_cnt,
+                 (unsigned long)f.request_queue_cnt);
     seq_printf(m, "\n");
     int states[2] = {NW_ERROR, NW_ERROR};
     mirvol_get_nmp_netstatus_for_proc(nmp, states);
@@ -324,9 +355,9 @@ static int mirvol_inner_proc_read(struct seq_file *m, void *v) {
   (void)v;
   if (!mirvol_proc_enter(m)) return 0;
   int count = 0;
-  for (struct nmp_info *nmp = g_nmp_list.head; nmp; nmp = nmp->next) count++;
+  for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) count++;
   seq_printf(m, "%d\n", count);
-  for (struct nmp_info *nmp = g_nmp_list.head; nmp; nmp = nmp->next) {
+  for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) {
     seq_printf(m, "%s\n", nmp->name);
     seq_printf(m, "%d\n", (int)nmp->mdc_cnt);
     int states[2] = {NW_ERROR, NW_ERROR};
@@ -339,10 +370,10 @@ static int mirvol_inner_proc_read(struct seq_file *m, void *v) {
       seq_printf(m, "%d %d ", states[i], (int)nmp->ip_version);
       seq_printf(m, "%u %u %u %u %u %u %u %u\n", s[0], s[1], s[2], s[3], o[0], o[1], o[2], o[3]);
     }
-    seq_printf(m, "%d %d %d %d %d %d %d %d\n", (s32)(u32)nmp->disconnect_time,
-               (s32)(u32)nmp->last_update_time, (s32)(u32)nmp->mirror_break_time, (int)nmp->nw_port,
-               (int)nmp->io_port, (int)nmp->mount_port, (int)nmp->disk_error_flag,
-               (int)nmp->reset_request);
+    struct nmp_flags f = mirvol_snapshot_flags(nmp);
+    seq_printf(m, "%d %d %d %d %d %d %d %d\n", (s32)(u32)f.disconnect_time,
+               (s32)(u32)f.last_update_time, (s32)(u32)f.mirror_break_time, (int)f.nw_port,
+               (int)f.io_port, (int)f.mount_port, (int)f.disk_error_flag, (int)f.reset_request);
   }
   up(&g_proc_sem);
   return 0;

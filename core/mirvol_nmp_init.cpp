@@ -41,7 +41,8 @@ void mirvol_add_nmp_list(struct nmp_info *nmp) {
   struct nmp_info **p = &g_nmp_list.head;
   while (*p) p = &(*p)->next;
   nmp->next = nullptr;
-  *p = nmp;
+  // Published whole: the status files walk the list without the lock.
+  __atomic_store_n(p, nmp, __ATOMIC_RELEASE);
   spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
 }
 

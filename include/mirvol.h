@@ -346,3 +346,14 @@ extern wait_queue_head_t g_remote_wrbmp_wq, g_disk_error_wq;
 extern struct nmp_thread_info g_disconnection_thread, g_local_bitmap_thread,
     g_disk_error_thread, g_remote_bitmap_thread;
 extern int g_mirvol_shutdown;
+
+// Walks of g_nmp_list that take no lock (the status files): devices are
+// appended under nmp_list_lock and never removed while the module is
+// loaded, so a reader sees each link either as it was or with a finished
+// device appended.
+static inline struct nmp_info *mirvol_nmp_first(void) {
+  return __atomic_load_n(&g_nmp_list.head, __ATOMIC_ACQUIRE);
+}
+static inline struct nmp_info *mirvol_nmp_next(struct nmp_info *nmp) {
+  return __atomic_load_n(&nmp->next, __ATOMIC_ACQUIRE);
+}
