@@ -1,9 +1,11 @@
-// Control commands: the device lookups and the ports' connection flag.
+// Control commands: the command table and its dispatcher, the device
+// lookups, and the standard block ioctls.
 
 #include "include/mirvol.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_port.h"
 
 // Set by command 101; queue limits are stacked by method 1 until then.
 struct driver_adj g_driver_adj = {0, 0, 0, 0, 1, 0};
@@ -65,21 +67,6 @@ int mirvol_get_nmp_netstatus_for_proc(struct nmp_info *nmp, int *states) {
   }
   spin_unlock_irqrestore(nmp->network_list_lock, flags);
   return using_found;
-}
-
-// Closes the connection flag; it opens again only through the heartbeat or
-// the port command.
-void mirvol_close_com_port(struct nmp_info *nmp) {
-  unsigned long flags;
-  bool closed = false;
-  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
-  if (nmp->nw_port == 1) {
-    nmp->nw_port = 0;
-    nmp->hb_client_up = 0;
-    closed = true;
-  }
-  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
-  if (closed) mirvol_printk(MIRVOL_INFO "NMP%d N/W port closed.\n", 155, nmp->minor);
 }
 
 // --- the control command table ---
@@ -144,6 +131,17 @@ static void mirvol_nmp_get_compress_flag(unsigned int minor, struct nmp_info *nm
   mirvol_put_status(rec, STATUS_OK);
 }
 
+// The port command tells open, close and get apart by its number.
+static void mirvol_port_open_cmd(unsigned int, struct nmp_info *nmp, u8 *rec) {
+  mirvol_port_operate(5, nmp, rec);
+}
+static void mirvol_port_close_cmd(unsigned int, struct nmp_info *nmp, u8 *rec) {
+  mirvol_port_operate(6, nmp, rec);
+}
+static void mirvol_port_get_cmd(unsigned int, struct nmp_info *nmp, u8 *rec) {
+  mirvol_port_operate(7, nmp, rec);
+}
+
 #define CMD_DEV(name, in, out, fn) CMD_DEVICE, name, in, out, fn, nullptr
 #define CMD_DRV(name, in, out, fn) CMD_DRIVER, name, in, out, fn, nullptr
 
@@ -151,9 +149,9 @@ static void mirvol_nmp_get_compress_flag(unsigned int minor, struct nmp_info *nm
 // their record sizes and answer STATUS_FAILED.
 static const struct mirvol_cmd mirvol_cmd_table[] = {
     {3, CMD_DEV("mirvol_bitmap_clear", 8, 8, nullptr)},
-    {5, CMD_DEV("mirvol_port_operate", 20, 20, nullptr)},
-    {6, CMD_DEV("mirvol_port_operate", 20, 20, nullptr)},
-    {7, CMD_DEV("mirvol_port_operate", 20, 20, nullptr)},
+    {5, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_open_cmd)},
+    {6, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_close_cmd)},
+    {7, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_get_cmd)},
     {8, CMD_DEV("mirvol_set_nmp_param", 80, 80, nullptr)},
     {9, CMD_DEV("mirvol_get_nmp_netstatus", 48, 48, nullptr)},
     {10, CMD_DEV("mirvol_block_trans", 12, 12, nullptr)},

@@ -1,0 +1,53 @@
+// The device ports (I/O, N/W, mount) and the connection flag: the port
+// command, the opening and closing of the connection flag by the heartbeat
+// and the driver, the network check after a mount-port change, and the
+// mirror-break test of a recovery.
+#pragma once
+
+#include "include/mirvol.h"
+
+// The port record of commands 5, 6 and 7.
+#define MIRVOL_PORT_REC_SIZE 20
+#define MIRVOL_PORT_REC_STATUS 0   // out: status word
+#define MIRVOL_PORT_REC_FLAGS 4    // in: the ports the command acts on
+#define MIRVOL_PORT_REC_IO 8       // out (command 7): I/O port state
+#define MIRVOL_PORT_REC_NW 12      // out (command 7): N/W port state
+#define MIRVOL_PORT_REC_MOUNT 16   // out (command 7): mount port state
+
+#define MIRVOL_PORT_IO 0x1
+#define MIRVOL_PORT_NW 0x2
+#define MIRVOL_PORT_MOUNT 0x4
+#define MIRVOL_PORT_ALL (MIRVOL_PORT_IO | MIRVOL_PORT_NW | MIRVOL_PORT_MOUNT)
+
+#define MIRVOL_PORT_OPEN_CMD 5
+#define MIRVOL_PORT_CLOSE_CMD 6
+#define MIRVOL_PORT_GET_CMD 7
+
+// Who opens the connection flag.
+#define MIRVOL_HB_CLIENT 0  // the heartbeat client had an HB response
+#define MIRVOL_HB_SERVER 1  // the heartbeat server answered an HB request
+
+// Commands 5 (open), 6 (close) and 7 (get) on the kernel copy of the port
+// record of an existing device; the answer is the status word.
+void mirvol_port_operate(unsigned int cmd, struct nmp_info *nmp, u8 *rec);
+
+// Records a heartbeat success of `kind` and opens the connection flag once
+// both directions have succeeded.
+void mirvol_open_com_port(struct nmp_info *nmp, int kind);
+
+// Closes the connection flag (and forgets the heartbeat client's success).
+void mirvol_close_com_port(struct nmp_info *nmp);
+
+// Runs the ICMP check; nonzero when a network can be used. Records the
+// outcome in the Cluster Partition. May sleep.
+int mirvol_check_network(struct nmp_info *nmp);
+
+// 1 (once) when a new difference was recorded while a recovery was being
+// prepared, else 0.
+int mirvol_isMirrorbreak(struct nmp_info *nmp);
+
+// Provided here until the heartbeat, Cluster Partition and statistics units
+// bring their own.
+int mirvol_exec_heartbeat(struct nmp_info *nmp);
+int mirvol_clear_cp_time_main(struct nmp_info *nmp, u32 flags);
+void mirvol_perf_cnt_clear_last_update_pcount(struct nmp_info *nmp);
