@@ -406,7 +406,29 @@ static int mirvol_check_minors(void) {
   return 0;
 }
 
+// Every module-wide value starts from its load value, as a freshly loaded
+// module image would (the host and the tests load the module more than
+// once in one process).
+static void mirvol_reset_module_values(void) {
+  memset(my_disk, 0, sizeof(my_disk));
+  g_make_request_cnt = g_make_request_peak = 0;
+  mirvol_min_request_count = 256;
+  mirvol_max_request_count = 12288;
+  const int actions[4] = {0, 1, 0, 0};
+  memcpy(g_disk_error_action, actions, sizeof(actions));
+  g_disp_udev_msg = 1;
+  g_history_cache_delnum = 2;
+  g_mirvol_shutdown = 0;
+  g_max_cachenum = 0;
+  g_driver_adj = {0, 0, 0, 0, 1, 0};
+  memset(&g_disconnection_thread, 0, sizeof(g_disconnection_thread));
+  memset(&g_local_bitmap_thread, 0, sizeof(g_local_bitmap_thread));
+  memset(&g_disk_error_thread, 0, sizeof(g_disk_error_thread));
+  memset(&g_remote_bitmap_thread, 0, sizeof(g_remote_bitmap_thread));
+}
+
 int init_module(void) {
+  mirvol_reset_module_values();
   memset(mirvol_disk, 0, sizeof(mirvol_disk));
   g_nmp_count = (int)minor_num;
   mirvol_printk_init();
