@@ -191,7 +191,7 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {80, CMD_DEV("mirvol_nmp_cancel_waiting_ack", 4, 4, nullptr)},
     {81, CMD_DEV("mirvol_nmp_set_perf", 24, 24, nullptr)},
     {82, CMD_DEV("mirvol_nmp_get_perf", 280, 280, nullptr)},
-    {83, CMD_DEV("mirvol_nmp_check_holders", 48, 48, nullptr)},
+    {83, CMD_RAW, "mirvol_nmp_check_holders", 48, 48, nullptr, mirvol_nmp_check_holders},
     {84, CMD_DEV("mirvol_clear_all_history_info_ioctl", 4, 4, nullptr)},
     {85, CMD_DEV("mirvol_convert_history_info_ioctl", 4, 4, nullptr)},
     {86, CMD_DEV("mirvol_set_time_and_wait_queue", 4, 4, nullptr)},

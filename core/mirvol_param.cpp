@@ -566,3 +566,27 @@ int mirvol_nmp_mdc_update(struct block_device *bdev, unsigned int minor, unsigne
   rec_put_u32(head, 0, STATUS_OK);
   return copy_back(uptr, head, sizeof(head));
 }
+
+// Command 83: the open and holder counts of the mirror disk the command
+// came in on, optionally logged with the caller's text.
+int mirvol_nmp_check_holders(struct block_device *bdev, unsigned int minor, unsigned int cmd,
+                             unsigned long arg) {
+  (void)cmd;
+  u8 rec[48];
+  memset(rec, 0, sizeof(rec));
+  void __user *uptr = reinterpret_cast<void __user *>(arg);
+  if (mirvol_copy_from_user(rec, uptr, sizeof(rec))) return -EFAULT;
+  int openers = 0, holders = 0;
+  bdev_open_counts(bdev, &openers, &holders);
+  memcpy(rec + 4, &openers, 4);
+  memcpy(rec + 8, &holders, 4);
+  u32 log_flag;
+  memcpy(&log_flag, rec + 12, 4);
+  rec[47] = 0;
+  if (log_flag)
+    mirvol_printk(MIRVOL_INFO "NMP%d holder %d.%c(%s)\n", 148, (int)minor, holders / 2,
+                  (holders & 1) ? '5' : ' ', reinterpret_cast<const char *>(rec + 16));
+  u32 status = STATUS_OK;
+  memcpy(rec, &status, 4);
+  return mirvol_copy_to_user(uptr, rec, sizeof(rec)) ? -EFAULT : 0;
+}

@@ -169,6 +169,7 @@ int op_open(const char *path, struct fuse_file_info *fi) {
       if (g_fs->stopping) return -ENODEV;
       g_fs->open_mirrors++;
     }
+    mirror_opened(f->disk);
     fi->fh = reinterpret_cast<uint64_t>(new open_mirror{f, false});
     fi->keep_cache = 0;
     return 0;
@@ -261,6 +262,7 @@ int op_flush(const char *, struct fuse_file_info *fi) {
 int op_release(const char *, struct fuse_file_info *fi) {
   open_mirror *h = handle(fi);
   if (!h) return 0;
+  mirror_closed(h->file->disk);
   delete h;
   std::lock_guard<std::mutex> g(g_fs->mu);
   g_fs->open_mirrors--;

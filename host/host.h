@@ -38,6 +38,10 @@ long mirror_write(mirror_disk *d, const char *buf, size_t size, uint64_t off);
 // Waits until the writes in flight on the disk have completed, then brings
 // the backing storage to stable storage. 0 or -errno.
 int mirror_fsync(mirror_disk *d);
+// An open and a close of the mirror file count as opens of the disk's block
+// device, as the kernel counts the openers of /dev/NMPx.
+void mirror_opened(mirror_disk *d);
+void mirror_closed(mirror_disk *d);
 
 // --- the file system (fusefs.cpp) ---
 

@@ -278,4 +278,7 @@ int mirror_fsync(mirror_disk *d) {
   return first_error;
 }
 
+void mirror_opened(mirror_disk *d) { bdev_opened(d->bdev, FMODE_READ | FMODE_WRITE); }
+void mirror_closed(mirror_disk *d) { bdev_closed(d->bdev, FMODE_READ | FMODE_WRITE); }
+
 }  // namespace mirvold

@@ -46,3 +46,5 @@ int mirvol_nmp_mdc_update(struct block_device *bdev, unsigned int minor, unsigne
 // sectors over the granule, rounded up; negative when it cannot be told
 // (no granule, or more bits than a signed 32-bit count holds).
 int mirvol_get_bitmap_valid_num_main(struct nmp_info *nmp);
+int mirvol_nmp_check_holders(struct block_device *bdev, unsigned int minor, unsigned int cmd,
+                             unsigned long arg);  // 83

@@ -560,6 +560,7 @@ struct block_device *blkdev_get_by_fd(int os_fd, fmode_t mode) {
   b->bdev.bd_disk = disk;
   b->bdev.bd_queue = q;
   b->bdev.bd_block_size = plat_blk::initial_block_size(bytes, lbs);
+  b->bdev.bd_openers = b->bdev.bd_holders = 0;
   b->bdev.private_ = &b->bpriv;
 
   reg.by_key[key] = b;

@@ -390,6 +390,7 @@ struct gendisk *alloc_disk(int minors) {
   o->disk.private_ = &o->dpriv;
   o->bdev.bd_disk = &o->disk;
   o->bdev.bd_block_size = SECTOR_SIZE;
+  o->bdev.bd_openers = o->bdev.bd_holders = 0;
   o->bdev.private_ = &o->bpriv;
   o->bpriv.backing = nullptr;
   return &o->disk;
@@ -511,4 +512,19 @@ int blkdev_ioctl(struct block_device *bdev, fmode_t mode, unsigned int cmd, unsi
   struct gendisk *disk = bdev->bd_disk;
   if (!disk || !disk->fops || !disk->fops->ioctl) return -ENOTTY;
   return disk->fops->ioctl(bdev, mode, cmd, arg);
+}
+
+void bdev_opened(struct block_device *bdev, fmode_t mode) {
+  __atomic_add_fetch(&bdev->bd_openers, 1, __ATOMIC_RELAXED);
+  if (mode & FMODE_EXCL) __atomic_add_fetch(&bdev->bd_holders, 1, __ATOMIC_RELAXED);
+}
+
+void bdev_closed(struct block_device *bdev, fmode_t mode) {
+  __atomic_sub_fetch(&bdev->bd_openers, 1, __ATOMIC_RELAXED);
+  if (mode & FMODE_EXCL) __atomic_sub_fetch(&bdev->bd_holders, 1, __ATOMIC_RELAXED);
+}
+
+void bdev_open_counts(struct block_device *bdev, int *openers, int *holders) {
+  *openers = __atomic_load_n(&bdev->bd_openers, __ATOMIC_RELAXED);
+  *holders = __atomic_load_n(&bdev->bd_holders, __ATOMIC_RELAXED);
 }

@@ -334,8 +334,16 @@ struct block_device {
   struct gendisk *bd_disk;
   struct request_queue *bd_queue;  // bd_disk->queue
   unsigned int bd_block_size;      // soft block size; read with block_size()
+  int bd_openers;                  // opens of the device now; change with bdev_opened/closed
+  int bd_holders;                  // of those, the exclusive ones (FMODE_EXCL)
   struct blk_bdev_private *private_;
 };
+
+// A process opened or closed the device (the host's open of a mirror file);
+// FMODE_EXCL counts as a holder too. Read the counts with bdev_open_counts.
+void bdev_opened(struct block_device *bdev, fmode_t mode);
+void bdev_closed(struct block_device *bdev, fmode_t mode);
+void bdev_open_counts(struct block_device *bdev, int *openers, int *holders);
 
 // The block device of an added disk (or of an open backing device) with that
 // number, with a reference; null when none has it. Drop with bdput().

@@ -45,6 +45,10 @@ mkdir -p "$WORK/fsmnt"
 timeout 30 mount -o loop "$HOST_MNT/NMP3" "$WORK/fsmnt" || fail "mount -o loop NMP3"
 CLEAN_MOUNTS+=("$WORK/fsmnt")
 timeout 60 cp "$WORK/src" "$WORK/fsmnt/file" || fail "copy into the file system"
+# The loop device holds the mirror file open: command 83 counts it.
+ctl raw NMP3 83 --size 48
+openers=$(sed -n 's/^record=//p' "$WORK/out" | cut -c9-10)
+[ "$openers" != 00 ] || fail "command 83 counts no opener while NMP3 is loop-mounted: $(cat "$WORK/out")"
 timeout 30 umount "$WORK/fsmnt" || fail "umount"
 timeout 120 e2fsck -fn "$HOST_MNT/NMP3" >"$WORK/fsck" 2>&1 || fail "e2fsck through NMP3: $(cat "$WORK/fsck")"
 timeout 120 e2fsck -fn "$WORK/dp.img" >"$WORK/fsck" 2>&1 || fail "e2fsck of the Data Partition: $(cat "$WORK/fsck")"

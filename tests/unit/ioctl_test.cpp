@@ -65,7 +65,9 @@ const std::map<unsigned int, std::pair<size_t, size_t>> kRecords = {
     {81, {24, 24}},  {82, {280, 280}}, {83, {48, 48}}, {84, {4, 4}},    {85, {4, 4}},
     {86, {4, 4}},    {101, {44, 44}}, {102, {2232, 2232}},
 };
-const std::set<unsigned int> kDriverWide = {21, 50, 51, 52, 101, 102};
+// Answered without a device record: driver-wide commands, creation, and the
+// holder count, which is the mirror disk's own.
+const std::set<unsigned int> kDriverWide = {21, 50, 51, 52, 83, 101, 102};
 
 class Dispatcher : public testutil::DeviceTest {};
 

@@ -623,3 +623,37 @@ TEST_F(Param, MdcUpdateRefusesAnotherShape) {
 }
 
 }  // namespace
+
+namespace {
+
+class Holders : public testutil::DeviceTest {};
+
+TEST_F(Holders, CountsOpensAndLogsTheHolderFigure) {
+  struct block_device *b = nmp()->own_bdev;
+  bdev_opened(b, FMODE_READ);
+  for (int i = 0; i < 3; i++) bdev_opened(b, FMODE_READ | FMODE_EXCL);
+  std::vector<u8> rec(48 + 16, 0xA5);
+  std::fill(rec.begin(), rec.begin() + 48, 0);
+  u32 flag = 1;
+  memcpy(&rec[12], &flag, 4);
+  memcpy(&rec[16], "after umount", 13);
+  struct user_context ctx = {rec.data(), 48, 0x10000, nullptr, nullptr, 0};
+  set_user_context(&ctx);
+  testutil::LogCapture log;
+  int r = mirvol_ioctl(b, FMODE_READ, 83, 0x10000);
+  set_user_context(nullptr);
+  EXPECT_EQ(r, 0);
+  u32 status, openers, holders;
+  memcpy(&status, &rec[0], 4);
+  memcpy(&openers, &rec[4], 4);
+  memcpy(&holders, &rec[8], 4);
+  EXPECT_EQ(status, (u32)STATUS_OK);
+  EXPECT_EQ(openers, 4u);
+  EXPECT_EQ(holders, 3u);
+  EXPECT_TRUE(log.contains("[I] <type: mirvol><event: 148> NMP3 holder 1.5(after umount)"));
+  EXPECT_EQ(rec[48], 0xA5) << "nothing past the record";
+  for (int i = 0; i < 3; i++) bdev_closed(b, FMODE_READ | FMODE_EXCL);
+  bdev_closed(b, FMODE_READ);
+}
+
+}  // namespace
