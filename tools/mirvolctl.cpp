@@ -5,6 +5,7 @@
 //             [--fd NUM=PATH]...
 //   mirvolctl [--control SOCKET] [--dump-record] NMPx init key=value...
 //   mirvolctl [--control SOCKET] [--dump-record] NMPx size
+//   mirvolctl [--control SOCKET] [--dump-record] NMPx FORM ARGS...
 //
 // raw sends a buffer of N bytes (default: the length of HEX) holding the HEX
 // bytes and zeros after them; every --fd opens PATH read-write and passes it
@@ -13,7 +14,11 @@
 // init builds the device-init record (command 102) from its fields and
 // prints the answered record field by field; cp=PATH and dp=PATH are opened
 // and passed, and their numbers written at the descriptor fields. size is
-// BLKGETSIZE64 and prints the size in bytes. --dump-record prints the record
+// BLKGETSIZE64 and prints the size in bytes. The forms of ctl_forms.h (port,
+// set-size, get-granule, set-param, netstatus, drive-info, the request
+// limit, send queue, ratio, sync flags, mode and disk-error actions) each
+// build their small record and print "status=<name>" and the answer's fields
+// as key=value lines. --dump-record prints the record
 // that would be sent ("record=<hex>") and sends nothing.
 //
 // The socket is SOCKET, else $MIRVOL_CONTROL, else /run/mirvol/control.sock.
@@ -34,6 +39,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/ctl_forms.h"
 #include "tools/ctl_lib.h"
 #include "tools/ctl_wire.h"
 
@@ -51,8 +57,9 @@ void usage(FILE *to) {
           "       mirvolctl [--control SOCKET] [--dump-record] NMPx size\n"
           "       mirvolctl [--control SOCKET] NMPx set-compress [flags=N] [value=N]\n"
           "       mirvolctl [--control SOCKET] NMPx get-compress\n"
+          "%s"
           "init keys (default in parentheses; others 0 or empty):\n%s",
-          init_keys_help().c_str());
+          forms_help().c_str(), init_keys_help().c_str());
 }
 
 int bad_args(const std::string &msg) {
@@ -107,7 +114,9 @@ struct job {
   uint32_t cmd = 0;
   std::vector<uint8_t> buf;
   std::vector<passed_fd> fds;
-  enum { RAW, INIT, SIZE, COMPRESS } form = RAW;
+  enum { RAW, INIT, SIZE, COMPRESS, FORM } form = RAW;
+  std::string form_name;  // FORM: its name and arguments
+  std::vector<std::string> form_args;
 };
 
 int parse_raw(const std::vector<std::string> &a, size_t i, job *j) {
@@ -199,6 +208,10 @@ void print_answer(const job &j, const call_result &r) {
       printf("value=%d\n", v[2]);
       break;
     }
+    case job::FORM:
+      for (const auto &line : describe_form_answer(j.form_name, j.form_args, r.buf))
+        printf("%s\n", line.c_str());
+      break;
     case job::SIZE: {
       uint64_t size = 0;
       if (r.buf.size() == sizeof(size)) memcpy(&size, r.buf.data(), sizeof(size));
@@ -268,9 +281,15 @@ int main(int argc, char **argv) {
       memcpy(j.buf.data(), v, sizeof(v));
       j.form = job::COMPRESS;
       r = 0;
+    } else if (is_record_form(what)) {
+      j.form_name = what;
+      j.form_args.assign(a.begin() + (long)i, a.end());
+      std::string err;
+      if (!build_form_record(what, j.form_args, &j.cmd, &j.buf, &err)) return bad_args(err);
+      j.form = job::FORM;
+      r = 0;
     } else {
-      return bad_args("unknown command " + what +
-                      " (raw, init, size, set-compress and get-compress are known)");
+      return bad_args("unknown command " + what + " (mirvolctl --help lists them)");
     }
   }
   if (r) return r;

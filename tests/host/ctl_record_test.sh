@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # mirvolctl's records as it would send them (--dump-record, no host needed):
 # the device-init record's fields at their offsets, its defaults, networks,
-# passed descriptors, raw buffers, and the arguments it refuses.
+# passed descriptors, raw buffers, the records of the port and run-time
+# forms, and the arguments it refuses.
 #   ctl_record_test.sh MIRVOLCTL
 MIRVOLCTL=$1
 . "$(dirname "$0")/lib.sh"
@@ -183,6 +184,41 @@ done <<'EOF'
 EOF
 [ "$(dump NMP3 size)" = 0000000000000000 ] || fail "size sends no 8 zero bytes"
 
+# --- the port and run-time forms: each record byte by byte ---
+# z N: N zero bytes in hex.
+z() { printf '0%.0s' $(seq 1 $(($1 * 2))); }
+# arguments | record (expanded: $(le V W) little-endian, $(z N) zeros)
+while IFS='|' read -r fargs want; do
+  read -ra a <<<"$fargs"
+  want=$(eval "echo \"$want\"")
+  got=$(dump NMP2 "${a[@]}")
+  [ "$got" = "$want" ] || fail "$fargs: record=$got, expected $want"
+done <<'EOF'
+port open io|$(z 4)$(le 1 4)$(z 12)
+port close nw mount|$(z 4)$(le 6 4)$(z 12)
+port get mount io nw|$(z 4)$(le 7 4)$(z 12)
+port get mount|$(z 4)$(le 4 4)$(z 12)
+set-size 1024|$(z 8)$(le 1024 8)$(le 128 4)$(z 4)
+set-size 0x123456789a granule=64|$(z 8)$(le 0x123456789a 8)$(le 64 4)$(z 4)
+get-granule|$(z 8)
+set-param|$(z 4)$(le 10 4)$(le 2 4)$(le 8 4)$(le 10 4)$(le 30 4)$(le 30 4)$(le 3 4)$(le 1 4)$(le 5 4)$(le 100 4)$(le 100 4)$(le 65535 8)$(z 4)$(z 4)$(z 16)
+set-param band_limit=500 hb_interval=11 hb_recv_timeout=12 hb_recv_retry=13 connect_timeout=14 send_timeout=15 keepalive_time=16 keepalive_probe=17 keepalive_interval=18 lastupdate_delay=19 ack_timeout=20 receive_normal_timeout=21 send_queue_cnt=0x123456789a band_limit_mode=1|$(z 4)$(le 11 4)$(le 12 4)$(le 13 4)$(le 14 4)$(le 15 4)$(le 16 4)$(le 17 4)$(le 18 4)$(le 19 4)$(le 20 4)$(le 21 4)$(le 0x123456789a 8)$(le 1 4)$(le 500 4)$(z 16)
+set-param ack_timeout=-1|$(z 4)$(le 10 4)$(le 2 4)$(le 8 4)$(le 10 4)$(le 30 4)$(le 30 4)$(le 3 4)$(le 1 4)$(le 5 4)$(le -1 4)$(le 100 4)$(le 65535 8)$(z 24)
+netstatus|$(z 4)$(le 1 4)$(z 40)
+netstatus networks=2|$(z 4)$(le 2 4)$(z 76)
+drive-info|$(z 20)
+get-request-limit|$(z 8)
+set-request-limit 0x7000|$(z 4)$(le 0x7000 4)
+init-request-limit 1 2000 30|$(z 4)$(le 1 4)$(le 2000 4)$(le 30 4)
+get-send-queue|$(z 8)
+set-send-queue -1|$(z 4)$(le -1 4)
+set-ratio 75|$(z 4)$(le 75 4)
+get-sync-flags|$(z 8)
+set-sync-flags 0x80000003|$(z 4)$(le 0x80000003 4)
+get-mode|$(z 8)
+set-disk-error-action 1 2 3|$(z 4)$(le 1 4)$(le 2 4)$(le 3 4)
+EOF
+
 # --- refused arguments: exit 2 (1 for a file that does not open), a message ---
 long=$(printf 'x%.0s' $(seq 1 1024))
 # exit | text on stderr | arguments
@@ -222,6 +258,33 @@ done <<EOF
 2|given twice|raw NMP3 3 --fd 4=$WORK/cp --fd 4=$WORK/dp
 1|cannot open $WORK/none|raw NMP3 3 --fd 4=$WORK/none
 2|unknown raw option|raw NMP3 3 --out 00
+2|port takes open, close or get|NMP3 port
+2|port takes open, close or get|NMP3 port shut io
+2|needs one or more of io, nw, mount|NMP3 port open
+2|unknown port disk|NMP3 port get io disk
+2|io given twice|NMP3 port close io nw io
+2|set-size needs size_kib|NMP3 set-size granule=64
+2|bad value for granule|NMP3 set-size 10 granule=big
+2|bad value for size_kib|NMP3 set-size 1.5
+2|unexpected argument 20|NMP3 set-size 10 20
+2|unknown key grain|NMP3 set-size 10 grain=2
+2|unexpected argument 1|NMP3 get-granule 1
+2|hb_interval given twice|NMP3 set-param hb_interval=1 hb_interval=2
+2|unknown key hb_intervall|NMP3 set-param hb_intervall=1
+2|bad value for send_queue_cnt|NMP3 set-param send_queue_cnt=lots
+2|bad value for band_limit|NMP3 set-param band_limit=0x100000000
+2|unexpected argument 30|NMP3 set-param 30
+2|networks takes 1 to 16|NMP3 netstatus networks=0
+2|networks takes 1 to 16|NMP3 netstatus networks=17
+2|unknown key mdc_cnt|NMP3 netstatus mdc_cnt=1
+2|unexpected argument x|NMP3 drive-info x
+2|set-request-limit needs limit|NMP3 set-request-limit
+2|init-request-limit needs min max current|NMP3 init-request-limit 1 2
+2|bad value for ratio|NMP3 set-ratio 0x100000000
+2|bad value for size|NMP3 set-send-queue many
+2|unknown key flags|NMP3 set-sync-flags flags=1
+2|unknown key mode|NMP3 get-mode mode=1
+2|unexpected argument 4|NMP3 set-disk-error-action 1 2 3 4
 2|needs a device and a command|raw NMP3
 2|unknown or incomplete option|--control
 EOF

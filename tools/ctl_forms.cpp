@@ -1,0 +1,365 @@
+// mirvolctl's named forms for the device-port and run-time commands.
+
+#include "tools/ctl_forms.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <set>
+
+#include "tools/ctl_lib.h"
+
+namespace mirvolctl {
+
+namespace {
+
+enum kind { U32, I32, U64 };
+
+struct field_def {
+  const char *name;
+  size_t offset;
+  kind k;
+  const char *def;  // key fields: the default; positional fields: null
+};
+
+enum layout { PLAIN, PORT, NETSTATUS };
+
+struct form {
+  const char *name;
+  uint32_t cmd;  // PORT: the command of "open"; see port_cmd()
+  size_t size;
+  layout sp;
+  std::vector<field_def> pos;   // positional arguments, in order, all required
+  std::vector<field_def> keys;  // key=value arguments, with defaults
+  std::vector<field_def> out;   // the answer's fields
+};
+
+const std::vector<field_def> kParams = {
+    {"hb_interval", 4, U32, "10"},
+    {"hb_recv_timeout", 8, U32, "2"},
+    {"hb_recv_retry", 12, U32, "8"},
+    {"connect_timeout", 16, U32, "10"},
+    {"send_timeout", 20, U32, "30"},
+    {"keepalive_time", 24, U32, "30"},
+    {"keepalive_probe", 28, U32, "3"},
+    {"keepalive_interval", 32, U32, "1"},
+    {"lastupdate_delay", 36, U32, "5"},
+    {"ack_timeout", 40, U32, "100"},
+    {"receive_normal_timeout", 44, U32, "100"},
+    {"send_queue_cnt", 48, U64, "65535"},
+    {"band_limit_mode", 56, U32, "0"},
+    {"band_limit", 60, U32, "0"},
+};
+
+const form kForms[] = {
+    {"port", 5, 20, PORT, {}, {}, {}},
+    {"set-size",
+     16,
+     24,
+     PLAIN,
+     {{"size_kib", 8, U64, nullptr}},
+     {{"granule", 16, U32, "128"}},
+     {{"size_kib", 8, U64, nullptr}, {"granule", 16, U32, nullptr}}},
+    {"get-granule", 17, 8, PLAIN, {}, {}, {{"granule", 4, U32, nullptr}}},
+    {"set-param", 8, 80, PLAIN, {}, kParams, kParams},
+    {"netstatus", 9, 48, NETSTATUS, {}, {{"networks", 4, U32, "1"}}, {}},
+    {"drive-info",
+     40,
+     20,
+     PLAIN,
+     {},
+     {},
+     {{"nw", 4, U32, nullptr},
+      {"io", 8, U32, nullptr},
+      {"mount", 12, U32, nullptr},
+      {"disk_error", 16, U32, nullptr}}},
+    {"get-request-limit", 50, 8, PLAIN, {}, {}, {{"limit", 4, U32, nullptr}}},
+    {"set-request-limit",
+     51,
+     8,
+     PLAIN,
+     {{"limit", 4, U32, nullptr}},
+     {},
+     {{"limit", 4, U32, nullptr}}},
+    {"init-request-limit",
+     52,
+     16,
+     PLAIN,
+     {{"min", 4, U32, nullptr}, {"max", 8, U32, nullptr}, {"current", 12, U32, nullptr}},
+     {},
+     {{"min", 4, U32, nullptr}, {"max", 8, U32, nullptr}, {"current", 12, U32, nullptr}}},
+    {"get-send-queue", 54, 8, PLAIN, {}, {}, {{"size", 4, I32, nullptr}}},
+    {"set-send-queue",
+     55,
+     8,
+     PLAIN,
+     {{"size", 4, I32, nullptr}},
+     {},
+     {{"size", 4, I32, nullptr}}},
+    {"set-ratio", 61, 8, PLAIN, {{"ratio", 4, I32, nullptr}}, {}, {{"ratio", 4, I32, nullptr}}},
+    {"get-sync-flags", 66, 8, PLAIN, {}, {}, {{"flags", 4, U32, nullptr}}},
+    {"set-sync-flags",
+     67,
+     8,
+     PLAIN,
+     {{"flags", 4, U32, nullptr}},
+     {},
+     {{"flags", 4, U32, nullptr}}},
+    {"get-mode", 70, 8, PLAIN, {}, {}, {{"mode", 4, U32, nullptr}}},
+    {"set-disk-error-action",
+     21,
+     16,
+     PLAIN,
+     {{"action_flag", 4, U32, nullptr},
+      {"cp_action", 8, U32, nullptr},
+      {"dp_action", 12, U32, nullptr}},
+     {},
+     {{"action_flag", 4, U32, nullptr},
+      {"cp_action", 8, U32, nullptr},
+      {"dp_action", 12, U32, nullptr}}},
+};
+
+// The ports: their flag bits and where the answer of "get" holds them.
+struct port_def {
+  const char *name;
+  uint32_t bit;
+  size_t answer_offset;
+};
+const port_def kPorts[] = {{"io", 1, 8}, {"nw", 2, 12}, {"mount", 4, 16}};
+const char *const kPortActions[] = {"open", "close", "get"};  // commands 5, 6, 7
+
+constexpr int MAX_STATUS_NETS = 16;
+constexpr size_t NET_STATUS_ENTRY = 36;
+constexpr size_t NET_STATUS_FIRST = 12;
+const char *const kNetStates[] = {"FREE", "USING", "ERROR"};
+
+const form *find_form(const std::string &name) {
+  for (const auto &f : kForms)
+    if (name == f.name) return &f;
+  return nullptr;
+}
+
+void put(std::vector<uint8_t> *r, size_t off, uint64_t v, size_t width) {
+  for (size_t i = 0; i < width; i++) (*r)[off + i] = (uint8_t)(v >> (8 * i));
+}
+
+uint64_t get(const std::vector<uint8_t> &r, size_t off, size_t width) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < width; i++) v |= (uint64_t)r[off + i] << (8 * i);
+  return v;
+}
+
+size_t width_of(kind k) { return k == U64 ? 8 : 4; }
+
+// 32-bit fields take negative values too (two's complement), for records
+// that test the driver, as init's fields do.
+bool field_value(const field_def &f, const std::string &text, long long *v) {
+  if (f.k == U64) return parse_int(text, LLONG_MIN, LLONG_MAX, v);
+  return parse_int(text, INT32_MIN, UINT32_MAX, v);
+}
+
+std::string field_text(const field_def &f, const std::vector<uint8_t> &r) {
+  uint64_t v = get(r, f.offset, width_of(f.k));
+  if (f.k == I32) return std::to_string((int32_t)v);
+  return std::to_string(v);
+}
+
+// PORT: the action and the ports asked; false with a message.
+bool parse_ports(const std::vector<std::string> &args, int *action, uint32_t *flags,
+                 std::string *err) {
+  *action = -1;
+  *flags = 0;
+  if (!args.empty())
+    for (int i = 0; i < 3; i++)
+      if (args[0] == kPortActions[i]) *action = i;
+  if (*action < 0) {
+    *err = "port takes open, close or get, then io, nw or mount";
+    return false;
+  }
+  if (args.size() < 2) {
+    *err = "port " + args[0] + " needs one or more of io, nw, mount";
+    return false;
+  }
+  for (size_t i = 1; i < args.size(); i++) {
+    const port_def *p = nullptr;
+    for (const auto &pd : kPorts)
+      if (args[i] == pd.name) p = &pd;
+    if (!p) {
+      *err = "port: unknown port " + args[i] + " (io, nw or mount)";
+      return false;
+    }
+    if (*flags & p->bit) {
+      *err = "port: " + args[i] + " given twice";
+      return false;
+    }
+    *flags |= p->bit;
+  }
+  return true;
+}
+
+std::string net_address(const uint8_t *a, bool v4) {
+  char buf[INET6_ADDRSTRLEN];
+  if (!inet_ntop(v4 ? AF_INET : AF_INET6, v4 ? a + 12 : a, buf, sizeof(buf))) return "?";
+  return buf;
+}
+
+}  // namespace
+
+bool is_record_form(const std::string &name) { return find_form(name) != nullptr; }
+
+bool build_form_record(const std::string &name, const std::vector<std::string> &args,
+                       uint32_t *cmd, std::vector<uint8_t> *record, std::string *err) {
+  const form *f = find_form(name);
+  if (!f) {
+    *err = "unknown command " + name;
+    return false;
+  }
+  if (f->sp == PORT) {
+    int action;
+    uint32_t flags;
+    if (!parse_ports(args, &action, &flags, err)) return false;
+    *cmd = f->cmd + (uint32_t)action;
+    record->assign(f->size, 0);
+    put(record, 4, flags, 4);
+    return true;
+  }
+  std::vector<const std::string *> keyed(f->keys.size(), nullptr);
+  size_t npos = 0;
+  std::vector<std::pair<const field_def *, std::string>> values;
+  for (const auto &arg : args) {
+    size_t eq = arg.find('=');
+    if (eq == std::string::npos) {
+      if (npos == f->pos.size()) {
+        *err = name + ": unexpected argument " + arg;
+        return false;
+      }
+      values.emplace_back(&f->pos[npos++], arg);
+      continue;
+    }
+    std::string key = arg.substr(0, eq);
+    size_t k = 0;
+    while (k < f->keys.size() && key != f->keys[k].name) k++;
+    if (k == f->keys.size()) {
+      *err = name + ": unknown key " + key;
+      return false;
+    }
+    if (keyed[k]) {
+      *err = name + ": " + key + " given twice";
+      return false;
+    }
+    keyed[k] = &arg;
+    values.emplace_back(&f->keys[k], arg.substr(eq + 1));
+  }
+  if (npos < f->pos.size()) {
+    std::string need;
+    for (const auto &p : f->pos) need += std::string(" ") + p.name;
+    *err = name + " needs" + need;
+    return false;
+  }
+  for (size_t k = 0; k < f->keys.size(); k++)
+    if (!keyed[k]) values.emplace_back(&f->keys[k], f->keys[k].def);
+
+  size_t size = f->size;
+  if (f->sp == NETSTATUS) {
+    long long n = 0;
+    for (const auto &v : values)
+      if (!parse_int(v.second, 1, MAX_STATUS_NETS, &n)) {
+        *err = name + ": networks takes 1 to " + std::to_string(MAX_STATUS_NETS) + ", not " +
+               v.second;
+        return false;
+      }
+    size += NET_STATUS_ENTRY * (size_t)(n - 1);
+  }
+  record->assign(size, 0);
+  for (const auto &v : values) {
+    long long n;
+    if (!field_value(*v.first, v.second, &n)) {
+      *err = name + ": bad value for " + v.first->name + ": " + v.second;
+      return false;
+    }
+    put(record, v.first->offset, (uint64_t)n, width_of(v.first->k));
+  }
+  *cmd = f->cmd;
+  return true;
+}
+
+std::vector<std::string> describe_form_answer(const std::string &name,
+                                              const std::vector<std::string> &args,
+                                              const std::vector<uint8_t> &r) {
+  std::vector<std::string> lines;
+  const form *f = find_form(name);
+  if (!f || r.size() < f->size) {
+    lines.push_back("record=" + to_hex(r));
+    return lines;
+  }
+  lines.push_back("status=" + status_text((uint32_t)get(r, 0, 4)));
+  switch (f->sp) {
+    case PLAIN:
+      for (const auto &o : f->out) lines.push_back(std::string(o.name) + "=" + field_text(o, r));
+      break;
+    case PORT: {
+      int action;
+      uint32_t flags;
+      std::string err;
+      if (!parse_ports(args, &action, &flags, &err)) break;
+      if (kPortActions[action] != std::string("get")) {
+        lines.push_back("flags=" + std::to_string(get(r, 4, 4)));
+        break;
+      }
+      for (const auto &p : kPorts)
+        if (flags & p.bit)
+          lines.push_back(std::string(p.name) + "=" + std::to_string(get(r, p.answer_offset, 4)));
+      break;
+    }
+    case NETSTATUS: {
+      uint32_t ipv = (uint32_t)get(r, 8, 4);
+      lines.push_back("mdc_cnt=" + std::to_string(get(r, 4, 4)));
+      lines.push_back("ip_version=" + std::to_string(ipv));
+      int n = 1;
+      for (size_t off = NET_STATUS_FIRST; off + NET_STATUS_ENTRY <= r.size();
+           off += NET_STATUS_ENTRY, n++) {
+        std::string net = "net" + std::to_string(n) + "_";
+        uint32_t st = (uint32_t)get(r, off + 32, 4);
+        lines.push_back(net + "self=" + net_address(&r[off], ipv == 4));
+        lines.push_back(net + "peer=" + net_address(&r[off + 16], ipv == 4));
+        lines.push_back(net + "state=" + (st < 3 ? kNetStates[st] : std::to_string(st)));
+      }
+      break;
+    }
+  }
+  return lines;
+}
+
+std::string forms_help(void) {
+  std::string s;
+  for (const auto &f : kForms) {
+    std::string line = "       mirvolctl [--control SOCKET] [--dump-record] NMPx ";
+    line += f.name;
+    if (f.sp == PORT) line += " open|close|get io|nw|mount...";
+    for (const auto &p : f.pos) {
+      std::string up = p.name;
+      for (auto &c : up) c = (char)toupper((unsigned char)c);
+      line += " " + up;
+    }
+    if (f.keys.size() == 1) line += std::string(" [") + f.keys[0].name + "=N]";
+    if (f.keys.size() > 1) line += " [key=N]...";
+    s += line + "\n";
+  }
+  s += "set-param keys (default in parentheses):\n ";
+  size_t col = 1;
+  for (const auto &k : kParams) {
+    std::string item = std::string(" ") + k.name + "(" + k.def + ")";
+    if (col + item.size() > 76) {
+      s += "\n ";
+      col = 1;
+    }
+    s += item;
+    col += item.size();
+  }
+  return s + "\n";
+}
+
+}  // namespace mirvolctl
