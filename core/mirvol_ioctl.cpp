@@ -1,6 +1,7 @@
 // Control commands: the command table and its dispatcher, the device
 // lookups, and the standard block ioctls.
 
+#include "include/mirvol_record.h"
 #include "include/mirvol.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
@@ -104,13 +105,7 @@ static int mirvol_nmp_init_cmd(struct block_device *bdev, unsigned int minor, un
 
 static void mirvol_put_status(u8 *rec, u32 status) { memcpy(rec, &status, sizeof(status)); }
 
-static s32 rec_s32(const u8 *rec, unsigned int off) {
-  s32 v;
-  memcpy(&v, rec + off, sizeof(v));
-  return v;
-}
 
-static void rec_put_s32(u8 *rec, unsigned int off, s32 v) { memcpy(rec + off, &v, sizeof(v)); }
 
 static const char *on_off(u32 flags, u32 bit) { return (flags & bit) ? "ON" : "OFF"; }
 

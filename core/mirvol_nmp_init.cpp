@@ -3,9 +3,11 @@
 // the device record is built with its networks, locks, queues and
 // sub-objects, and an active device's threads are started.
 
+#include "include/mirvol_record.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_param.h"
 #include "include/mirvol_qos.h"
 
 // Serialises device creation: the duplicate checks and the append to
@@ -14,26 +16,6 @@ static struct mutex g_nmp_init_mutex;
 static struct nmp_init_mutex_setup {
   nmp_init_mutex_setup() { mutex_init(&g_nmp_init_mutex); }
 } g_nmp_init_mutex_setup;
-
-// --- record access (little-endian fields at fixed offsets) ---
-
-static u32 rec_u32(const u8 *rec, unsigned int off) {
-  u32 v;
-  memcpy(&v, rec + off, sizeof(v));
-  return v;
-}
-static u16 rec_u16(const u8 *rec, unsigned int off) {
-  u16 v;
-  memcpy(&v, rec + off, sizeof(v));
-  return v;
-}
-static u64 rec_u64(const u8 *rec, unsigned int off) {
-  u64 v;
-  memcpy(&v, rec + off, sizeof(v));
-  return v;
-}
-static void rec_put_u32(u8 *rec, unsigned int off, u32 v) { memcpy(rec + off, &v, sizeof(v)); }
-static void rec_put_u16(u8 *rec, unsigned int off, u16 v) { memcpy(rec + off, &v, sizeof(v)); }
 
 void mirvol_add_nmp_list(struct nmp_info *nmp) {
   unsigned long flags;
@@ -101,49 +83,6 @@ static int mirvol_build_networks(struct nmp_info *nmp, const u8 *entries, u32 co
     tail = &nw->next;
   }
   return 0;
-}
-
-// --- range checks ---
-
-struct param_check {
-  const char *name;
-  unsigned int offset;
-  u32 nmp_info::*field;
-  u32 min, max, def;
-};
-
-// In the order they are checked; values are taken as unsigned, so 0 and
-// negative numbers are out of range.
-static const struct param_check mirvol_param_checks[] = {
-    {"hb_interval", 1072, &nmp_info::hb_interval, 1, 600, 10},
-    {"hb_recv_timeout", 1076, &nmp_info::hb_recv_timeout, 1, 100, 2},
-    {"hb_recv_retry", 1080, &nmp_info::hb_recv_retry, 1, 50, 8},
-    {"ack_timeout", 1112, &nmp_info::ack_timeout, 1, 600, 100},
-    {"connect_timeout", 1088, &nmp_info::connect_timeout, 1, 100, 10},
-    {"send_timeout", 1092, &nmp_info::send_timeout, 1, 100, 30},
-    {"keepalive_time", 1096, &nmp_info::keepalive_time, 1, 100, 30},
-    {"keepalive_probe", 1100, &nmp_info::keepalive_probe, 1, 100, 3},
-    {"keepalive_interval", 1104, &nmp_info::keepalive_interval, 1, 100, 1},
-    {"lastupdate_delay", 1108, &nmp_info::lastupdate_delay, 1, 100, 5},
-    {"receive_normal_timeout", 1116, &nmp_info::receive_normal_timeout, 1, 600, 100},
-};
-
-static void mirvol_check_params(struct nmp_info *nmp, const u8 *rec) {
-  for (const struct param_check &c : mirvol_param_checks) {
-    u32 v = rec_u32(rec, c.offset);
-    if (c.field == &nmp_info::hb_recv_timeout && v == 0) {
-      mirvol_printk(MIRVOL_INFO
-                    "NMP%d hb_recv_timeout is 0. Heartbeat of mirror disk connection will be "
-                    "ignored.\n",
-                    183, nmp->minor);
-    } else if (v < c.min || v > c.max) {
-      mirvol_printk(MIRVOL_WARN
-                    "NMP%d %s (%d) is invalid. The default setting (%d) will be used instead.\n",
-                    180, nmp->minor, c.name, (int)v, (int)c.def);
-      v = c.def;
-    }
-    nmp->*c.field = v;
-  }
 }
 
 // --- sub-objects of later units ---
@@ -334,7 +273,7 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
   nmp->mdc_cnt = mdc_cnt;
   nmp->hb_port = rec_u16(rec, 1084);
   nmp->ack2_port = rec_u16(rec, 1086);
-  mirvol_check_params(nmp, rec);
+  mirvol_check_params(nmp, rec, true);
   nmp->base_keepalive_time = nmp->keepalive_time;
   nmp->base_ack_timeout = nmp->ack_timeout;
   nmp->base_receive_normal_timeout = nmp->receive_normal_timeout;
@@ -404,14 +343,7 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
   nmp->recovery_slice_cnt = 2;
   nmp->ack1_send_state = nmp->connect_state = 1;
   nmp->data_port = rec_u16(rec, 16);
-  nmp->send_queue_cnt = rec_u64(rec, 1064);
-  if (nmp->send_queue_cnt > 999999) {
-    mirvol_printk(MIRVOL_WARN
-                  "NMP%d send_queue_cnt (%lu) is invalid. The default setting (%d) will be used "
-                  "instead.\n",
-                  180, (int)minor, (unsigned long)nmp->send_queue_cnt, 65535);
-    nmp->send_queue_cnt = 65535;
-  }
+  nmp->send_queue_cnt = mirvol_check_send_queue_cnt(nmp, rec_u64(rec, 1064));
 
   for (int i = 0; i < 16; i++) {
     nmp->recover_pages[i] = alloc_page(GFP_ATOMIC);
@@ -435,23 +367,7 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
   }
 
   {
-    u32 mode = rec_u32(rec, 1140), limit = rec_u32(rec, 1144);
-    u32 band = 0;
-    if (mode == 1) {
-      band = limit;
-      if (limit > 999999) {
-        mirvol_printk(MIRVOL_WARN
-                      "NMP%d band_limit (%d) is invalid. The default setting (%d) will be used "
-                      "instead.\n",
-                      180, (int)minor, (int)limit, 0);
-        band = 0;
-      }
-    } else if (mode != 0) {
-      mirvol_printk(MIRVOL_WARN
-                    "NMP%d band_limit_mode (%d) is invalid. The default setting (%d) will be used "
-                    "instead.\n",
-                    180, (int)minor, (int)mode, 0);
-    }
+    u32 band = mirvol_check_band_limit(nmp, rec_u32(rec, 1140), rec_u32(rec, 1144));
     nmp->qos_area = mirvol_qos_init_nmp();
     if (!nmp->qos_area) FAIL_NOMEM("QoS area");
     if (nmp->mode == 1)

@@ -3,25 +3,11 @@
 // switch flags and the mode, the size and bitmap granule, the port flags and
 // the networks of an existing device.
 
+#include "include/mirvol_record.h"
 #include "include/mirvol_param.h"
 
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
-
-// --- record access (little-endian fields at fixed offsets) ---
-
-static u32 rec_u32(const u8 *rec, unsigned int off) {
-  u32 v;
-  memcpy(&v, rec + off, sizeof(v));
-  return v;
-}
-static s32 rec_s32(const u8 *rec, unsigned int off) { return (s32)rec_u32(rec, off); }
-static u64 rec_u64(const u8 *rec, unsigned int off) {
-  u64 v;
-  memcpy(&v, rec + off, sizeof(v));
-  return v;
-}
-static void rec_put_u32(u8 *rec, unsigned int off, u32 v) { memcpy(rec + off, &v, sizeof(v)); }
 
 // The device the dispatcher found, or the device of this minor; none
 // answers STATUS_NO_DEVICE.
@@ -44,26 +30,26 @@ static struct nmp_info *param_device(unsigned int minor, struct nmp_info *nmp, u
 
 struct param_range {
   const char *name;
-  unsigned int offset;  // in the parameter record
+  unsigned int init_offset;   // in the device-init record
+  unsigned int param_offset;  // in the parameter record
   u32 nmp_info::*field;
   u32 min, max, def;
 };
 
-// In the order they are checked, with the ranges and defaults of device
-// creation; values are taken as unsigned, so negative numbers are out of
-// range.
+// In the order they are checked; values are taken as unsigned, so 0 and
+// negative numbers are out of range.
 static const struct param_range mirvol_param_ranges[] = {
-    {"hb_interval", 4, &nmp_info::hb_interval, 1, 600, 10},
-    {"hb_recv_timeout", 8, &nmp_info::hb_recv_timeout, 1, 100, 2},
-    {"hb_recv_retry", 12, &nmp_info::hb_recv_retry, 1, 50, 8},
-    {"ack_timeout", 40, &nmp_info::ack_timeout, 1, 600, 100},
-    {"connect_timeout", 16, &nmp_info::connect_timeout, 1, 100, 10},
-    {"send_timeout", 20, &nmp_info::send_timeout, 1, 100, 30},
-    {"keepalive_time", 24, &nmp_info::keepalive_time, 1, 100, 30},
-    {"keepalive_probe", 28, &nmp_info::keepalive_probe, 1, 100, 3},
-    {"keepalive_interval", 32, &nmp_info::keepalive_interval, 1, 100, 1},
-    {"lastupdate_delay", 36, &nmp_info::lastupdate_delay, 1, 100, 5},
-    {"receive_normal_timeout", 44, &nmp_info::receive_normal_timeout, 1, 600, 100},
+    {"hb_interval", 1072, 4, &nmp_info::hb_interval, 1, 600, 10},
+    {"hb_recv_timeout", 1076, 8, &nmp_info::hb_recv_timeout, 1, 100, 2},
+    {"hb_recv_retry", 1080, 12, &nmp_info::hb_recv_retry, 1, 50, 8},
+    {"ack_timeout", 1112, 40, &nmp_info::ack_timeout, 1, 600, 100},
+    {"connect_timeout", 1088, 16, &nmp_info::connect_timeout, 1, 100, 10},
+    {"send_timeout", 1092, 20, &nmp_info::send_timeout, 1, 100, 30},
+    {"keepalive_time", 1096, 24, &nmp_info::keepalive_time, 1, 100, 30},
+    {"keepalive_probe", 1100, 28, &nmp_info::keepalive_probe, 1, 100, 3},
+    {"keepalive_interval", 1104, 32, &nmp_info::keepalive_interval, 1, 100, 1},
+    {"lastupdate_delay", 1108, 36, &nmp_info::lastupdate_delay, 1, 100, 5},
+    {"receive_normal_timeout", 1116, 44, &nmp_info::receive_normal_timeout, 1, 600, 100},
 };
 
 static void mirvol_log_hb_ignored(struct nmp_info *nmp) {
@@ -73,43 +59,9 @@ static void mirvol_log_hb_ignored(struct nmp_info *nmp) {
                 183, nmp->minor);
 }
 
-// Each value is checked before it is stored, so the device threads, which
-// read the values without a lock, never see one out of range. The base
-// time-outs of creation stay as they are: the ratio keeps scaling those.
-void mirvol_set_nmp_param(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
-  nmp = param_device(minor, nmp, rec, "mirvol_set_nmp_param");
-  if (!nmp) return;
-
-  u64 queue = rec_u64(rec, 48);
-  if (queue > MIRVOL_SEND_QUEUE_MAX) {
-    mirvol_printk(MIRVOL_WARN
-                  "NMP%d send_queue_cnt (%lu) is invalid. The default setting (%d) will be used "
-                  "instead.\n",
-                  180, nmp->minor, (unsigned long)queue, MIRVOL_SEND_QUEUE_DEFAULT);
-    queue = MIRVOL_SEND_QUEUE_DEFAULT;
-  }
-  nmp->send_queue_cnt = queue;
-
-  u32 mode = rec_u32(rec, 56), limit = rec_u32(rec, 60), band = 0;
-  if (mode == 1) {
-    band = limit;
-    if (limit > MIRVOL_BAND_LIMIT_MAX) {
-      mirvol_printk(MIRVOL_WARN
-                    "NMP%d band_limit (%d) is invalid. The default setting (%d) will be used "
-                    "instead.\n",
-                    180, nmp->minor, (int)limit, 0);
-      band = 0;
-    }
-  } else if (mode != 0) {
-    mirvol_printk(MIRVOL_WARN
-                  "NMP%d band_limit_mode (%d) is invalid. The default setting (%d) will be used "
-                  "instead.\n",
-                  180, nmp->minor, (int)mode, 0);
-  }
-  nmp->band_limit = nmp->mode == 1 ? 0 : band * 1024;
-
+void mirvol_check_params(struct nmp_info *nmp, const u8 *rec, bool init_record) {
   for (const struct param_range &r : mirvol_param_ranges) {
-    u32 v = rec_u32(rec, r.offset);
+    u32 v = rec_u32(rec, init_record ? r.init_offset : r.param_offset);
     if (r.field == &nmp_info::hb_recv_timeout && v == 0) {
       mirvol_log_hb_ignored(nmp);
     } else if (v < r.min || v > r.max) {
@@ -120,6 +72,44 @@ void mirvol_set_nmp_param(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
     }
     nmp->*r.field = v;
   }
+}
+
+u64 mirvol_check_send_queue_cnt(struct nmp_info *nmp, u64 queue) {
+  if (queue <= MIRVOL_SEND_QUEUE_MAX) return queue;
+  mirvol_printk(MIRVOL_WARN
+                "NMP%d send_queue_cnt (%lu) is invalid. The default setting (%d) will be used "
+                "instead.\n",
+                180, nmp->minor, (unsigned long)queue, MIRVOL_SEND_QUEUE_DEFAULT);
+  return MIRVOL_SEND_QUEUE_DEFAULT;
+}
+
+u32 mirvol_check_band_limit(struct nmp_info *nmp, u32 mode, u32 limit) {
+  if (mode == 1) {
+    if (limit <= MIRVOL_BAND_LIMIT_MAX) return limit;
+    mirvol_printk(MIRVOL_WARN
+                  "NMP%d band_limit (%d) is invalid. The default setting (%d) will be used "
+                  "instead.\n",
+                  180, nmp->minor, (int)limit, 0);
+  } else if (mode != 0) {
+    mirvol_printk(MIRVOL_WARN
+                  "NMP%d band_limit_mode (%d) is invalid. The default setting (%d) will be used "
+                  "instead.\n",
+                  180, nmp->minor, (int)mode, 0);
+  }
+  return 0;
+}
+
+// Each value is checked before it is stored, so the device threads, which
+// read the values without a lock, never see one out of range. The base
+// time-outs of creation stay as they are: the ratio keeps scaling those.
+void mirvol_set_nmp_param(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
+  nmp = param_device(minor, nmp, rec, "mirvol_set_nmp_param");
+  if (!nmp) return;
+
+  nmp->send_queue_cnt = mirvol_check_send_queue_cnt(nmp, rec_u64(rec, 48));
+  u32 band = mirvol_check_band_limit(nmp, rec_u32(rec, 56), rec_u32(rec, 60));
+  nmp->band_limit = nmp->mode == 1 ? 0 : band * 1024;
+  mirvol_check_params(nmp, rec, false);
   rec_put_u32(rec, 0, STATUS_OK);
 }
 

@@ -7,6 +7,7 @@
 // heartbeat directions have succeeded, and the cluster service may open or
 // close it at any time with the port command.
 
+#include "include/mirvol_record.h"
 #include "include/mirvol_port.h"
 
 #include "include/mirvol.h"
@@ -18,7 +19,6 @@ static u32 port_rec_get(const u8 *rec, unsigned int off) {
   return v;
 }
 
-static void port_rec_put(u8 *rec, unsigned int off, u32 v) { memcpy(rec + off, &v, sizeof(v)); }
 
 // One port of the port command, with the name its messages give it.
 struct mirvol_port_desc {
@@ -70,7 +70,7 @@ static void mirvol_port_one(unsigned int cmd, struct nmp_info *nmp, u8 *rec,
       }
       break;
     case MIRVOL_PORT_GET_CMD:
-      port_rec_put(rec, p->rec_off, *port);
+      rec_put_u32(rec, p->rec_off, *port);
       break;
     default:
       break;
@@ -83,7 +83,7 @@ void mirvol_port_operate(unsigned int cmd, struct nmp_info *nmp, u8 *rec) {
   if (ports & ~(u32)MIRVOL_PORT_ALL) {
     mirvol_printk(MIRVOL_ERR "NMP%d the port flag (%#x) is invalid. (mirvol_port_operate)\n", 182,
                   (int)nmp->minor, ports);
-    port_rec_put(rec, MIRVOL_PORT_REC_STATUS, STATUS_INVALID_PARAMETER);
+    rec_put_u32(rec, MIRVOL_PORT_REC_STATUS, STATUS_INVALID_PARAMETER);
     return;
   }
 
@@ -99,7 +99,7 @@ void mirvol_port_operate(unsigned int cmd, struct nmp_info *nmp, u8 *rec) {
       mirvol_close_com_port(nmp);
   }
 
-  port_rec_put(rec, MIRVOL_PORT_REC_STATUS, STATUS_OK);
+  rec_put_u32(rec, MIRVOL_PORT_REC_STATUS, STATUS_OK);
 }
 
 void mirvol_open_com_port(struct nmp_info *nmp, int kind) {

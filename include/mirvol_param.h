@@ -46,5 +46,12 @@ int mirvol_nmp_mdc_update(struct block_device *bdev, unsigned int minor, unsigne
 // sectors over the granule, rounded up; negative when it cannot be told
 // (no granule, or more bits than a signed 32-bit count holds).
 int mirvol_get_bitmap_valid_num_main(struct nmp_info *nmp);
+
+// The value checks that device creation and command 8 share: each value out
+// of range is replaced by its default with a message.
+void mirvol_check_params(struct nmp_info *nmp, const u8 *rec, bool init_record);
+u64 mirvol_check_send_queue_cnt(struct nmp_info *nmp, u64 queue);
+// The band limit in KB/s for a mode and a limit; 0 for none.
+u32 mirvol_check_band_limit(struct nmp_info *nmp, u32 mode, u32 limit);
 int mirvol_nmp_check_holders(struct block_device *bdev, unsigned int minor, unsigned int cmd,
                              unsigned long arg);  // 83
