@@ -142,15 +142,6 @@ const form *find_form(const std::string &name) {
   return nullptr;
 }
 
-void put(std::vector<uint8_t> *r, size_t off, uint64_t v, size_t width) {
-  for (size_t i = 0; i < width; i++) (*r)[off + i] = (uint8_t)(v >> (8 * i));
-}
-
-uint64_t get(const std::vector<uint8_t> &r, size_t off, size_t width) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < width; i++) v |= (uint64_t)r[off + i] << (8 * i);
-  return v;
-}
 
 size_t width_of(kind k) { return k == U64 ? 8 : 4; }
 

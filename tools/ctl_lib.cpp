@@ -22,6 +22,16 @@
 
 namespace mirvolctl {
 
+void put(std::vector<uint8_t> *r, size_t off, uint64_t v, size_t width) {
+  for (size_t i = 0; i < width; i++) (*r)[off + i] = (uint8_t)(v >> (8 * i));
+}
+
+uint64_t get(const std::vector<uint8_t> &r, size_t off, size_t width) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < width; i++) v |= (uint64_t)r[off + i] << (8 * i);
+  return v;
+}
+
 // --- hex ---
 
 std::string to_hex(const std::vector<uint8_t> &bytes) {
@@ -192,15 +202,6 @@ const field *find_field(const std::string &key) {
   return nullptr;
 }
 
-void put(std::vector<uint8_t> *r, size_t off, uint64_t v, size_t width) {
-  for (size_t i = 0; i < width; i++) (*r)[off + i] = (uint8_t)(v >> (8 * i));
-}
-
-uint64_t get(const std::vector<uint8_t> &r, size_t off, size_t width) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < width; i++) v |= (uint64_t)r[off + i] << (8 * i);
-  return v;
-}
 
 // A value in range for the field; 32- and 16-bit fields also take negative
 // values (stored in two's complement), for records that test the driver.

@@ -22,6 +22,10 @@ bool from_hex(const std::string &text, std::vector<uint8_t> *out);
 // `allow_negative`. False when the text is no number or out of [lo, hi].
 bool parse_int(const std::string &text, long long lo, long long hi, long long *out);
 
+// Little-endian fields of a record: `width` bytes at `off`.
+void put(std::vector<uint8_t> *r, size_t off, uint64_t v, size_t width);
+uint64_t get(const std::vector<uint8_t> &r, size_t off, size_t width);
+
 // --- status words ---
 
 // The name of a status word ("STATUS_OK"), or null when it has none.
