@@ -290,21 +290,18 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
     unsigned long flags;
     spin_lock_irqsave(g_nmp_list.nmp_list_lock, flags);
     for (struct nmp_info *o = g_nmp_list.head; o; o = o->next) {
-      if (o->cp_major == nmp->cp_major && o->cp_minor == nmp->cp_minor) {
+      // The Cluster Partition is compared before the Data Partition.
+      const char *same = nullptr;
+      if (o->cp_major == nmp->cp_major && o->cp_minor == nmp->cp_minor)
+        same = "Cluster";
+      else if (o->dp_major == nmp->dp_major && o->dp_minor == nmp->dp_minor)
+        same = "Data";
+      if (same) {
         spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
         mirvol_printk(MIRVOL_ERR
-                      "The same Cluster Partition is specified. Specify different partitions. "
+                      "The same %s Partition is specified. Specify different partitions. "
                       "(NMP%d, NMP%d)\n",
-                      184, o->minor, (int)minor);
-        status = STATUS_INVALID_PARAMETER;
-        goto fail;
-      }
-      if (o->dp_major == nmp->dp_major && o->dp_minor == nmp->dp_minor) {
-        spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
-        mirvol_printk(MIRVOL_ERR
-                      "The same Data Partition is specified. Specify different partitions. "
-                      "(NMP%d, NMP%d)\n",
-                      184, o->minor, (int)minor);
+                      184, same, o->minor, (int)minor);
         status = STATUS_INVALID_PARAMETER;
         goto fail;
       }
