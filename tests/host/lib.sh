@@ -3,6 +3,7 @@
 # down by the EXIT trap, also when the test fails.
 
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/../shell/common.sh"
 
 fail() {
   echo "FAIL: $*" >&2
@@ -38,11 +39,6 @@ HOST_MNT=
 CLEAN_MOUNTS=()
 CLEAN_LOOPS=()
 
-# is_mounted DIR: DIR is a mount point (also one whose FUSE server is gone,
-# which mountpoint(1) cannot stat).
-is_mounted() { awk -v d="$1" '$2 == d { found = 1 } END { exit !found }' /proc/self/mounts; }
-not_mounted() { ! is_mounted "$1"; }
-
 cleanup() {
   set +e
   trap '' PIPE
@@ -56,24 +52,10 @@ cleanup() {
     kill -KILL "$HOST_PID" 2>/dev/null
     timeout 10 tail --pid="$HOST_PID" -f /dev/null
   fi
-  for m in $(awk -v w="$WORK/" 'index($2, w) == 1 { print $2 }' /proc/self/mounts); do
-    fusermount3 -u -z "$m" 2>/dev/null || umount -l "$m"
-  done
+  unmount_under "$WORK"
   rm -rf "$WORK"
 }
 trap cleanup EXIT
-
-# wait_until SECONDS COMMAND...: polls the command until it succeeds; false
-# when the time runs out.
-wait_until() {
-  local limit=$1
-  shift
-  local deadline=$((SECONDS + limit))
-  until "$@"; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.05
-  done
-}
 
 log_has() { grep -qF -- "$1" "$HOST_LOG"; }
 

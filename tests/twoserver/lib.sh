@@ -19,6 +19,7 @@
 #   ts_set_size a 3 KIB; ts_set_size b 3 KIB
 
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/../shell/common.sh"
 
 TS_WORK=$(mktemp -d /tmp/mirvol-twoserver.XXXXXX)
 TS_MODE=
@@ -51,14 +52,12 @@ ts_skip() {
   exit 77
 }
 
-ts_is_mounted() { awk -v d="$1" '$2 == d { found = 1 } END { exit !found }' /proc/self/mounts; }
-
 ts_cleanup() {
   set +e
   trap '' PIPE
   local m l s n
   for m in "${TS_MOUNTS[@]}"; do
-    ts_is_mounted "$m" && umount -l "$m"
+    is_mounted "$m" && umount -l "$m"
   done
   for l in "${TS_LOOPS[@]}"; do
     losetup -d "$l" 2>/dev/null
@@ -69,9 +68,7 @@ ts_cleanup() {
       timeout 10 tail --pid="${TS_PID[$s]}" -f /dev/null
     fi
   done
-  for m in $(awk -v w="$TS_WORK/" 'index($2, w) == 1 { print $2 }' /proc/self/mounts); do
-    fusermount3 -u -z "$m" 2>/dev/null || umount -l "$m"
-  done
+  unmount_under "$TS_WORK"
   for l in "${TS_LINKS[@]}"; do
     ip link del "$l" 2>/dev/null
   done
@@ -81,18 +78,6 @@ ts_cleanup() {
   rm -rf "$TS_WORK"
 }
 trap ts_cleanup EXIT
-
-# ts_wait_until SECONDS COMMAND...: polls until the command succeeds; false
-# when the time runs out.
-ts_wait_until() {
-  local limit=$1
-  shift
-  local deadline=$((SECONDS + limit))
-  until "$@"; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.05
-  done
-}
 
 ts_require_root() {
   [ "$(id -u)" -eq 0 ] || ts_skip "needs root (FUSE mounts, namespaces)"
@@ -203,8 +188,8 @@ ts_start() {
   TS_PID[$side]=$!
   local first
   first=$(printf '%s\n' "$@" | sed -n 's/^nmp_minor=\([0-9]*\).*/\1/p')
-  ts_wait_until 20 test -e "$dir/mnt/NMP$first" || ts_fail "server $side did not show NMP$first"
-  ts_wait_until 20 test -S "$dir/control.sock" || ts_fail "server $side has no control socket"
+  wait_until 20 test -e "$dir/mnt/NMP$first" || ts_fail "server $side did not show NMP$first"
+  wait_until 20 test -S "$dir/control.sock" || ts_fail "server $side has no control socket"
 }
 
 # ts_stop SIDE: stops side's host and expects exit 0 and its mount gone.
@@ -216,7 +201,7 @@ ts_stop() {
   wait "$pid" || rc=$?
   unset "TS_PID[$side]"
   [ "$rc" -eq 0 ] || ts_fail "server $side exited $rc on SIGTERM"
-  ! ts_is_mounted "$(ts_mnt "$side")" || ts_fail "server $side's mount is still there"
+  ! is_mounted "$(ts_mnt "$side")" || ts_fail "server $side's mount is still there"
 }
 
 # ts_kill SIDE: kills side's host at once (a crashed server).
@@ -312,7 +297,7 @@ ts_set_size() {
   local side=$1 minor=$2 kib=$3
   shift 3
   ts_ctl_ok "$side" "NMP$minor" set-size "$kib" "$@"
-  ts_wait_until 10 test "$(stat -c %s "$(ts_mnt "$side")/NMP$minor")" -eq $((kib << 10)) ||
+  wait_until 10 test "$(stat -c %s "$(ts_mnt "$side")/NMP$minor")" -eq $((kib << 10)) ||
     ts_fail "server $side: NMP$minor does not have its size"
 }
 
