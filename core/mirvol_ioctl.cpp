@@ -3,7 +3,9 @@
 
 #include "include/mirvol_record.h"
 #include "include/mirvol.h"
+#include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
+#include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_param.h"
@@ -144,15 +146,15 @@ static void mirvol_port_get_cmd(unsigned int, struct nmp_info *nmp, u8 *rec) {
 // The commands with a handler. Those whose handlers have not come yet keep
 // their record sizes and answer STATUS_FAILED.
 static const struct mirvol_cmd mirvol_cmd_table[] = {
-    {3, CMD_DEV("mirvol_bitmap_clear", 8, 8, nullptr)},
+    {3, CMD_DEV("mirvol_bitmap_clear", 8, 8, mirvol_bitmap_clear)},
     {5, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_open_cmd)},
     {6, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_close_cmd)},
     {7, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_get_cmd)},
     {8, CMD_DEV("mirvol_set_nmp_param", 80, 80, mirvol_set_nmp_param)},
     {9, CMD_RAW, "mirvol_get_nmp_netstatus", 48, 48, nullptr, mirvol_get_nmp_netstatus},
     {10, CMD_DEV("mirvol_block_trans", 12, 12, nullptr)},
-    {12, CMD_DEV("mirvol_read_cp_time", 20, 20, nullptr)},
-    {13, CMD_DEV("mirvol_clear_cp_time", 20, 20, nullptr)},
+    {12, CMD_DEV("mirvol_read_cp_time", 20, 20, mirvol_read_cp_time)},
+    {13, CMD_DEV("mirvol_clear_cp_time", 20, 20, mirvol_clear_cp_time)},
     {14, CMD_DEV("mirvol_block_size_operate", 8, 8, nullptr)},
     {15, CMD_DEV("mirvol_block_size_operate", 8, 8, nullptr)},
     {16, CMD_DEV("mirvol_set_nmp_size", 24, 24, mirvol_set_nmp_size)},
@@ -169,11 +171,11 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {53, CMD_DEV("mirvol_wait_send_queue_empty", 4, 4, nullptr)},
     {54, CMD_DEV("mirvol_send_queue_size_operation", 8, 8, mirvol_send_queue_size_get)},
     {55, CMD_DEV("mirvol_send_queue_size_operation", 8, 8, mirvol_send_queue_size_set)},
-    {60, CMD_DEV("mirvol_wait_bitmap_queue", 4, 4, nullptr)},
+    {60, CMD_DEV("mirvol_wait_bitmap_queue", 4, 4, mirvol_wait_bitmap_queue)},
     {61, CMD_DEV("mirvol_set_ratio", 8, 8, mirvol_set_ratio)},
     {66, CMD_DEV("mirvol_get_nmp_sync_flag", 0, 8, mirvol_get_nmp_sync_flag)},
     {67, CMD_DEV("mirvol_set_nmp_sync_flag", 8, 8, mirvol_set_nmp_sync_flag)},
-    {68, CMD_DEV("mirvol_set_bitmap", 8, 8, nullptr)},
+    {68, CMD_DEV("mirvol_set_bitmap", 8, 8, mirvol_set_bitmap)},
     {70, CMD_DEV("mirvol_get_nmp_sync_mode_flag", 0, 8, mirvol_get_nmp_sync_mode_flag)},
     {72, CMD_DEV("mirvol_set_nmp_to_reserve", 4, 4, nullptr)},
     {73, CMD_RAW, "mirvol_nmp_mdc_update", 48, 48, nullptr, mirvol_nmp_mdc_update},
@@ -190,7 +192,7 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {84, CMD_DEV("mirvol_clear_all_history_info_ioctl", 4, 4, nullptr)},
     {85, CMD_DEV("mirvol_convert_history_info_ioctl", 4, 4, nullptr)},
     {86, CMD_DEV("mirvol_set_time_and_wait_queue", 4, 4, nullptr)},
-    {101, CMD_DRV("mirvol_network_init", 44, 44, nullptr)},
+    {101, CMD_DRV("mirvol_network_init", 44, 44, mirvol_network_init)},
     {102, CMD_RAW, "mirvol_nmp_init", 2232, 2232, nullptr, mirvol_nmp_init_cmd},
 };
 

@@ -2,6 +2,8 @@
 // major, one mirror disk per configured minor, and the module-wide tables.
 
 #include "include/mirvol.h"
+#include "include/mirvol_bitmap.h"
+#include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_qos.h"
@@ -147,6 +149,8 @@ int mirvol_init_module_variable(void) {
     }
   }
 
+  mirvol_cp_module_init();
+
   g_make_request_cnt = 0;
   g_make_request_max_cnt = 4096;
   return 0;
@@ -207,6 +211,11 @@ void mirvol_kill_all_thread(void) {
     };
     mirvol_stop_threads(order, (int)ARRAY_SIZE(order));
   }
+  // No sender runs now: the ranges still in the send queues go to the
+  // bitmap, and their ACK1 timers are stopped before the module-wide
+  // threads that serve them end.
+  for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp))
+    if (nmp->nmp_variable) mirvol_unload_request_queue(nmp);
   struct nmp_thread_info *const common[] = {
       &g_disconnection_thread,
       &g_remote_bitmap_thread,
@@ -429,6 +438,7 @@ static void mirvol_reset_module_values(void) {
 
 int init_module(void) {
   mirvol_reset_module_values();
+  mirvol_bitmap_writer_init();
   memset(mirvol_disk, 0, sizeof(mirvol_disk));
   g_nmp_count = (int)minor_num;
   mirvol_printk_init();
@@ -500,12 +510,14 @@ void cleanup_module(void) {
   mirvol_init_waitqueue_head(wq);
 
   mirvol_kill_all_thread();
+  mirvol_bitmap_writer_final_drain();
 
   unregister_blkdev((unsigned int)g_mirvol_major, MIRVOL_MODULE_NAME);
   mirvol_printk(MIRVOL_INFO "Unregistered blkdev with major=%d.\n", 103, g_mirvol_major);
 
   // The removal is never skipped, so the wait is not interruptible.
   down(&g_proc_sem);
+  mirvol_perf_remove_proc_dir();
   mirvol_remove_status_files();
   up(&g_proc_sem);
 

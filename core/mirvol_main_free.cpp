@@ -263,13 +263,18 @@ struct io_request *mirvol_del_req_queue(struct nmp_info *nmp, u64 request_id) {
   if (req) {
     req_unlink(nmp, req);
     mirvol_perf_cnt_send_req_byte(nmp, req, 0);
+  }
+  spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
+  // The ACK1 timer's function takes the request-queue lock: the timer is
+  // stopped after the lock is released (the request is off the queue, so a
+  // time-out that fires meanwhile finds nothing).
+  if (req) {
     if (req->sys_var)
       del_timer_sync(&req->sys_var->timer);
     else
       mirvol_printk(MIRVOL_INFO "NMP%d request_queue->sys_var is null. (mirvol_del_req_queue)\n",
                     163, nmp->minor);
   }
-  spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
   return req;
 }
 

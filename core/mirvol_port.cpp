@@ -12,6 +12,7 @@
 
 #include "include/mirvol.h"
 #include "include/mirvol_ext.h"
+#include "include/mirvol_bitmap.h"
 
 static u32 port_rec_get(const u8 *rec, unsigned int off) {
   u32 v;
@@ -166,14 +167,6 @@ int mirvol_exec_heartbeat(struct nmp_info *nmp) {
     if (nw->state != NW_ERROR) usable = 1;
   mirvol_spin_unlock_irqrestore(nmp->network_list_lock, &flags);
   return usable;
-}
-
-// The Cluster Partition unit replaces this with the clearing of the time
-// records named by `flags`.
-int mirvol_clear_cp_time_main(struct nmp_info *nmp, u32 flags) {
-  (void)nmp;
-  (void)flags;
-  return 0;
 }
 
 // The statistics unit replaces this with the reset of the last-update count.

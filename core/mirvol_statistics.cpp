@@ -4,6 +4,7 @@
 
 #include "include/mirvol_ext.h"
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_bitmap_writer.h"
 
 void mirvol_perf_cnt_write_request_count(struct nmp_info *nmp, int up) {
   (void)nmp;
@@ -38,3 +39,45 @@ struct perf_area *mirvol_perf_init_nmp(void) {
 }
 
 void mirvol_perf_free_nmp(struct perf_area *area) { kfree(area); }
+
+// Requests whose ACK1 time-out waits for the disconnection thread; counted
+// with the rest of the statistics area.
+void mirvol_perf_cnt_dcpq(struct nmp_info *nmp, int up) {
+  (void)nmp;
+  (void)up;
+}
+
+// --- the statistics directory ---
+//
+// The directory is made once, when command 101 first asks for it, and
+// removed at unload; one mutex orders the two, so a second command 101 finds
+// the directory it made before. Its per-device files come with the
+// statistics files.
+
+static struct mutex g_perf_dir_mutex;
+static struct proc_dir_entry *g_perf_dir;
+
+void mirvol_perf_proc_dir_init(void) {
+  mutex_init(&g_perf_dir_mutex);
+  g_perf_dir = nullptr;
+}
+
+int mirvol_perf_create_proc_dir(const char *name, struct proc_dir_entry *parent,
+                                const int *minors) {
+  (void)minors;
+  int result = 0;
+  mutex_lock(&g_perf_dir_mutex);
+  if (!g_perf_dir) {
+    g_perf_dir = proc_mkdir(name, parent);
+    if (!g_perf_dir) result = -1;
+  }
+  mutex_unlock(&g_perf_dir_mutex);
+  return result;
+}
+
+void mirvol_perf_remove_proc_dir(void) {
+  mutex_lock(&g_perf_dir_mutex);
+  if (g_perf_dir) proc_remove(g_perf_dir);
+  g_perf_dir = nullptr;
+  mutex_unlock(&g_perf_dir_mutex);
+}

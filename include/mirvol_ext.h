@@ -23,7 +23,8 @@ void mirvol_close_com_port(struct nmp_info *nmp);
 int mirvol_write_cptime(struct nmp_info *nmp, struct io_request *req, u32 flags);
 
 // Difference bitmap queues and the ACK1 time-out.
-void add_write_bitmap_queue2(struct nmp_info *nmp, struct io_request *req);
+// 1, or -ENOMEM when the range was handed over already.
+int add_write_bitmap_queue2(struct nmp_info *nmp, struct io_request *req);
 void ack_timeout(unsigned long request_id);
 
 // Senders and acknowledgements.

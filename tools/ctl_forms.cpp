@@ -35,6 +35,21 @@ struct form {
   std::vector<field_def> pos;   // positional arguments, in order, all required
   std::vector<field_def> keys;  // key=value arguments, with defaults
   std::vector<field_def> out;   // the answer's fields
+  bool magic = false;           // the record carries "qdx" and a zero byte at offset 4
+};
+
+// The driver-wide settings, with the driver's defaults.
+const std::vector<field_def> kSettings = {
+    {"interval", 8, U32, "100"},
+    {"max_cachenum", 12, U32, "256"},
+    {"mirvolperf", 16, U32, "0"},
+    {"printkperf", 20, U32, "0"},
+    {"barrier_check_method", 24, U32, "0"},
+    {"barrier_log_level", 28, U32, "0"},
+    {"queue_limits_method", 32, U32, "1"},
+    {"limits_log_flag", 36, U32, "0"},
+    {"history_cache_delnum", 40, I32, "2"},
+    {"status", 0, U32, "0"},
 };
 
 const std::vector<field_def> kParams = {
@@ -109,6 +124,8 @@ const form kForms[] = {
      {},
      {{"flags", 4, U32, nullptr}}},
     {"get-mode", 70, 8, PLAIN, {}, {}, {{"mode", 4, U32, nullptr}}},
+    {"network-init", 101, 44, PLAIN, {}, kSettings, {}, true},
+    {"prepare-recovery", 60, 4, PLAIN, {}, {}, {}},
     {"set-disk-error-action",
      21,
      16,
@@ -265,6 +282,7 @@ bool build_form_record(const std::string &name, const std::vector<std::string> &
     size += NET_STATUS_ENTRY * (size_t)(n - 1);
   }
   record->assign(size, 0);
+  if (f->magic) memcpy(record->data() + 4, "qdx", 4);
   for (const auto &v : values) {
     long long n;
     if (!field_value(*v.first, v.second, &n)) {
@@ -339,18 +357,23 @@ std::string forms_help(void) {
     if (f.keys.size() > 1) line += " [key=N]...";
     s += line + "\n";
   }
-  s += "set-param keys (default in parentheses):\n ";
-  size_t col = 1;
-  for (const auto &k : kParams) {
-    std::string item = std::string(" ") + k.name + "(" + k.def + ")";
-    if (col + item.size() > 76) {
-      s += "\n ";
-      col = 1;
+  auto keys = [&s](const char *form, const std::vector<field_def> &list) {
+    s += std::string(form) + " keys (default in parentheses):\n ";
+    size_t col = 1;
+    for (const auto &k : list) {
+      std::string item = std::string(" ") + k.name + "(" + k.def + ")";
+      if (col + item.size() > 76) {
+        s += "\n ";
+        col = 1;
+      }
+      s += item;
+      col += item.size();
     }
-    s += item;
-    col += item.size();
-  }
-  return s + "\n";
+    s += "\n";
+  };
+  keys("set-param", kParams);
+  keys("network-init", kSettings);
+  return s;
 }
 
 }  // namespace mirvolctl

@@ -233,16 +233,12 @@ ts_ctl_ok() {
     ts_fail "server $side: mirvolctl ${*:2}: $(cat "$TS_WORK/$side/answer")"
 }
 
-# ts_driver_init SIDE: the driver-wide settings a cluster service sends
-# first after the load (bitmap refresh 100 s, 256 cached bitmap blocks, no
-# statistics, queue-limits method 1, history delete number 2).
+# ts_driver_init SIDE [key=N...]: the driver-wide settings a cluster service
+# sends first after the load (the driver's defaults unless given).
 ts_driver_init() {
   local side=$1
-  ts_ctl "$side" raw NMP"$(ts_first_minor "$side")" 101 --size 44 \
-    --in 0000000071647800640000000001000000000000000000000000000000000000010000000000000002000000 \
-    >/dev/null
-  [ "$(sed -n 's/^record=//p' "$TS_WORK/$side/answer" | cut -c1-8)" = 00008000 ] ||
-    ts_fail "server $side: driver-wide settings refused: $(cat "$TS_WORK/$side/answer")"
+  shift
+  ts_ctl_ok "$side" NMP"$(ts_first_minor "$side")" network-init "$@"
 }
 
 # The first minor a side's host was started with (from its mount).

@@ -88,7 +88,7 @@ class NmpInit : public testing::Test {
   void TearDown() override { load_.reset(); }
   std::vector<std::pair<int, std::string>> fds() { return {{10, cp_.path()}, {11, dp_.path()}}; }
   struct nmp_info *device(int minor) { return mirvol_get_nmp_info(MKDEV((u32)g_mirvol_major, (u32)minor)); }
-  ImageFile cp_{1 << 20}, dp_{4 << 20};
+  ImageFile cp_{6 << 20}, dp_{4 << 20};  // a Cluster Partition reaches past sector 10832
   std::unique_ptr<ModuleLoad> load_;
 };
 
@@ -255,7 +255,7 @@ TEST_F(NmpInit, ASecondDeviceOnAMinorOrOnTheSamePartitionsIsRefused) {
   InitRecord same;
   same.set16(12, 7);  // the same Data Partition numbers as NMP3 (0, 0), another CP
   LogCapture log;
-  ImageFile cp2(1 << 20), dp2(1 << 20);
+  ImageFile cp2(6 << 20), dp2(1 << 20);
   Create c(1, same, {{10, cp2.path()}, {11, dp2.path()}});
   EXPECT_EQ(c.status, (u32)STATUS_INVALID_PARAMETER);
   EXPECT_TRUE(log.contains(

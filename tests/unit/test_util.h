@@ -46,6 +46,12 @@ class LogCapture {
       if (t.find(needle) != std::string::npos) return true;
     return false;
   }
+  // Every captured line, for a failure message.
+  std::string dump() const {
+    std::string out;
+    for (auto &t : texts()) out += t;
+    return out;
+  }
   // Waits up to ms for a line containing needle.
   bool wait_for(const std::string &needle, unsigned ms = 5000) const {
     return klog_wait_for(from_, needle.c_str(), ms) >= 0;

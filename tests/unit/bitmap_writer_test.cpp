@@ -1,0 +1,379 @@
+// The bitmap writers end to end: unmirrored writes reach the bitmap on the
+// Cluster Partition (also when a Cluster Partition access fails once), ACK1
+// time-outs give requests up, and the recovery preparation drains every
+// queue before it answers.
+
+#include "writer_fixture.h"
+
+using testutil::eventually;
+using testutil::KThread;
+using testutil::LogCapture;
+using testutil::TestBio;
+using writertest::BitModel;
+using writertest::Call;
+using writertest::network_init;
+
+namespace {
+
+class BitmapWriter : public writertest::WriterTest {};
+
+struct Write {
+  u64 sector;
+  u32 bytes;
+};
+
+// Sizes from one sector to past a 64 KiB part, at aligned and odd starts,
+// some of them sharing granules.
+const Write kWrites[] = {
+    {0, 512},     {1, 512},      {7, 1024},     {13, 9216},    {100, 4096},
+    {129, 512},   {255, 1536},   {1000, 65536}, {1200, 70144}, {2047, 512},
+    {4095, 4096}, {5003, 33280}, {8000, 512},   {8184, 4096},
+};
+
+TEST_F(BitmapWriter, UnmirroredWritesReachTheBitmapOnDiskForEveryGranule) {
+  ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+  for (u32 granule : {1u, 8u, 128u}) {
+    SCOPED_TRACE(granule);
+    // Each granule starts from a clear bitmap.
+    std::vector<char> zero(2048, 0);
+    cp_.write(writertest::kBitmapOffset, zero);
+    ASSERT_EQ(mirvol_bitmap_clear1(0, 8191, nmp_, 0), 0);
+    nmp_->bmp_size_in_sec = granule;
+    BitModel model(1024);
+    for (const Write &w : kWrites) {
+      TestBio bio(3, REQ_OP_WRITE, w.sector, w.bytes, 'x');
+      bio.submit();
+      ASSERT_TRUE(bio.wait());
+      EXPECT_EQ(bio.status(), 0);
+      model.mark(w.sector, w.sector + w.bytes / 512 - 1, granule, kDeviceSectors);
+    }
+    EXPECT_TRUE(eventually([&] { return pending() == 0 && disk_bits(1024) == model.bytes; }, 10000))
+        << "the on-disk bitmap differs from the writes";
+  }
+}
+
+TEST_F(BitmapWriter, ARangeWhoseClusterPartitionAccessFailsOnceIsRetriedAndLands) {
+  // A failed read of the bitmap block leaves the bit unset (the range is
+  // kept for the next pass); a failed write-back leaves the block dirty.
+  for (unsigned int op : {BLK_FAULT_READ, BLK_FAULT_WRITE}) {
+    SCOPED_TRACE(op == BLK_FAULT_READ ? "read" : "write");
+    reload();  // an empty cache: the first bit reads its block
+    ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+    // The device's whole bitmap lies in the first block (sectors 20 and 21).
+    struct blk_fault rule = {op, 20, 2, 1, 0, 1};
+    int id = bdev_fault_add(nmp_->cp_bdev, &rule);
+    ASSERT_GE(id, 0);
+    TestBio bio(3, REQ_OP_WRITE, 100, 4096);
+    bio.submit();
+    ASSERT_TRUE(bio.wait());
+    BitModel model(1024);
+    model.mark(100, 107, 8, kDeviceSectors);
+    EXPECT_TRUE(eventually([&] { return bdev_fault_hits(nmp_->cp_bdev, id) == 1; }, 10000));
+    EXPECT_TRUE(eventually([&] { return pending() == 0 && disk_bits(1024) == model.bytes; }, 10000))
+        << "the range was dropped after the failure";
+  }
+}
+
+// A synchronous write whose local part is done and which waits for ACK1.
+struct SentWrite {
+  TestBio upper;
+  struct io_request *req;
+  SentWrite(writertest::WriterTest *t, struct nmp_info *nmp, u64 sector, u32 send_state)
+      : upper(3, REQ_OP_WRITE, sector, 4096) {
+    req = mirvol_allocate_request();
+    req->nmp = nmp;
+    req->upper_bio = upper.bio();
+    req->write = 1;
+    req->start_sector = sector;
+    req->sector_count = 8;
+    req->bytes = 4096;
+    __atomic_store_n(&req->send_state, send_state, __ATOMIC_RELEASE);
+    mirvol_add_req_queue(nmp, req);  // arms the ACK1 timer
+    mirvol_end_req(req, REQ_LOCAL_DONE);
+    (void)t;
+  }
+};
+
+bool queued(struct nmp_info *nmp, struct io_request *req) {
+  unsigned long flags;
+  spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
+  bool found = false;
+  for (struct io_request *r = nmp->request_queue_head; r; r = r->next) found |= r == req;
+  spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
+  return found;
+}
+
+u64 mirror_break_time(struct nmp_info *nmp) {
+  unsigned long flags;
+  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
+  u64 t = nmp->mirror_break_time;
+  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
+  return t;
+}
+
+TEST_F(BitmapWriter, AnUnansweredWriteIsGivenUpAfterItsAckTimeout) {
+  ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+  nmp_->nw_port = 1;
+  nmp_->ack_timeout = 2;
+  set_prep_state(1);
+  LogCapture log;
+  SentWrite w(this, nmp_, 200, SEND_STATE_WAIT_ACK1);
+  ASSERT_TRUE(w.upper.wait(10000)) << "the write never completed";
+  EXPECT_EQ(w.upper.status(), 0) << "written locally: the caller sees success";
+  EXPECT_TRUE(log.contains("[I] <type: mirvol><event: 151> NMP3 ACK1 timeout."));
+  EXPECT_NE(mirror_break_time(nmp_), 0u) << "the mirror is broken";
+  EXPECT_EQ(prep_state(), 2u) << "a prepared recovery learns of the difference";
+  BitModel model(1024);
+  model.mark(200, 207, 8, kDeviceSectors);
+  EXPECT_TRUE(eventually([&] { return disk_bits(1024) == model.bytes; }, 10000));
+}
+
+TEST_F(BitmapWriter, ATimeOutOfARequestBeingSentWaitsForTheSendAndNeverHoldsUpAStop) {
+  ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+  nmp_->nw_port = 1;
+  nmp_->ack_timeout = 1;
+  auto sending = std::make_unique<SentWrite>(this, nmp_, 300, SEND_STATE_SENDING);
+  auto other = std::make_unique<SentWrite>(this, nmp_, 400, SEND_STATE_WAIT_ACK1);
+  // The other request's time-out came with or after the first one's, so
+  // the first one has been met at least once when the other is done.
+  ASSERT_TRUE(other->upper.wait(10000));
+  EXPECT_TRUE(queued(nmp_, sending->req)) << "given up while its send was running";
+  EXPECT_FALSE(sending->upper.wait(0));
+
+  // Unload stops the disconnection thread while the send still runs.
+  std::atomic<bool> unloaded{false};
+  std::thread stopper([&] {
+    load_.reset();
+    unloaded = true;
+  });
+  bool stopped = eventually([&] { return unloaded.load(); }, 20000);
+  if (!stopped) __atomic_store_n(&sending->req->send_state, SEND_STATE_WAIT_ACK1, __ATOMIC_RELEASE);
+  stopper.join();
+  EXPECT_TRUE(stopped) << "the disconnection thread did not leave while a send ran";
+  EXPECT_TRUE(sending->upper.wait(10000));
+  // Both ranges were handed to the bitmap before the module went.
+  BitModel model(1024);
+  model.mark(300, 307, 8, kDeviceSectors);
+  model.mark(400, 407, 8, kDeviceSectors);
+  EXPECT_EQ(disk_bits(1024), model.bytes);
+  nmp_ = nullptr;
+}
+
+TEST_F(BitmapWriter, AfterTheDisconnectionThreadHasStoppedATimeOutIsStillGivenUp) {
+  ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+  nmp_->nw_port = 1;
+  nmp_->ack_timeout = 1;
+  mirvol_kill_proc_info(&g_disconnection_thread);
+  ASSERT_TRUE(eventually(
+      [] { return !__atomic_load_n(&g_disconnection_thread.running, __ATOMIC_ACQUIRE); }, 10000));
+  ASSERT_EQ(__atomic_load_n(&g_mirvol_shutdown, __ATOMIC_ACQUIRE), 1);
+  SentWrite w(this, nmp_, 500, SEND_STATE_WAIT_ACK1);
+  ASSERT_TRUE(w.upper.wait(10000)) << "nobody served the time-out";
+  EXPECT_NE(mirror_break_time(nmp_), 0u);
+  EXPECT_FALSE(queued(nmp_, w.req));
+  BitModel model(1024);
+  model.mark(500, 507, 8, kDeviceSectors);
+  EXPECT_TRUE(eventually([&] { return disk_bits(1024) == model.bytes; }, 10000));
+}
+
+TEST_F(BitmapWriter, AnAck1TimerWithoutItsRequestQueuesNothing) {
+  struct Case {
+    u64 id;
+    const char *message;
+    u32 state_after;  // from a prepared recovery (1)
+  };
+  const Case cases[] = {
+      {(3ull << 24) | 77, nullptr, 2},  // the request has gone: the difference still counts
+      {(9ull << 24) | 1,
+       "[E] <type: mirvol><event: 175> request_id(0x9000001) ACK1 timeout, but its NMP9 not found. "
+       "(ack_timeout)",
+       1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.id);
+    set_prep_state(1);
+    mirvol_printk_init();
+    LogCapture log;
+    ack_timeout((unsigned long)c.id);
+    EXPECT_EQ(g_dcq_head.head, nullptr);
+    EXPECT_EQ(prep_state(), c.state_after);
+    if (c.message) {
+      EXPECT_TRUE(log.contains(c.message));
+    }
+    EXPECT_FALSE(log.contains("ACK1 timeout.")) << "nothing was given up";
+  }
+}
+
+TEST_F(BitmapWriter, TheRemoteWriterMarksExpiredEntriesOnItsOwn) {
+  ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+  nmp_->ack_timeout = 1;
+  const u64 id = 3ull << 24;
+  ASSERT_EQ(mirvol_add_wait_ack2_queue(writertest::wire_head(800, 815, id | 1).data(), nmp_), 0);
+  ASSERT_EQ(mirvol_add_wait_ack2_queue(writertest::wire_head(900, 907, id | 2).data(), nmp_), 0);
+  EXPECT_EQ(mirvol_del_wait_ack2_queue(id | 2), 0);  // its ACK2 came in time
+  BitModel model(1024);
+  model.mark(800, 815, 8, kDeviceSectors);
+  EXPECT_TRUE(eventually([&] { return wait_ack2_entries() == 0 && disk_bits(1024) == model.bytes; },
+                         10000));
+}
+
+TEST_F(BitmapWriter, AGranuleThatIsNotPositiveMarksNothingAndDoesNotStall) {
+  ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+  for (u32 granule : {0u, 0x80000000u, 0xffffffffu}) {
+    SCOPED_TRACE(granule);
+    nmp_->bmp_size_in_sec = granule;
+    mirvol_printk_init();
+    LogCapture log;
+    struct io_request *req = request(1000, 8);
+    add_write_bitmap_queue2(nmp_, req);
+    mirvol_free_request(req);
+    ASSERT_EQ(
+        mirvol_add_wait_ack2_queue(writertest::wire_head(1000, 1007, 3ull << 24).data(), nmp_), 0);
+    mirvol_remote_bitmap_write_reboot();
+    EXPECT_TRUE(eventually([&] { return pending() == 0; }, 10000)) << "the range stays pending";
+    EXPECT_EQ(wait_ack2_entries(), 0u);
+    EXPECT_TRUE(log.wait_for("bmp_size_in_sec (", 10000)) << "the granule is reported";
+    EXPECT_EQ(disk_bits(1024), std::vector<u8>(1024, 0));
+  }
+}
+
+TEST_F(BitmapWriter, WhatIsStillQueuedAtUnloadReachesTheDisk) {
+  // No writer thread ever ran: unload itself marks the queues.
+  nmp_->nw_port = 1;
+  nmp_->ack_timeout = 1000;
+  struct io_request *req = request(1100, 8);
+  add_write_bitmap_queue2(nmp_, req);
+  mirvol_free_request(req);
+  ASSERT_EQ(mirvol_add_wait_ack2_queue(writertest::wire_head(1200, 1207, 3ull << 24).data(), nmp_),
+            0);
+  auto sent = std::make_unique<SentWrite>(this, nmp_, 1300, SEND_STATE_WAIT_ACK1);
+  struct timer_list *timer = &sent->req->sys_var->timer;
+  EXPECT_TRUE(timer_pending(timer));
+  load_.reset();
+  nmp_ = nullptr;
+  EXPECT_TRUE(sent->upper.wait(10000)) << "the upper I/O of the unanswered write never ended";
+  BitModel model(1024);
+  model.mark(1100, 1107, 8, kDeviceSectors);
+  model.mark(1200, 1207, 8, kDeviceSectors);
+  model.mark(1300, 1307, 8, kDeviceSectors);
+  EXPECT_EQ(disk_bits(1024), model.bytes);
+}
+
+// --- the recovery preparation ---
+
+// Runs command 60 on a kernel thread while the test drives the manual
+// clock a second at a time.
+class Prepare {
+ public:
+  Prepare()
+      : thread_(
+            [this] {
+              status_ = Call(3, 60, std::vector<u8>(4, 0)).status();
+              done_ = true;
+              return 0;
+            },
+            "test_cmd60") {}
+  // Advances the clock until the command answers (with a real-time limit).
+  bool finish(int ms = 20000) {
+    return eventually(
+        [this] {
+          if (done_) return true;
+          clock_advance(HZ);
+          return done_.load();
+        },
+        ms);
+  }
+  u32 status() const { return status_; }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::atomic<u32> status_{0};
+  KThread thread_;
+};
+
+TEST_F(BitmapWriter, APreparationCountsADifferenceThatArisesWhileItDrains) {
+  ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+  nmp_->nw_port = 1;
+  clock_set_manual(get_jiffies_64());
+  set_prep_state(0);
+  {
+    Prepare p;
+    ASSERT_TRUE(eventually([&] { return prep_state() == 1; }, 10000)) << "prepared from the start";
+    struct io_request *req = request(600, 16);
+    add_write_bitmap_queue2(nmp_, req);
+    mirvol_free_request(req);
+    ASSERT_TRUE(p.finish());
+    EXPECT_EQ(p.status(), (u32)STATUS_OK);
+  }
+  EXPECT_EQ(prep_state(), 2u) << "the difference of the preparation time was forgotten";
+  BitModel model(1024);
+  model.mark(600, 615, 8, kDeviceSectors);
+  EXPECT_EQ(disk_bits(1024), model.bytes) << "answered before the range was on disk";
+
+  // Without a difference the preparation stands.
+  Prepare again;
+  ASSERT_TRUE(again.finish());
+  EXPECT_EQ(again.status(), (u32)STATUS_OK);
+  EXPECT_EQ(prep_state(), 1u);
+}
+
+TEST_F(BitmapWriter, APreparationFailsWhileARangeCannotReachTheDisk) {
+  ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+  nmp_->nw_port = 1;
+  clock_set_manual(get_jiffies_64());
+  struct Case {
+    const char *what;
+    unsigned int op;  // the Cluster Partition access that keeps failing
+    u32 status;
+  };
+  const Case cases[] = {
+      {"the flush fails", BLK_FAULT_WRITE, STATUS_FAILED},
+      {"the bit cannot be set", BLK_FAULT_READ, STATUS_TIMEOUT},
+  };
+  u64 sector = 700;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    // Cached blocks are written back and dropped: a read must come.
+    ASSERT_EQ(flush_bitmap_cache(), 0);
+    reload();
+    ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+    nmp_->nw_port = 1;
+    clock_set_manual(get_jiffies_64());
+    struct blk_fault rule = {c.op, 20, 2, -1, 0, 1};
+    ASSERT_GE(bdev_fault_add(nmp_->cp_bdev, &rule), 0);
+    struct io_request *req = request(sector, 8);
+    add_write_bitmap_queue2(nmp_, req);
+    mirvol_free_request(req);
+    {
+      Prepare p;
+      ASSERT_TRUE(p.finish(60000));
+      EXPECT_EQ(p.status(), c.status);
+    }
+    EXPECT_EQ(prep_state(), 0u);
+    // Once the Cluster Partition works again the range lands and the
+    // preparation succeeds.
+    bdev_fault_clear(nmp_->cp_bdev);
+    Prepare p;
+    ASSERT_TRUE(p.finish());
+    EXPECT_EQ(p.status(), (u32)STATUS_OK);
+    EXPECT_EQ(prep_state(), 1u);
+    BitModel model(1024);
+    model.mark(sector, sector + 7, 8, kDeviceSectors);
+    EXPECT_EQ(disk_bits(1024), model.bytes);
+  }
+}
+
+TEST_F(BitmapWriter, APreparationWithTheNetworkPortClosedFails) {
+  ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+  nmp_->nw_port = 0;
+  clock_set_manual(get_jiffies_64());
+  LogCapture log;
+  Prepare p;
+  ASSERT_TRUE(p.finish());
+  EXPECT_EQ(p.status(), (u32)STATUS_PORT_CLOSED);
+  EXPECT_EQ(prep_state(), 0u);
+  EXPECT_TRUE(
+      log.contains("NMP3 failed to prepare recovery data, because N/W port has been closed."));
+}
+
+}  // namespace

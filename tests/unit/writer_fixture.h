@@ -1,0 +1,169 @@
+// A loaded module with a mirror device on NMP3 that has a Cluster
+// Partition (1 KiB layout), for tests of the bitmap writers: helpers to run
+// control commands, to build requests and wait-ACK2 heads, and to read the
+// difference bitmap straight off the Cluster Partition image.
+#pragma once
+
+#include <memory>
+#include <set>
+
+#include "include/mirvol_bitmap.h"
+#include "include/mirvol_bitmap_writer.h"
+#include "module_fixture.h"
+
+namespace writertest {
+
+constexpr unsigned long kUaddr = 0x10000;
+
+// One control command on a record, as the host's control worker runs it.
+struct Call {
+  std::vector<u8> buf;
+  int result;
+  Call(u32 minor, unsigned int cmd, std::vector<u8> in) : buf(std::move(in)) {
+    struct user_context ctx = {buf.data(), (unsigned long)buf.size(), kUaddr, nullptr, nullptr, 0};
+    set_user_context(&ctx);
+    struct block_device *b = bdget(MKDEV((u32)g_mirvol_major, minor));
+    result = b ? mirvol_ioctl(b, FMODE_READ | FMODE_WRITE, cmd, kUaddr) : -999;
+    if (b) bdput(b);
+    set_user_context(nullptr);
+  }
+  u32 status() const {
+    u32 s;
+    memcpy(&s, buf.data(), 4);
+    return s;
+  }
+};
+
+// Command 101 with a refresh interval of `interval` seconds and a cache of
+// `cache` blocks.
+inline u32 network_init(u32 interval, u32 cache) {
+  std::vector<u8> rec(44, 0);
+  memcpy(rec.data() + 4, "qdx", 4);
+  memcpy(rec.data() + 8, &interval, 4);
+  memcpy(rec.data() + 12, &cache, 4);
+  u32 one = 1;
+  memcpy(rec.data() + 32, &one, 4);  // queue_limits_method
+  s32 delnum = 2;
+  memcpy(rec.data() + 40, &delnum, 4);
+  return Call(3, 101, rec).status();
+}
+
+// The 56-byte head of a received write, big-endian.
+inline std::vector<u8> wire_head(u64 first, u64 last, u64 id) {
+  std::vector<u8> h(56, 0);
+  u64 v = cpu_to_be64(first);
+  memcpy(h.data() + 8, &v, 8);
+  v = cpu_to_be64(last);
+  memcpy(h.data() + 16, &v, 8);
+  v = cpu_to_be64(id);
+  memcpy(h.data() + 24, &v, 8);
+  return h;
+}
+
+// The bits a correct writer sets: one per granule touched.
+struct BitModel {
+  std::vector<u8> bytes;
+  explicit BitModel(size_t n) : bytes(n, 0) {}
+  void mark(u64 first, u64 last, u64 granule, u64 device_sectors) {
+    if (last > device_sectors - 1) last = device_sectors - 1;
+    for (u64 s = first; s <= last; s++) {
+      u64 bit = s / granule;
+      bytes.at(bit / 8) |= (u8)(0x80 >> (bit % 8));
+    }
+  }
+};
+
+constexpr off_t kBitmapOffset = 10 * 1024;  // block index 10 of the 1 KiB layout
+
+class WriterTest : public testing::Test {
+ protected:
+  // DP of 8 MiB (16384 sectors: two bitmap blocks at granule 1); CP of
+  // 6 MiB, past the history flag.
+  static constexpr u64 kDeviceSectors = 16384;
+
+  void load(bool fast_clock = true) {
+    if (fast_clock) clock_set_time_scale(50);
+    load_ = std::make_unique<testutil::ModuleLoad>(std::vector<std::string>{"nmp_minor=3,1"});
+    ASSERT_EQ(load_->result(), 0);
+    mirvol_printk_init();
+    nmp_ = testsupport_make_device(3, dp_.path().c_str(), 0);
+    ASSERT_NE(nmp_, nullptr);
+    struct block_device *cp =
+        blkdev_get_by_path(cp_.path().c_str(), FMODE_READ | FMODE_WRITE, nullptr);
+    ASSERT_FALSE(IS_ERR(cp));
+    nmp_->cp_bdev = cp;  // unload releases it with the device
+    nmp_->len = 512;
+    nmp_->lastupdate_delay = 0;
+  }
+  void SetUp() override { load(); }
+  // Unloads and loads again on clear images.
+  void reload() {
+    clock_set_automatic();
+    load_.reset();
+    my_disk[3] = 0;
+    nmp_ = nullptr;
+    cp_.write(kBitmapOffset, std::vector<char>(4096, 0));
+    load();
+  }
+  void TearDown() override {
+    // Unload waits on the clock: it must run again first.
+    clock_set_automatic();
+    clock_set_time_scale(50);
+    if (nmp_ && nmp_->cp_bdev) bdev_fault_clear(nmp_->cp_bdev);
+    load_.reset();
+    if (nmp_) my_disk[3] = 0;
+    alloc_fault_clear();
+    clock_set_time_scale(1);
+  }
+
+  std::vector<u8> disk_bits(size_t n) const {
+    std::vector<char> raw = cp_.read(kBitmapOffset, n);
+    return std::vector<u8>(raw.begin(), raw.end());
+  }
+  int pending() const {
+    unsigned long flags;
+    spin_lock_irqsave(&g_wrbmp.sys_var->lock, flags);
+    int n = g_wrbmp.cnt[0];  // NMP3 is nmp_minor[0]
+    spin_unlock_irqrestore(&g_wrbmp.sys_var->lock, flags);
+    return n;
+  }
+  u32 prep_state() const {
+    unsigned long flags;
+    spin_lock_irqsave(&nmp_->nmp_variable->bitmap_lock, flags);
+    u32 s = nmp_->recovery_prep_state;
+    spin_unlock_irqrestore(&nmp_->nmp_variable->bitmap_lock, flags);
+    return s;
+  }
+  void set_prep_state(u32 s) {
+    unsigned long flags;
+    spin_lock_irqsave(&nmp_->nmp_variable->bitmap_lock, flags);
+    nmp_->recovery_prep_state = s;
+    spin_unlock_irqrestore(&nmp_->nmp_variable->bitmap_lock, flags);
+  }
+  // A write request of the device for sectors first..first+count-1, not
+  // queued anywhere.
+  struct io_request *request(u64 first, u32 count) {
+    struct io_request *req = mirvol_allocate_request();
+    EXPECT_NE(req, nullptr);
+    req->nmp = nmp_;
+    req->write = 1;
+    req->start_sector = first;
+    req->sector_count = count;
+    req->bytes = count * 512;
+    return req;
+  }
+  size_t wait_ack2_entries() const {
+    unsigned long flags;
+    size_t n = 0;
+    spin_lock_irqsave(g_wait_ack2_queue_head.lock, flags);
+    for (struct wait_ack2_queue *e = g_wait_ack2_queue_head.head; e; e = e->next) n++;
+    spin_unlock_irqrestore(g_wait_ack2_queue_head.lock, flags);
+    return n;
+  }
+
+  testutil::ImageFile dp_{8 << 20}, cp_{6 << 20};
+  std::unique_ptr<testutil::ModuleLoad> load_;
+  struct nmp_info *nmp_ = nullptr;
+};
+
+}  // namespace writertest
