@@ -245,6 +245,9 @@ u64 mirvol_add_req_queue(struct nmp_info *nmp, struct io_request *req) {
   req->enqueue_time = mirvol_jiffies();
   mirvol_fifo_append(&nmp->request_queue_head, &nmp->request_queue_tail, req);
   nmp->request_queue_cnt++;
+  // Counted once here and subtracted as stored, whatever the sender
+  // later sets in the request.
+  req->queued_bytes = req->sector_count * 512;
   mirvol_perf_cnt_send_req_cnt(nmp);
   mirvol_perf_cnt_send_req_byte(nmp, req, 1);
   setup_timer(&req->sys_var->timer, ack_timeout, (unsigned long)id);
@@ -359,6 +362,14 @@ static void mirvol_end_upper(struct io_request *req) {
   mirvol_end_bio(req->upper_bio, req->error);
 }
 
+static bool mirvol_req_being_sent(struct nmp_info *nmp, struct io_request *req) {
+  unsigned long flags;
+  spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
+  bool sending = __atomic_load_n(&req->send_state, __ATOMIC_ACQUIRE) == SEND_STATE_SENDING;
+  spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
+  return sending;
+}
+
 void mirvol_end_req(struct io_request *req, u64 bits) {
   struct nmp_info *nmp = req->nmp;
   unsigned long flags;
@@ -377,7 +388,9 @@ void mirvol_end_req(struct io_request *req, u64 bits) {
     } else {
       // The send-data thread owns a request being sent; wait until it lets
       // go, or the request is given up for the bitmap.
-      while (__atomic_load_n(&req->send_state, __ATOMIC_ACQUIRE) == SEND_STATE_SENDING &&
+      // The state is read under the request-queue lock, under which the
+      // sender stores it as its last access to the request.
+      while (mirvol_req_being_sent(nmp, req) &&
              !__atomic_load_n(&req->needs_bitmap, __ATOMIC_ACQUIRE))
         cond_resched();
     }

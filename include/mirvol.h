@@ -230,6 +230,7 @@ struct io_request {
   u64 enqueue_time;
   u64 async_serial;
   u64 history_position;
+  u32 queued_bytes;  // waiting bytes counted when it entered the request_queue
 };
 
 // The request's own lock (guards its completion bits) and its ACK1 timer.

@@ -30,7 +30,8 @@ void ack_timeout(unsigned long request_id);
 // Senders and acknowledgements.
 int mirvol_send_data(struct nmp_info *nmp, struct bio *clone, struct io_request *req);
 int mirvol_send_data2(struct nmp_info *nmp, struct bio *clone, struct io_request *req);
-void mirvol_add_send_ack2_queue(u8 *head, struct io_request *req);
+// 0, or -ENOMEM when the request has no a2q node.
+int mirvol_add_send_ack2_queue(u8 *head, struct io_request *req);
 void mirvol_do_all_request_ack1_timeout_asap(struct nmp_info *nmp);
 
 // Statistics.

@@ -1,8 +1,11 @@
-// The device threads, as far as they exist yet. Each one records itself,
-// allows SIGTERM, and waits for it; the connection, heartbeat, sender and
+// The device threads: the DATA listener with its receive loop, and the
+// threads that exist only as placeholders yet. A placeholder records
+// itself, allows SIGTERM, and waits for it; the heartbeat, standby and
 // history units give them their work.
 
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_sock.h"
+#include "include/mirvol_trans.h"
 
 static int mirvol_idle_device_thread(void *arg, int record, const char *fname) {
   struct nmp_info *nmp = static_cast<struct nmp_info *>(arg);
@@ -17,11 +20,218 @@ static int mirvol_idle_device_thread(void *arg, int record, const char *fname) {
 }
 
 int mirvol_ack2_svr_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_ACK2_SVR, "mirvol_ack2_svr_thread"); }
-int mirvol_send_ack2_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_SEND_ACK2, "mirvol_send_ack2_thread"); }
 int mirvol_hb_svr_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HB_SVR, "mirvol_hb_svr_thread"); }
 int mirvol_hb_client_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HB_CLIENT, "mirvol_hb_client_thread"); }
 int mirvol_remote_write_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_REMOTE_WRITE, "mirvol_remote_write_thread"); }
 int mirvol_send_ack1_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_SEND_ACK1, "mirvol_send_ack1_thread"); }
-int mirvol_accept_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_ACCEPT, "mirvol_accept_thread"); }
 int mirvol_history_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HISTORY, "mirvol_history_thread"); }
-int mirvol_send_data_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_SEND_DATA, "mirvol_send_data_thread"); }
+
+// --- the DATA receive loop ---
+
+typedef int (*mirvol_recv_handler)(struct nmp_info *nmp, struct head_part head);
+
+// Writes and recovery data sent by the peer are taken by the standby's
+// receiver, which this build does not have yet: such a connection is closed.
+static int mirvol_recv_not_served(struct nmp_info *nmp, struct head_part head) {
+  (void)nmp;
+  (void)head;
+  return 0;
+}
+
+// The handler of a command of the DATA connection, or null for a command
+// that does not belong on it.
+static mirvol_recv_handler mirvol_data_handler(u32 cmd) {
+  switch (cmd) {
+    case CMD_ACK1:
+      return mirvol_recv_Ack1;
+    case CMD_RECOVERY_ACK:
+      return mirvol_recv_build_ack;
+    case CMD_STOP_SENDING_DATA:
+      return mirvol_recv_port_problem;
+    case CMD_WRITE_SYNC_DATA_OLD:
+    case CMD_WRITE_RECOVERY_DATA_OLD:
+    case CMD_WRITE_RECOVERY_DATA:
+    case CMD_WRITE_SYNC_DATA:
+    case CMD_WRITE_COMPRESSED_SYNC_DATA:
+    case CMD_WRITE_SYNC_DATA_3_14:
+    case CMD_WRITE_COMPRESSED_SYNC_DATA_3_14:
+      return mirvol_recv_not_served;
+    default:
+      return nullptr;
+  }
+}
+
+int mirvol_recv_data_main(struct nmp_info *nmp) {
+  int minor = (int)nmp->minor;
+  for (;;) {
+    u8 wire[MIRVOL_HEAD_PART_SIZE];
+    int r = mirvol_recvmsg_from_nmp_recv_sock(nmp, wire, sizeof(wire));
+    if (r == -ERESTARTSYS) {
+      mirvol_printk(MIRVOL_INFO "NMP%d received signal.       (mirvol_recv_data_main)\n", 134, minor);
+      break;
+    }
+    if (r == 0) {
+      mirvol_printk(MIRVOL_INFO "NMP%d disconnected DATA N/W. (mirvol_recv_data_main)\n", 232, minor);
+      break;
+    }
+    if (r < 0) {
+      mirvol_printk(MIRVOL_WARN "NMP%d failed to receive head part. (err=%d%s)\n", 224, minor, r,
+                    mirvol_err(r));
+      break;
+    }
+    struct head_part head;
+    mirvol_head_decode(wire, &head);
+    if (head.magic != MIRVOL_MAGIC) {
+      mirvol_printk(MIRVOL_WARN
+                    "NMP%d received wrong head part. (magic=%#lx, cmd=%#lx) (mirvol_recv_data_main)\n",
+                    225, minor, (unsigned long)head.magic, (unsigned long)head.cmd);
+      break;
+    }
+    mirvol_recv_handler handler = mirvol_data_handler(head.cmd);
+    if (!handler) {
+      mirvol_printk(MIRVOL_WARN "NMP%d received wrong command (cmd=%lu).\n", 226, minor,
+                    (unsigned long)head.cmd);
+      mirvol_printk(MIRVOL_WARN "NMP%d failed to execute received command. (cmd=%lu%s, err=%d)\n",
+                    228, minor, (unsigned long)head.cmd, mirvol_cmd(head.cmd), 0);
+      break;
+    }
+    if (handler(nmp, head) == 0) {
+      mirvol_printk(MIRVOL_WARN "NMP%d failed to execute received command. (cmd=%lu%s, err=%d)\n",
+                    228, minor, (unsigned long)head.cmd, mirvol_cmd(head.cmd), 0);
+      break;
+    }
+  }
+  mirvol_nmp_recv_sock_tcp_delete_keepalive_timer(nmp);
+  mirvol_nmp_recv_sock_release(nmp);
+  mirvol_printk(MIRVOL_INFO "NMP%d exit...OK              (mirvol_recv_data_main)\n", 135, minor);
+  return 0;
+}
+
+// --- the DATA listener ---
+
+static void mirvol_drop_accepted(struct socket *sock) {
+  mirvol_tcp_delete_keepalive_timer(sock);
+  sock_release(sock);
+}
+
+// Takes one accepted connection: keepalive, linger 0, and the negotiation
+// message within receive_normal_timeout. True when the connection is good.
+static bool mirvol_take_connection(struct nmp_info *nmp, struct socket *sock,
+                                   struct timer_list *timer) {
+  int minor = (int)nmp->minor;
+  mirvol_sock_tcp_parameter(sock, (int)nmp->keepalive_probe, (int)nmp->keepalive_time,
+                            (int)nmp->keepalive_interval);
+  struct klinger linger = {1, 0};
+  kernel_setsockopt(sock, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger));
+  u8 msg[MIRVOL_SHORT_MSG_SIZE];
+  int r = mirvol_recvmsg_timeout(sock, timer, msg, sizeof(msg), nmp->receive_normal_timeout);
+  if (r <= 0) {
+    mirvol_drop_accepted(sock);
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to receive connection data. (err=%d%s)\n", 224, minor, r,
+                  mirvol_err(r));
+    return false;
+  }
+  u32 magic, cmd;
+  mirvol_short_msg_decode(msg, &magic, &cmd);
+  if (magic != MIRVOL_MAGIC) {
+    mirvol_drop_accepted(sock);
+    mirvol_printk(MIRVOL_WARN
+                  "NMP%d received wrong head part. (magic=%#lx, cmd=%#lx) (mirvol_accept_thread)\n",
+                  225, minor, (unsigned long)magic, (unsigned long)cmd);
+    return false;
+  }
+  if (cmd != CMD_NEGOTIATE) {
+    mirvol_drop_accepted(sock);
+    mirvol_printk(MIRVOL_WARN "NMP%d received wrong command. (cmd=%#lx)\n", 226, minor,
+                  (unsigned long)cmd);
+    return false;
+  }
+  return true;
+}
+
+static int mirvol_bind_listener(struct nmp_info *nmp, struct socket *listener) {
+  struct ksockaddr_storage addr;
+  static const u8 wildcard[MIRVOL_IPADDR_LEN] = {};
+  int len = mirvol_make_peer_addr(nmp->ip_version, wildcard, nmp->data_port, &addr);
+  if (nmp->ip_version == 4) {
+    int on = 1;
+    kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  }
+  return kernel_bind(listener, reinterpret_cast<struct ksockaddr *>(&addr), len);
+}
+
+int mirvol_accept_thread(void *arg) {
+  struct nmp_info *nmp = static_cast<struct nmp_info *>(arg);
+  int minor = (int)nmp->minor;
+  allow_signal(SIGTERM);
+  struct timer_list timer;
+  init_timer(&timer);
+  int result = 0;
+  struct socket *listener = nullptr;
+  int r = mirvol_sock_create(nmp->ip_version == 4 ? AF_INET : AF_INET6, SOCK_STREAM, IPPROTO_TCP,
+                             &listener);
+  if (r < 0 || !listener) {
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to create data receive socket. (err=%d%s)\n", 220, minor,
+                  r, mirvol_err(r));
+    listener = nullptr;
+    result = -ENOMEM;
+    goto out;
+  }
+  r = mirvol_bind_listener(nmp, listener);
+  if (r < 0) {
+    schedule_timeout_interruptible(4 * HZ);
+    r = mirvol_bind_listener(nmp, listener);
+  }
+  if (r < 0) {
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to bind data receive socket. (err=%d%s)\n", 221, minor, r,
+                  mirvol_err(r));
+    result = r;
+    goto out;
+  }
+  {
+    int on = 1;
+    kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  }
+  r = kernel_listen(listener, 48);
+  if (r < 0) {
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to listen data receive socket. (err=%d%s)\n", 222, minor,
+                  r, mirvol_err(r));
+    result = r;
+    goto out;
+  }
+
+  for (;;) {
+    struct socket *sock = nullptr;
+    r = mirvol_accept_socket(listener, &sock, nmp->ip_version);
+    if (r == -ERESTARTSYS || signal_pending(get_current())) {
+      if (sock) sock_release(sock);
+      mirvol_printk(MIRVOL_INFO "NMP%d received signal.       (mirvol_accept_thread)\n", 134, minor);
+      break;
+    }
+    if (r < 0) {
+      mirvol_printk(MIRVOL_WARN "NMP%d failed to accept data receive socket. (err=%d%s)\n", 223,
+                    minor, r, mirvol_err(r));
+      cond_resched();
+      continue;
+    }
+    if (__atomic_load_n(&nmp->active, __ATOMIC_RELAXED) != 1) {
+      mirvol_printk(MIRVOL_WARN
+                    "NMP%d accepted receive data, but this server is not current server of hybrid "
+                    "disk.\n",
+                    231, minor);
+      sock_release(sock);
+      continue;
+    }
+    if (!mirvol_take_connection(nmp, sock, &timer)) continue;
+    nmp->recv_sock = sock;
+    mirvol_recv_data_main(nmp);
+  }
+
+out:
+  del_timer_sync(&timer);
+  mirvol_nmp_recv_sock_release(nmp);
+  if (listener) sock_release(listener);
+  mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_accept_thread)\n", 132, minor);
+  __atomic_store_n(&nmp->thread[NMP_THREAD_ACCEPT].running, 0, __ATOMIC_RELEASE);
+  return result;
+}

@@ -1,0 +1,328 @@
+// Acknowledgements: ACK1 and stop-sending, sent by the standby on its own
+// DATA connection and received by the active server's DATA listener; the
+// active server's ACK2 queue, its sender thread and ACK2 connection; and the
+// recovery ACK statuses stored in the transfer table.
+
+#include "include/mirvol_trans.h"
+
+#include "include/mirvol_ext.h"
+#include "include/mirvol_main.h"
+#include "include/mirvol_nmp_init.h"
+#include "include/mirvol_sock.h"
+
+static u64 be64_at(const u8 *p) {
+  u64 v;
+  memcpy(&v, p, sizeof(v));
+  return be64_to_cpu(v);
+}
+
+// Ids carry the minor in their top bits; one above the largest configured
+// minor names no device.
+static bool mirvol_id_too_big(u64 id) { return id > ((u64)(u32)g_max_minor + 1) << 24; }
+
+// --- ACK1 and stop sending ---
+
+int mirvol_send_Ack1(const u8 *head, struct nmp_info *nmp, u32 status) {
+  struct head_part h;
+  mirvol_head_init(&h, CMD_ACK1);
+  h.start_sector = be64_at(head + 8);
+  h.request_id = be64_at(head + 24);
+  h.status = status;
+  mirvol_down_nmp_send_sem(nmp);
+  int r = mirvol_send_head_part(nmp, h);
+  if (r <= 0) {
+    if (nmp->ack1_send_state == 1)
+      mirvol_printk(MIRVOL_WARN "NMP%d failed to send ACK1 of sync data. (err=%d%s)\n", 212,
+                    (int)nmp->minor, r, mirvol_err(r));
+    nmp->ack1_send_state = 0;
+  } else {
+    nmp->ack1_send_state = 1;
+  }
+  mirvol_up_nmp_send_sem(nmp);
+  return r;
+}
+
+int mirvol_send_port_problem(struct nmp_info *nmp, const u8 *head, u32 status) {
+  struct head_part h;
+  mirvol_head_init(&h, CMD_STOP_SENDING_DATA);
+  h.request_id = be64_at(head + 24);
+  h.status = status;
+  mirvol_down_nmp_send_sem(nmp);
+  int r = mirvol_send_head_part(nmp, h);
+  if (r <= 0)
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to send N/W port close request. (err=%d%s)\n", 212,
+                  (int)nmp->minor, r, mirvol_err(r));
+  mirvol_up_nmp_send_sem(nmp);
+  return r;
+}
+
+// A request whose mirror is given up by an answer of the peer: its range to
+// the bitmap, no ACK2 for it, the remote bit, and the last-update and
+// mirror-break times.
+static void mirvol_break_request(struct nmp_info *nmp, struct io_request *req) {
+  add_write_bitmap_queue2(nmp, req);
+  req->request_id = 0;
+  mirvol_end_req(req, REQ_REMOTE_DONE);
+  mirvol_write_cptime(nmp, req, REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE);
+}
+
+int mirvol_recv_Ack1(struct nmp_info *nmp, struct head_part head) {
+  u64 id = head.request_id;
+  // Whoever takes the request off the queue handles it: an ACK1, its
+  // time-out and a failed send never handle one request twice.
+  struct io_request *req = mirvol_del_req_queue(nmp, id);
+  if (mirvol_id_too_big(id))
+    mirvol_printk(MIRVOL_WARN "NMP%d request_id(%#lx) is too big. (mirvol_recv_Ack1)\n", 172,
+                  (int)nmp->minor, (unsigned long)id);
+  if (!req) {
+    mirvol_printk(MIRVOL_INFO "NMP%d received ACK1, but its ID was not found in request_queue.\n",
+                  176, (int)nmp->minor);
+    return 1;
+  }
+  if (head.status != 0) {
+    mirvol_break_request(nmp, req);
+    return 1;
+  }
+  if (nmp->mode == 0) mirvol_delete_history_info(req);
+  mirvol_end_req(req, REQ_REMOTE_DONE | REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE);
+  return 1;
+}
+
+int mirvol_recv_port_problem(struct nmp_info *nmp, struct head_part head) {
+  if (head.status != 0) {
+    mirvol_trans_table_set_error(head.request_id, 1);
+    mirvol_printk(MIRVOL_INFO
+                  "NMP%d failed to recover, because N/W port of remote server has been closed.\n",
+                  157, (int)nmp->minor);
+    return 1;
+  }
+  mirvol_printk(MIRVOL_INFO "NMP%d received request to stop sending data from remote server.\n",
+                159, (int)nmp->minor);
+  struct io_request *req = mirvol_del_req_queue(nmp, head.request_id);
+  if (!req) {
+    mirvol_printk(MIRVOL_INFO
+                  "NMP%d received request to stop sending data, but its ID was not found in "
+                  "request_queue.\n",
+                  179, (int)nmp->minor);
+    return 1;
+  }
+  mirvol_close_com_port(nmp);
+  mirvol_break_request(nmp, req);
+  mirvol_do_all_request_ack1_timeout(nmp);
+  return 1;
+}
+
+// --- recovery ACKs ---
+
+struct trans_table *mirvol_trans_table_set_error(u64 request_id, u8 status) {
+  struct trans_table *found = nullptr;
+  if (!g_table_control.table_lock) return nullptr;
+  unsigned long flags;
+  spin_lock_irqsave(g_table_control.table_lock, flags);
+  for (int i = 0; i < MIRVOL_TRANS_TABLE_NUM && !found; i++) {
+    struct trans_table *e = &g_trans_table[i];
+    if (e->in_use != 1 || e->request_id != request_id) continue;
+    e->status = status;
+    e->ack_received = 1;
+    if (e->wq) wake_up(e->wq);
+    found = e;
+  }
+  spin_unlock_irqrestore(g_table_control.table_lock, flags);
+  return found;
+}
+
+int mirvol_recv_build_ack(struct nmp_info *nmp, struct head_part head) {
+  (void)nmp;
+  mirvol_trans_table_set_error(head.request_id, (u8)head.status);
+  return 1;
+}
+
+// --- the ACK2 queue ---
+
+int mirvol_add_send_ack2_queue(u8 *head, struct io_request *req) {
+  struct nmp_info *nmp = req->nmp;
+  unsigned long flags;
+  spin_lock_irqsave(&req->a2q_lock, flags);
+  struct a2q *node = req->a2q;
+  req->a2q = nullptr;
+  spin_unlock_irqrestore(&req->a2q_lock, flags);
+  if (!node) {
+    mirvol_printk(MIRVOL_INFO "NMP%d request_queue->a2q is null. (mirvol_add_send_ack2_queue)\n",
+                  167, (int)nmp->minor);
+    return -ENOMEM;
+  }
+  struct sys_var *sv = nmp->send_ack2_queue.sys_var;
+  if (!sv) {
+    kfree(node);
+    return -ENOMEM;
+  }
+  memset(node, 0, sizeof(*node));
+  node->request_id = be64_at(head + 24);
+  spin_lock_irqsave(&sv->lock, flags);
+  struct a2q *first = static_cast<struct a2q *>(nmp->send_ack2_queue.head);
+  struct a2q *last = static_cast<struct a2q *>(nmp->send_ack2_queue.tail);
+  mirvol_fifo_append(&first, &last, node);
+  nmp->send_ack2_queue.head = first;
+  nmp->send_ack2_queue.tail = last;
+  spin_unlock_irqrestore(&sv->lock, flags);
+  wake_up(&sv->wq);
+  return 0;
+}
+
+static bool mirvol_ack2_queue_empty(struct nmp_info *nmp) {
+  unsigned long flags;
+  struct sys_var *sv = nmp->send_ack2_queue.sys_var;
+  spin_lock_irqsave(&sv->lock, flags);
+  bool empty = nmp->send_ack2_queue.head == nullptr;
+  spin_unlock_irqrestore(&sv->lock, flags);
+  return empty;
+}
+
+void mirvol_send_all_ack2(struct nmp_info *nmp) {
+  struct sys_var *sv = nmp->send_ack2_queue.sys_var;
+  for (;;) {
+    unsigned long flags;
+    spin_lock_irqsave(&sv->lock, flags);
+    struct a2q *first = static_cast<struct a2q *>(nmp->send_ack2_queue.head);
+    struct a2q *last = static_cast<struct a2q *>(nmp->send_ack2_queue.tail);
+    struct a2q *node = first;
+    if (node) {
+      mirvol_fifo_unlink(&first, &last, static_cast<struct a2q **>(nullptr), node);
+      nmp->send_ack2_queue.head = first;
+      nmp->send_ack2_queue.tail = last;
+    }
+    spin_unlock_irqrestore(&sv->lock, flags);
+    if (!node) return;
+    u64 id = node->request_id;
+    kfree(node);
+    if (mirvol_id_too_big(id)) {
+      // Dropped; the nodes after it wait for the next pass.
+      mirvol_printk(MIRVOL_WARN "NMP%d request_id(%#lx) is too big. (mirvol_send_all_ack2)\n", 172,
+                    (int)nmp->minor, (unsigned long)id);
+      return;
+    }
+    // A failed ACK2 is dropped: the standby's wait-ACK2 entry expires into
+    // its own bitmap.
+    mirvol_send_Ack2(id, nmp);
+  }
+}
+
+// The ACK2 client's once-per-change flags.
+#define ACK2_NETWORK_FOUND 0
+#define ACK2_SOCKET_CREATED 1
+#define ACK2_SENT 2
+
+// Logs a network's line with its state as it is now.
+static void mirvol_disp_network(struct nmp_info *nmp, struct network *nw) {
+  unsigned long flags;
+  spin_lock_irqsave(nmp->network_list_lock, flags);
+  mirvol_disp_current_mdc(nmp, nw, 3);
+  spin_unlock_irqrestore(nmp->network_list_lock, flags);
+}
+
+static u32 mirvol_network_state(struct nmp_info *nmp, struct network *nw) {
+  unsigned long flags;
+  spin_lock_irqsave(nmp->network_list_lock, flags);
+  u32 state = nw->state;
+  spin_unlock_irqrestore(nmp->network_list_lock, flags);
+  return state;
+}
+
+int mirvol_send_Ack2(u64 request_id, struct nmp_info *nmp) {
+  struct head_part h;
+  mirvol_head_init(&h, CMD_ACK2);
+  h.request_id = request_id;
+  u8 wire[MIRVOL_HEAD_PART_SIZE];
+  mirvol_head_encode(&h, wire);
+
+  struct client_block *cb = &nmp->ack2_client;
+  mirvol_down_nmp_ack2_sem(nmp);
+  if (cb->network) {
+    if (mirvol_network_state(nmp, cb->network) != NW_ERROR) {
+      cb->value = 0;
+    } else if (cb->value == 0) {
+      mirvol_disp_network(nmp, cb->network);
+      mirvol_release_nmp_ack2_sock(nmp);
+      cb->value = 1;
+    }
+  }
+
+  int r;
+  if (cb->sock) {
+    cb->value = 0;
+    r = mirvol_send2(cb->sock, &cb->timer2, wire, sizeof(wire), nmp->send_timeout, nmp);
+    if (r > 0) {
+      mirvol_up_nmp_ack2_sem(nmp);
+      return r;
+    }
+    mirvol_release_nmp_ack2_sock(nmp);
+    if (r == -ETIME) {
+      mirvol_up_nmp_ack2_sem(nmp);
+      return r;
+    }
+  }
+
+  struct network *nw = nullptr;
+  if (!nmp->network_list) {
+    mirvol_printk(MIRVOL_WARN "NMP%d N/W is not initialized yet. (mirvol_send_Ack2)\n", 142,
+                  (int)nmp->minor);
+    r = -ENODATA;
+  } else if (!(nw = mirvol_get_using_network(nmp))) {
+    if (cb->state_flags[ACK2_NETWORK_FOUND] == 1)
+      mirvol_printk(MIRVOL_WARN "NMP%d can not find a N/W to use. (ACK2)\n", 241, (int)nmp->minor);
+    cb->state_flags[ACK2_NETWORK_FOUND] = 0;
+    r = -ENODATA;
+  } else {
+    cb->state_flags[ACK2_NETWORK_FOUND] = 1;
+    int err = 0;
+    struct socket *sock =
+        mirvol_creat_client_socket(nullptr, nw, nmp->ack2_port, &cb->timer1, nmp, &err);
+    if (!sock) {
+      if (cb->state_flags[ACK2_SOCKET_CREATED] == 1)
+        mirvol_printk(MIRVOL_WARN "NMP%d failed to create ACK2 send socket. (err=%d%s)\n", 220,
+                      (int)nmp->minor, err, mirvol_err(err));
+      cb->state_flags[ACK2_SOCKET_CREATED] = 0;
+      r = err;
+    } else {
+      cb->state_flags[ACK2_SOCKET_CREATED] = 1;
+      cb->sock = sock;
+      cb->network = nw;
+      mirvol_disp_network(nmp, nw);
+      struct klinger linger = {1, 0};
+      kernel_setsockopt(sock, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger));
+      r = mirvol_send2(sock, &cb->timer2, wire, sizeof(wire), nmp->send_timeout, nmp);
+      if (r <= 0) {
+        if (cb->state_flags[ACK2_SENT] == 1)
+          mirvol_printk(MIRVOL_WARN "NMP%d failed to send ACK2. (err=%d%s)\n", 212, (int)nmp->minor,
+                        r, mirvol_err(r));
+        cb->state_flags[ACK2_SENT] = 0;
+        mirvol_release_nmp_ack2_sock(nmp);
+      } else {
+        cb->state_flags[ACK2_SENT] = 1;
+      }
+    }
+  }
+  mirvol_up_nmp_ack2_sem(nmp);
+  return r;
+}
+
+int mirvol_send_ack2_thread(void *arg) {
+  struct nmp_info *nmp = static_cast<struct nmp_info *>(arg);
+  allow_signal(SIGTERM);
+  struct sys_var *sv = nmp->send_ack2_queue.sys_var;
+  for (;;) {
+    // A node queued just before the sleep would wait a whole time-out for
+    // the wake-up it already had.
+    if (mirvol_ack2_queue_empty(nmp))
+      mirvol_interruptible_sleep_on_timeout(&sv->wq, (long)nmp->send_timeout * HZ);
+    if (signal_pending(get_current())) break;
+    mirvol_send_all_ack2(nmp);
+  }
+  mirvol_down_nmp_ack2_sem(nmp);
+  mirvol_release_nmp_ack2_sock(nmp);
+  mirvol_up_nmp_ack2_sem(nmp);
+  mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_send_ack2_thread)\n", 132,
+                (int)nmp->minor);
+  __atomic_store_n(&nmp->thread[NMP_THREAD_SEND_ACK2].running, 0, __ATOMIC_RELEASE);
+  return 0;
+}
