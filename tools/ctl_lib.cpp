@@ -487,7 +487,11 @@ std::string init_keys_help(void) {
   for (const auto &f : kFields) {
     std::string item = f.key;
     if (!strcmp(f.key, "mode")) item += "=sync|async|N";
-    if (f.def && *f.def && strcmp(f.def, "0")) item += "(" + std::string(f.def) + ")";
+    if (f.def && *f.def && strcmp(f.def, "0")) {
+      item += '(';
+      item += f.def;
+      item += ')';
+    }
     add(item);
   }
   return s +

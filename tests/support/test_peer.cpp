@@ -268,7 +268,7 @@ std::shared_ptr<Connection> Listener::conn(size_t i) const {
 
 FullBacklogListener::FullBacklogListener() {
   sockaddr_storage ss;
-  socklen_t len;
+  socklen_t len = 0;
   make_addr("127.0.0.1", 0, &ss, &len);
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return;
@@ -320,7 +320,7 @@ std::shared_ptr<Connection> connect_to(const std::string &addr, uint16_t port, i
 uint16_t unused_port() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_storage ss;
-  socklen_t len;
+  socklen_t len = 0;
   make_addr("127.0.0.1", 0, &ss, &len);
   uint16_t port = 0;
   if (bind(fd, reinterpret_cast<sockaddr *>(&ss), len) == 0) port = local_port(fd);
