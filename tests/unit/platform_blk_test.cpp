@@ -2,6 +2,7 @@
 // completion context, fault injection, clones, make-request disks, queue
 // limits and allocation failures.
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -492,8 +493,8 @@ TEST_F(PlatformBlkIo, OverlappingWritesLandInSubmissionOrder) {
   EXPECT_EQ(BLK_STS_OK, wa.status());
   EXPECT_EQ(BLK_STS_OK, wb.status());
   std::vector<unsigned char> got = read_file(img_, 0, 12 * 512);
-  std::vector<unsigned char> want(4 * 512, 'A');
-  want.insert(want.end(), 8 * 512, 'B');
+  std::vector<unsigned char> want(12 * 512, 'B');
+  std::fill_n(want.begin(), 4 * 512, 'A');
   EXPECT_EQ(want, got);
 }
 

@@ -74,7 +74,11 @@ std::string text_of(const struct ksockaddr_storage &ss) {
   }
   auto *in6 = reinterpret_cast<const struct ksockaddr_in6 *>(&ss);
   inet_ntop(AF_INET6, in6->sin6_addr.s6_addr, buf, sizeof(buf));
-  return "[" + std::string(buf) + "]:" + std::to_string(be16_to_cpu(in6->sin6_port));
+  std::string out = "[";
+  out += buf;
+  out += "]:";
+  out += std::to_string(be16_to_cpu(in6->sin6_port));
+  return out;
 }
 
 std::string host_of(const std::string &addr_text) {

@@ -409,7 +409,10 @@ struct Params {
 
 std::string values(int n, int first = 0) {
   std::string s = "nmp_minor=";
-  for (int i = 0; i < n; i++) s += (i ? "," : "") + std::to_string(first + i);
+  for (int i = 0; i < n; i++) {
+    if (i) s += ',';
+    s += std::to_string(first + i);
+  }
   return s;
 }
 
