@@ -7,6 +7,7 @@
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_param.h"
 #include "include/mirvol_port.h"
 #include "include/mirvol_record.h"
 
@@ -222,38 +223,14 @@ static u64 cp_submit_for_request(struct nmp_info *nmp, struct io_request *req, s
   return 0;
 }
 
-// The 8-character text of the sync switch flags in log lines.
-static const char *cp_sync_flag_text(u32 flags, char *buf) {
-  bool r = flags & 0x100;
-  buf[0] = '<';
-  buf[1] = r ? 'R' : '-';
-  buf[2] = (flags & 8) ? (r ? 'b' : 'B') : '-';
-  buf[3] = (flags & 2) ? (r ? 'i' : 'I') : '-';
-  buf[4] = (flags & 4) ? (r ? 'f' : 'F') : '-';
-  if (r)
-    buf[5] = (flags & 1) ? 'n' : 's';
-  else
-    buf[5] = !(flags & 0xf) ? 'S' : ((flags & 1) ? 'N' : 's');
-  buf[6] = '>';
-  buf[7] = 0;
-  return buf;
-}
-
 // Value 8 of the sync switch flags follows a last-update time that was just
 // set (or cleared); logged when mirroring is then off.
 static void cp_update_sync_switch(struct nmp_info *nmp, bool log_when_nonzero) {
-  unsigned long flags;
-  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
-  if (nmp->last_update_time)
-    nmp->sync_switch_flags |= 8;
-  else
-    nmp->sync_switch_flags &= ~8u;
-  u32 v = nmp->sync_switch_flags;
-  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
+  u32 v = mirvol_refresh_sync_switch(nmp);
   if (v <= 255 && (!log_when_nonzero || v)) {
     char text[8];
     mirvol_printk(MIRVOL_INFO "NMP%d sync switch flag is set to OFF. %s\n", 191, nmp->minor,
-                  cp_sync_flag_text(v, text));
+                  mirvol_sync_flag_text(v, text));
   }
 }
 

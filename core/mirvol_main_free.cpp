@@ -457,7 +457,7 @@ static void mirvol_wait_recovery_window(struct nmp_info *nmp, struct bio *bio, u
 // Value 8 of the sync switch flags follows the last-update time. Set and
 // cleared under the device spinlock, which the sync-switch command takes
 // too, so neither undoes the other.
-static u32 mirvol_refresh_sync_switch(struct nmp_info *nmp) {
+u32 mirvol_refresh_sync_switch(struct nmp_info *nmp) {
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
   if (nmp->last_update_time)

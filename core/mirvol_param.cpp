@@ -265,8 +265,7 @@ void mirvol_set_disk_error_action(unsigned int minor, struct nmp_info *nmp, u8 *
 
 static bool sync_flags_off(u32 flags) { return flags >= 1 && flags <= 255; }
 
-// The flags as "<" + five flag characters + ">", NUL-terminated.
-static const char *sync_flag_text(u32 f, char *buf) {
+const char *mirvol_sync_flag_text(u32 f, char *buf) {
   bool resync = f & 0x100;
   buf[0] = '<';
   buf[1] = resync ? 'R' : '-';
@@ -331,10 +330,10 @@ void mirvol_set_nmp_sync_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec)
   char text[8];
   if (sync_flags_off(v))
     mirvol_printk(MIRVOL_INFO "NMP%d sync switch flag is set to OFF. %s\n", 191, nmp->minor,
-                  sync_flag_text(v, text));
+                  mirvol_sync_flag_text(v, text));
   else
     mirvol_printk(MIRVOL_INFO "NMP%d sync switch flag is set to ON.  %s\n", 190, nmp->minor,
-                  sync_flag_text(v, text));
+                  mirvol_sync_flag_text(v, text));
   sync_flags_async_queue_empty(nmp, v, old);
   rec_put_u32(rec, 0, STATUS_OK);
 }

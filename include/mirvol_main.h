@@ -35,6 +35,9 @@ struct io_request *mirvol_del_req_queue(struct nmp_info *nmp, u64 request_id);
 void __mirvol_end_make_request(struct bio *clone, unsigned int bytes, int error);
 void __mirvol_end_make_request_4_3_0(struct bio *clone);
 void mirvol_end_req(struct io_request *req, u64 bits);
+// Sets value 8 of the sync switch flags when a last-update time is set and
+// clears it otherwise, under the device spinlock; the flags after it.
+u32 mirvol_refresh_sync_switch(struct nmp_info *nmp);
 
 // Signal masks around socket calls bounded by a signal-24 watchdog.
 sigset_k enable_mirvol_sig(void);

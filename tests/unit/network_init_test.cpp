@@ -9,33 +9,14 @@
 #include <set>
 
 #include "include/mirvol_bitmap_writer.h"
-#include "module_fixture.h"
+#include "writer_fixture.h"
 
 using testutil::LogCapture;
 using testutil::ModuleLoad;
 
 namespace {
 
-constexpr unsigned long kUaddr = 0x10000;
-
-// One command on a record of `size` bytes, as the host's control worker runs it.
-struct Call {
-  std::vector<u8> buf;
-  int result;
-  Call(u32 minor, unsigned int cmd, std::vector<u8> in) : buf(std::move(in)) {
-    struct user_context ctx = {buf.data(), (unsigned long)buf.size(), kUaddr, nullptr, nullptr, 0};
-    set_user_context(&ctx);
-    struct block_device *b = bdget(MKDEV((u32)g_mirvol_major, minor));
-    result = b ? mirvol_ioctl(b, FMODE_READ | FMODE_WRITE, cmd, kUaddr) : -999;
-    if (b) bdput(b);
-    set_user_context(nullptr);
-  }
-  u32 status() const {
-    u32 s;
-    memcpy(&s, buf.data(), 4);
-    return s;
-  }
-};
+using writertest::Call;
 
 // A command 101 record with every value in range.
 struct Settings {
