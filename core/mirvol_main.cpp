@@ -7,6 +7,7 @@
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_qos.h"
+#include "include/mirvol_recv.h"
 #include "platform/moduleparam.h"
 
 // --- module parameters ---
@@ -214,8 +215,12 @@ void mirvol_kill_all_thread(void) {
   // No sender runs now: the ranges still in the send queues go to the
   // bitmap, and their ACK1 timers are stopped before the module-wide
   // threads that serve them end.
-  for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp))
+  for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) {
+    // Received writes still queued or on the disk end here, their ranges
+    // on the wait-ACK2 queue that the final drain puts into the bitmap.
+    mirvol_recv_drain(nmp);
     if (nmp->nmp_variable) mirvol_unload_request_queue(nmp);
+  }
   struct nmp_thread_info *const common[] = {
       &g_disconnection_thread,
       &g_remote_bitmap_thread,

@@ -144,6 +144,7 @@ struct nmp_info {
   u64 recovery_first_sector, recovery_last_sector;
   struct queue_head send_ack1_head;
   struct queue_head remote_write_head;
+  u32 recv_in_flight;  // received writes queued or on the disk; read and written atomically
   struct queue_head history_head;
   u32 recovery_prep_state;
   u64 requests_sent;

@@ -1,9 +1,10 @@
 // The device threads: the DATA listener with its receive loop, and the
 // threads that exist only as placeholders yet. A placeholder records
-// itself, allows SIGTERM, and waits for it; the heartbeat, standby and
-// history units give them their work.
+// itself, allows SIGTERM, and waits for it; the heartbeat and history
+// units give them their work.
 
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_recv.h"
 #include "include/mirvol_sock.h"
 #include "include/mirvol_trans.h"
 
@@ -19,19 +20,16 @@ static int mirvol_idle_device_thread(void *arg, int record, const char *fname) {
   return 0;
 }
 
-int mirvol_ack2_svr_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_ACK2_SVR, "mirvol_ack2_svr_thread"); }
 int mirvol_hb_svr_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HB_SVR, "mirvol_hb_svr_thread"); }
 int mirvol_hb_client_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HB_CLIENT, "mirvol_hb_client_thread"); }
-int mirvol_remote_write_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_REMOTE_WRITE, "mirvol_remote_write_thread"); }
-int mirvol_send_ack1_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_SEND_ACK1, "mirvol_send_ack1_thread"); }
 int mirvol_history_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HISTORY, "mirvol_history_thread"); }
 
 // --- the DATA receive loop ---
 
 typedef int (*mirvol_recv_handler)(struct nmp_info *nmp, struct head_part head);
 
-// Writes and recovery data sent by the peer are taken by the standby's
-// receiver, which this build does not have yet: such a connection is closed.
+// Recovery data sent by the peer is taken by the recovery receiver, which
+// this build does not have yet: such a connection is closed.
 static int mirvol_recv_not_served(struct nmp_info *nmp, struct head_part head) {
   (void)nmp;
   (void)head;
@@ -49,12 +47,14 @@ static mirvol_recv_handler mirvol_data_handler(u32 cmd) {
     case CMD_STOP_SENDING_DATA:
       return mirvol_recv_port_problem;
     case CMD_WRITE_SYNC_DATA_OLD:
-    case CMD_WRITE_RECOVERY_DATA_OLD:
-    case CMD_WRITE_RECOVERY_DATA:
+      return mirvol_write_recv_data;
     case CMD_WRITE_SYNC_DATA:
     case CMD_WRITE_COMPRESSED_SYNC_DATA:
     case CMD_WRITE_SYNC_DATA_3_14:
     case CMD_WRITE_COMPRESSED_SYNC_DATA_3_14:
+      return mirvol_write_recv_data2;
+    case CMD_WRITE_RECOVERY_DATA_OLD:
+    case CMD_WRITE_RECOVERY_DATA:
       return mirvol_recv_not_served;
     default:
       return nullptr;

@@ -96,6 +96,14 @@ ts_net_addr() {
   esac
 }
 
+# ts_can_netns: network namespaces can be made here.
+ts_can_netns() {
+  command -v ip >/dev/null && command -v nsenter >/dev/null || return 1
+  local probe=mirvol-$TS_TAG-probe
+  ip netns add "$probe" 2>/dev/null || return 1
+  ip netns del "$probe"
+}
+
 # ts_place netns N | ts_place loopback: where the two servers run. In netns
 # mode each side gets a namespace and N veth pairs join them; the loopback
 # mode has one network, 127.0.0.1 (a) and 127.0.0.2 (b).
@@ -259,6 +267,12 @@ ts_images() {
 ts_cp() { echo "$TS_WORK/$1/cp$2.img"; }
 ts_dp() { echo "$TS_WORK/$1/dp$2.img"; }
 
+# The DATA (0), ACK2 (1) and heartbeat (2) ports of a device, the same on
+# both sides; taken from this run's own range (below the ephemeral ports),
+# so that runs on loopback do not meet.
+TS_PORT_BASE=$((20000 + (TS_TAG % 1000) * 12))
+ts_port() { echo $((TS_PORT_BASE + ($1 % 4) * 3 + $2)); }
+
 # ts_create SIDE MINOR [key=value...]: creates the device over side's images
 # with every mirror network of the placement (the first in use), both sides
 # using the same ports.
@@ -273,7 +287,8 @@ ts_create() {
     state=FREE
   done
   ts_ctl_ok "$side" "NMP$minor" init cp="$(ts_cp "$side" "$minor")" dp="$(ts_dp "$side" "$minor")" \
-    name="ts$side$minor" active=1 "${nets[@]}" "$@"
+    name="ts$side$minor" active=1 "${nets[@]}" port="$(ts_port "$minor" 0)" \
+    ack2_port="$(ts_port "$minor" 1)" hb_port="$(ts_port "$minor" 2)" "$@"
 }
 
 # The ports as a cluster service sets them: the active has its I/O, N/W and

@@ -1,0 +1,132 @@
+// The ACK2 listener: the peer's ACK2 for each write received here and
+// answered with ACK1 removes that write's wait-ACK2 entry. The connection
+// has no negotiation and no active-flag test; one connection is served at
+// a time, a second one waits in the backlog.
+
+#include "include/mirvol_ack2_recv.h"
+
+#include "include/mirvol_bitmap_writer.h"
+#include "include/mirvol_nmp_init.h"
+#include "include/mirvol_sock.h"
+
+static void mirvol_ack2_drop(struct socket *sock) {
+  mirvol_tcp_delete_keepalive_timer(sock);
+  sock_release(sock);
+}
+
+int mirvol_recv_ack2_main(struct socket *sock, struct nmp_info *nmp) {
+  int minor = (int)nmp->minor;
+  int r;
+  for (;;) {
+    u8 wire[MIRVOL_HEAD_PART_SIZE];
+    r = mirvol_recvmsg(sock, wire, sizeof(wire), 0);
+    if (r <= 0) {
+      mirvol_ack2_drop(sock);
+      if (r == -ERESTARTSYS)
+        mirvol_printk(MIRVOL_INFO "NMP%d received signal.       (mirvol_recv_ack2_main)\n", 134,
+                      minor);
+      else if (r == 0)
+        mirvol_printk(MIRVOL_INFO "NMP%d disconnected ACK2 N/W. (mirvol_recv_ack2_main)\n", 232,
+                      minor);
+      else
+        mirvol_printk(MIRVOL_WARN "NMP%d failed to receive ACK2. (err=%d%s)\n", 224, minor, r,
+                      mirvol_err(r));
+      break;
+    }
+    // The magic is not examined on this connection: only the command.
+    struct head_part head;
+    mirvol_head_decode(wire, &head);
+    if (head.cmd != CMD_ACK2) {
+      mirvol_printk(MIRVOL_WARN "NMP%d received wrong command (cmd=%#lx) instead of ACK2.\n", 226,
+                    minor, (unsigned long)head.cmd);
+      mirvol_ack2_drop(sock);
+      break;
+    }
+    // The ACK2 latency is counted with the rest of the statistics area,
+    // which reads the entry's queued time before the entry goes.
+    if (head.request_id && false)
+      mirvol_printk(MIRVOL_WARN "NMP%d received ACK2, but its ID was not found in wait_ack2_queue.\n",
+                    177, minor);
+  }
+  mirvol_printk(MIRVOL_INFO "NMP%d exit...OK              (mirvol_recv_ack2_main)\n", 135, minor);
+  return r;
+}
+
+static int mirvol_bind_ack2_listener(struct nmp_info *nmp, struct socket *listener) {
+  struct ksockaddr_storage addr;
+  static const u8 wildcard[MIRVOL_IPADDR_LEN] = {};
+  int len = mirvol_make_peer_addr(nmp->ip_version, wildcard, nmp->ack2_port, &addr);
+  if (nmp->ip_version == 4) {
+    int on = 1;
+    kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  }
+  return kernel_bind(listener, reinterpret_cast<struct ksockaddr *>(&addr), len);
+}
+
+int mirvol_ack2_svr_thread(void *arg) {
+  struct nmp_info *nmp = static_cast<struct nmp_info *>(arg);
+  int minor = (int)nmp->minor;
+  allow_signal(SIGTERM);
+  int result = 0;
+  struct socket *listener = nullptr;
+  int r = mirvol_sock_create(nmp->ip_version == 4 ? AF_INET : AF_INET6, SOCK_STREAM, IPPROTO_TCP,
+                             &listener);
+  if (r < 0 || !listener) {
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to create ACK2 receive socket. (err=%d%s)\n", 220, minor,
+                  r, mirvol_err(r));
+    listener = nullptr;
+    result = -ENOMEM;
+    goto out;
+  }
+  r = mirvol_bind_ack2_listener(nmp, listener);
+  if (r < 0) {
+    schedule_timeout_interruptible(4 * HZ);
+    r = mirvol_bind_ack2_listener(nmp, listener);
+  }
+  if (r < 0) {
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to bind ACK2 receive socket. (err=%d%s)\n", 221, minor,
+                  r, mirvol_err(r));
+    result = r;
+    goto out;
+  }
+  {
+    int on = 1;
+    kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  }
+  r = kernel_listen(listener, 8);
+  if (r < 0) {
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to listen ACK2 receive socket. (err=%d%s)\n", 222, minor,
+                  r, mirvol_err(r));
+    result = r;
+    goto out;
+  }
+
+  for (;;) {
+    struct socket *sock = nullptr;
+    // A signal that ended the last connection ends the thread too.
+    r = signal_pending(get_current()) ? -ERESTARTSYS
+                                      : mirvol_accept_socket(listener, &sock, nmp->ip_version);
+    if (r == -ERESTARTSYS || signal_pending(get_current())) {
+      if (sock) sock_release(sock);
+      mirvol_printk(MIRVOL_INFO "NMP%d received signal.       (mirvol_ack2_svr_thread)\n", 134, minor);
+      break;
+    }
+    if (r < 0) {
+      mirvol_printk(MIRVOL_WARN "NMP%d failed to accept ACK2 receive socket. (err=%d%s)\n", 223,
+                    minor, r, mirvol_err(r));
+      cond_resched();
+      continue;
+    }
+    mirvol_sock_tcp_parameter(sock, (int)nmp->keepalive_probe, (int)nmp->keepalive_time,
+                              (int)nmp->keepalive_interval);
+    struct klinger linger = {1, 0};
+    kernel_setsockopt(sock, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger));
+    mirvol_recv_ack2_main(sock, nmp);
+  }
+
+out:
+  if (listener) sock_release(listener);
+  mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_ack2_svr_thread)\n", 132, minor);
+  __atomic_store_n(&nmp->thread[NMP_THREAD_ACK2_SVR].running, 0, __ATOMIC_RELEASE);
+  return result;
+}
