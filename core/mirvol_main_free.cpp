@@ -521,7 +521,7 @@ void mirvol_make_request(struct request_queue *q, struct bio *bio) {
     return;
   }
 
-  u64 size = my_disk[minor];
+  u64 size = __atomic_load_n(&my_disk[minor], __ATOMIC_ACQUIRE);  // set-size may change it meanwhile
   u64 n = bio->bi_iter.bi_size / 512;
   if (n > size || bio->bi_iter.bi_sector > size - n) {
     mirvol_printk(MIRVOL_WARN "NMP%d requested sector is out of NMP area. (mirvol_make_request)\n",

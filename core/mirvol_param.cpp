@@ -362,7 +362,8 @@ void mirvol_set_nmp_size(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
     return;
   }
   if (nmp->own_bdev) set_capacity(nmp->own_bdev->bd_disk, sectors);
-  if (nmp->minor <= MIRVOL_MAX_MINOR) my_disk[nmp->minor] = sectors;
+  // The request path reads the size without a lock while I/O runs.
+  if (nmp->minor <= MIRVOL_MAX_MINOR) __atomic_store_n(&my_disk[nmp->minor], sectors, __ATOMIC_RELEASE);
   nmp->bmp_size_in_sec = granule;
   rec_put_u32(rec, 0, STATUS_OK);
 }

@@ -44,7 +44,7 @@ int mirvol_recv_ack2_main(struct socket *sock, struct nmp_info *nmp) {
     }
     // The ACK2 latency is counted with the rest of the statistics area,
     // which reads the entry's queued time before the entry goes.
-    if (head.request_id && false)
+    if (mirvol_del_wait_ack2_queue(head.request_id) != 0)
       mirvol_printk(MIRVOL_WARN "NMP%d received ACK2, but its ID was not found in wait_ack2_queue.\n",
                     177, minor);
   }
