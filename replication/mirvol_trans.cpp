@@ -98,6 +98,21 @@ static struct head_part mirvol_write_head(u32 cmd, struct io_request *req, u64 i
   return h;
 }
 
+// Logs a failed step of a send (event 212): `failed` is the step's message,
+// taking the minor, the sector and the error; empty when the step logged
+// it itself.
+static void mirvol_log_send_failure(struct nmp_info *nmp, struct io_request *req,
+                                    const char *failed, int r) {
+  if (!*failed) return;
+  char fmt[160];
+  mirvol_sprintf(fmt, sizeof(fmt), "%s%s", MIRVOL_WARN, failed);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  mirvol_printk(fmt, 212, (int)nmp->minor, (unsigned long long)req->start_sector, r,
+                mirvol_err(r));
+#pragma GCC diagnostic pop
+}
+
 // --- synchronous send ---
 
 int mirvol_send_data(struct nmp_info *nmp, struct bio *bio, struct io_request *req) {
@@ -150,13 +165,7 @@ int mirvol_send_data(struct nmp_info *nmp, struct bio *bio, struct io_request *r
     return r;
   }
 
-  char fmt[160];
-  mirvol_sprintf(fmt, sizeof(fmt), "%s%s", MIRVOL_WARN, failed);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  mirvol_printk(fmt, 212, (int)nmp->minor, (unsigned long long)req->start_sector, r,
-                mirvol_err(r));
-#pragma GCC diagnostic pop
+  mirvol_log_send_failure(nmp, req, failed, r);
   // A message given up after its head must not leave the connection open:
   // the peer would read the next message as the rest of this one.
   mirvol_release_nmp_sock(nmp);
@@ -425,18 +434,6 @@ static int mirvol_send_async_segment(struct nmp_info *nmp, struct buff_list *buf
   return r;
 }
 
-static void mirvol_log_async_failure(struct nmp_info *nmp, struct io_request *req,
-                                     const char *failed, int r) {
-  if (!*failed) return;  // logged where it happened
-  char fmt[160];
-  mirvol_sprintf(fmt, sizeof(fmt), "%s%s", MIRVOL_WARN, failed);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-nonliteral"
-  mirvol_printk(fmt, 212, (int)nmp->minor, (unsigned long long)req->start_sector, r,
-                mirvol_err(r));
-#pragma GCC diagnostic pop
-}
-
 // Puts one request (state 2) on the wire. 1 sent, else the error (0 or
 // less); the failure is logged.
 static int mirvol_send_one_async(struct nmp_info *nmp, struct io_request *req, u64 id) {
@@ -498,7 +495,7 @@ static int mirvol_send_one_async(struct nmp_info *nmp, struct io_request *req, u
   }
   bio_put(wrk);
   if (failed) {
-    mirvol_log_async_failure(nmp, req, failed, r);
+    mirvol_log_send_failure(nmp, req, failed, r);
     return r > 0 ? -1 : r;
   }
   return 1;
