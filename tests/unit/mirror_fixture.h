@@ -196,26 +196,21 @@ class MirrorTest : public writertest::WriterTest {
     nmp_->nw_port = v;
     spin_unlock_irqrestore(&nmp_->nmp_variable->nmp_lock, flags);
   }
-  u32 nw_port() const {
+  // A field of the device read under the lock that guards it.
+  template <typename T>
+  static T read_locked(spinlock_t *lock, const T &field) {
     unsigned long flags;
-    spin_lock_irqsave(&nmp_->nmp_variable->nmp_lock, flags);
-    u32 v = nmp_->nw_port;
-    spin_unlock_irqrestore(&nmp_->nmp_variable->nmp_lock, flags);
+    spin_lock_irqsave(lock, flags);
+    T v = field;
+    spin_unlock_irqrestore(lock, flags);
     return v;
   }
+  u32 nw_port() const { return read_locked(&nmp_->nmp_variable->nmp_lock, nmp_->nw_port); }
   u64 mirror_break_time() const {
-    unsigned long flags;
-    spin_lock_irqsave(&nmp_->nmp_variable->nmp_lock, flags);
-    u64 v = nmp_->mirror_break_time;
-    spin_unlock_irqrestore(&nmp_->nmp_variable->nmp_lock, flags);
-    return v;
+    return read_locked(&nmp_->nmp_variable->nmp_lock, nmp_->mirror_break_time);
   }
   u64 queued() const {
-    unsigned long flags;
-    spin_lock_irqsave(&nmp_->nmp_variable->request_queue_lock, flags);
-    u64 v = nmp_->request_queue_cnt;
-    spin_unlock_irqrestore(&nmp_->nmp_variable->request_queue_lock, flags);
-    return v;
+    return read_locked(&nmp_->nmp_variable->request_queue_lock, nmp_->request_queue_cnt);
   }
 
   // Submits a write through the request path from a kernel thread (the
