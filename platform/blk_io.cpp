@@ -7,7 +7,7 @@
 // preadv/pwritev, releases the writes that were waiting for it, and calls
 // the completion in atomic context. The pool grows whenever more bios are
 // ready than workers are waiting, so a completion that takes long only holds
-// its own worker.
+// its own worker. A bio wakes at most one worker, and none when all are busy.
 
 #include <fcntl.h>
 #include <limits.h>
@@ -70,6 +70,7 @@ struct blk_backing {
   std::mutex mu;
   std::condition_variable idle_cv;
   long inflight = 0;  // guarded by mu
+  int idle_waiters = 0;  // callers waiting on idle_cv (guarded by mu)
   // Writes submitted and not yet on the device, in submission order
   // (linked through plat_prev_/plat_next_; guarded by mu).
   struct bio *wr_head = nullptr, *wr_tail = nullptr;
@@ -100,12 +101,20 @@ constexpr int MIN_WORKERS = 2;
 constexpr int MAX_WORKERS = 256;
 constexpr auto IDLE_RETIRE = std::chrono::seconds(30);
 
-struct engine {
-  std::mutex mu;
+// An idle worker waits on its own slot; a submitter hands a bio straight to
+// the most recently idle worker (its cache is warm) and wakes only it, so a
+// bio wakes at most one thread and none when every worker is busy: a busy
+// worker takes the ready list when it is done.
+struct idle_slot {
   std::condition_variable cv;
+  struct bio *bio = nullptr;  // handed over by a submitter
+  idle_slot *next = nullptr;  // on the idle stack
+};
+
+struct engine {
+  std::mutex mu;  // guards everything below and the idle slots on the stack
   struct bio *head = nullptr, *tail = nullptr;  // ready, through plat_qnext_
-  long queued = 0;
-  int waiting = 0;  // workers waiting for a bio
+  idle_slot *idle = nullptr;  // workers waiting for a bio, latest first
   int total = 0;
   int next_id = 0;
 };
@@ -117,27 +126,42 @@ engine &eng() {
 
 void run_bio(struct bio *bio);
 
+// Takes an idle worker's slot off the stack; under e.mu.
+void idle_remove(engine &e, idle_slot *slot) {
+  for (idle_slot **pp = &e.idle; *pp; pp = &(*pp)->next)
+    if (*pp == slot) {
+      *pp = slot->next;
+      return;
+    }
+}
+
 void worker_main(int id) {
   char name[16];
   snprintf(name, sizeof(name), "blk_io_%d", id);
   pthread_setname_np(pthread_self(), name);
   set_task_comm(get_current(), name);
   engine &e = eng();
+  idle_slot slot;
   std::unique_lock<std::mutex> lk(e.mu);
   for (;;) {
-    while (!e.head) {
-      e.waiting++;
-      bool timed_out = e.cv.wait_for(lk, IDLE_RETIRE) == std::cv_status::timeout;
-      e.waiting--;
-      if (timed_out && !e.head && e.total > MIN_WORKERS) {
-        e.total--;
-        return;
-      }
-    }
     struct bio *bio = e.head;
-    e.head = bio->plat_qnext_;
-    if (!e.head) e.tail = nullptr;
-    e.queued--;
+    if (bio) {
+      e.head = bio->plat_qnext_;
+      if (!e.head) e.tail = nullptr;
+    } else {
+      slot.bio = nullptr;
+      slot.next = e.idle;
+      e.idle = &slot;
+      if (!slot.cv.wait_for(lk, IDLE_RETIRE, [&] { return slot.bio != nullptr; })) {
+        idle_remove(e, &slot);
+        if (e.total > MIN_WORKERS) {
+          e.total--;
+          return;
+        }
+        continue;
+      }
+      bio = slot.bio;  // the submitter took the slot off the stack
+    }
     lk.unlock();
     run_bio(bio);
     lk.lock();
@@ -148,13 +172,22 @@ void enqueue(struct bio *bio) {
   engine &e = eng();
   std::lock_guard<std::mutex> g(e.mu);
   bio->plat_qnext_ = nullptr;
+  if (idle_slot *w = e.idle) {
+    e.idle = w->next;
+    w->bio = bio;
+    // Under the lock: the slot lives on the worker's stack, and the worker
+    // cannot leave before it has the lock back.
+    w->cv.notify_one();
+    return;
+  }
   if (e.tail)
     e.tail->plat_qnext_ = bio;
   else
     e.head = bio;
   e.tail = bio;
-  e.queued++;
-  if (e.queued > e.waiting && e.total < MAX_WORKERS) {
+  // No worker waits: a new one takes this bio, so that a completion that
+  // takes long holds only its own worker.
+  if (e.total < MAX_WORKERS) {
     try {
       std::thread(worker_main, e.next_id++).detach();
       e.total++;
@@ -166,7 +199,6 @@ void enqueue(struct bio *bio) {
       }
     }
   }
-  e.cv.notify_one();
 }
 
 // --- write ordering ---
@@ -286,7 +318,7 @@ void run_bio(struct bio *bio) {
   if (b) {
     {
       std::lock_guard<std::mutex> g(b->mu);
-      if (--b->inflight == 0) b->idle_cv.notify_all();
+      if (--b->inflight == 0 && b->idle_waiters) b->idle_cv.notify_all();
     }
     plat_blk::backing_put(b);
   }
@@ -599,7 +631,9 @@ int bdev_wait_idle(struct block_device *bdev, unsigned int timeout_ms) {
   blk_backing *b = backing_of(bdev);
   if (!b) return 0;
   std::unique_lock<std::mutex> lk(b->mu);
+  b->idle_waiters++;
   bool idle = b->idle_cv.wait_for(lk, std::chrono::milliseconds(timeout_ms), [b] { return b->inflight == 0; });
+  b->idle_waiters--;
   return idle ? 0 : -ETIMEDOUT;
 }
 

@@ -141,8 +141,17 @@ struct socket_os {
 
 namespace {
 
+// TCP sends leave at once: a message is handed over whole, so holding its
+// last segment back for the peer's acknowledgement (Nagle) only delays it.
+void set_nodelay(int fd) {
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+}
+
 int os_socket(const struct socket *sock) {
-  return ::socket(sock->family, sock->type | SOCK_NONBLOCK | SOCK_CLOEXEC, sock->protocol);
+  int fd = ::socket(sock->family, sock->type | SOCK_NONBLOCK | SOCK_CLOEXEC, sock->protocol);
+  if (fd >= 0 && sock->type == SOCK_STREAM) set_nodelay(fd);
+  return fd;
 }
 
 bool is_stream(const struct socket *sock) { return sock->type == SOCK_STREAM; }
@@ -201,10 +210,14 @@ int fd0_of(struct socket *sock) {
   return sock->os->fds.empty() ? -1 : sock->os->fds[0];
 }
 
-// Waits until one of the sockets reports one of `events` (or an error), or an
-// unblocked signal is pending for the calling task. Returns 0 when a socket
-// is ready, -ERESTARTSYS for a signal.
-int wait_ready(const std::vector<int> &fds, short events) {
+// No deadline: the call waits as long as it takes.
+constexpr u64 kNoDeadline = ~0ULL;
+
+// Waits until one of the sockets reports one of `events` (or an error), an
+// unblocked signal is pending for the calling task, or the deadline (in
+// jiffies, kNoDeadline for none) has passed. Returns 0 when a socket is
+// ready, -ERESTARTSYS for a signal, -ETIME at the deadline.
+int wait_ready(const std::vector<int> &fds, short events, u64 deadline = kNoDeadline) {
   struct task_struct *t = get_current();
   int wfd = plat::task_wake_fd(t);
   std::vector<struct pollfd> p(fds.size() + 1);
@@ -212,15 +225,31 @@ int wait_ready(const std::vector<int> &fds, short events) {
     // The eventfd exists before this check, so a signal posted after it
     // writes the eventfd and ends the poll below.
     if (signal_pending(t)) return -ERESTARTSYS;
+    struct timespec ts;
+    struct timespec *tsp = nullptr;
+    if (deadline != kNoDeadline) {
+      u64 now = get_jiffies_64();
+      if ((s64)(now - deadline) >= 0) return -ETIME;
+      // In real time under the clock's scale, capped so that a clock that is
+      // changed or driven by hand is looked at again soon.
+      auto ns = plat::real_wait_for_ticks(deadline - now).count();
+      ts.tv_sec = (time_t)(ns / 1000000000);
+      ts.tv_nsec = (long)(ns % 1000000000);
+      tsp = &ts;
+    } else if (wfd < 0) {
+      // Without an eventfd, wake now and then to look at the signals.
+      ts = {0, 20000000};
+      tsp = &ts;
+    }
     for (size_t i = 0; i < fds.size(); i++) p[i] = {fds[i], events, 0};
     p[fds.size()] = {wfd, POLLIN, 0};
     nfds_t n = (nfds_t)fds.size() + (wfd >= 0 ? 1 : 0);
-    // Without an eventfd, wake now and then to look at the signals.
-    int r = ::poll(p.data(), n, wfd >= 0 ? -1 : 20);
+    int r = ::ppoll(p.data(), n, tsp, nullptr);
     if (r < 0) {
       if (errno == EINTR) continue;
       return -errno;
     }
+    if (r == 0) continue;  // time to look at the deadline again
     if (wfd >= 0 && p[fds.size()].revents) plat::task_drain_wake_fd(t);
     for (size_t i = 0; i < fds.size(); i++) {
       if (p[i].revents & POLLNVAL) return -EBADF;
@@ -442,6 +471,7 @@ int kernel_accept(struct socket *sock, struct socket **newsock, int flags) {
         afd = ::accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
       } while (afd < 0 && errno == EINTR);
       if (afd >= 0) {
+        if (is_stream(sock)) set_nodelay(afd);
         ns->os->fds.push_back(afd);
         ns->os->bound = true;
         *newsock = ns;
@@ -461,7 +491,8 @@ int kernel_accept(struct socket *sock, struct socket **newsock, int flags) {
   }
 }
 
-int kernel_connect(struct socket *sock, struct ksockaddr *addr, int addrlen, int flags) {
+static int connect_until(struct socket *sock, struct ksockaddr *addr, int addrlen, int flags,
+                         u64 deadline) {
   bool nonblock = (flags & O_NONBLOCK) != 0;
   if (!nonblock) might_sleep_check("kernel_connect");
   if (!addr || addrlen < 0) return -EINVAL;
@@ -491,13 +522,22 @@ int kernel_connect(struct socket *sock, struct ksockaddr *addr, int addrlen, int
   int e = errno;
   if (e != EINPROGRESS && e != EALREADY) return -e;
   if (nonblock) return -e;
-  int r = wait_ready({fd}, POLLOUT);
+  int r = wait_ready({fd}, POLLOUT, deadline);
   if (r < 0) return r;
   // The handshake has ended; its outcome is the socket's error.
   int err = 0;
   socklen_t l = sizeof(err);
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &l) < 0) return -errno;
   return -err;
+}
+
+int kernel_connect(struct socket *sock, struct ksockaddr *addr, int addrlen, int flags) {
+  return connect_until(sock, addr, addrlen, flags, kNoDeadline);
+}
+
+int kernel_connect_deadline(struct socket *sock, struct ksockaddr *addr, int addrlen,
+                            unsigned long deadline) {
+  return connect_until(sock, addr, addrlen, 0, deadline);
 }
 
 int kernel_getsockname(struct socket *sock, struct ksockaddr *addr) {
@@ -536,8 +576,11 @@ int kernel_sock_shutdown(struct socket *sock, int how) {
 
 // --- data ---
 
-int kernel_sendmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, size_t num,
-                   size_t len) {
+// The OS takes at most this many vectors in one call.
+constexpr size_t kIovMax = 1024;
+
+static int sendmsg_until(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, size_t num,
+                         size_t len, u64 deadline, size_t *moved) {
   int flags = msg ? msg->msg_flags : 0;
   bool nonblock = (flags & MSG_DONTWAIT) != 0;
   if (!nonblock) might_sleep_check("kernel_sendmsg");
@@ -554,10 +597,11 @@ int kernel_sendmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, s
       m.msg_namelen = (socklen_t)msg->msg_namelen;
     }
     m.msg_iov = iov.data() + first;
-    m.msg_iovlen = iov.size() - first;
+    m.msg_iovlen = iov.size() - first < kIovMax ? iov.size() - first : kIovMax;
     ssize_t n = ::sendmsg(fd, &m, os_flags);
     if (n >= 0) {
       sent += (size_t)n;
+      if (moved) *moved = sent;
       advance_iov(iov, &first, (size_t)n);
       if (!stream || first >= iov.size()) return (int)sent;
       continue;
@@ -565,13 +609,26 @@ int kernel_sendmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, s
     int e = errno;
     if (e == EINTR) continue;
     if (!would_block(e)) return sent ? (int)sent : -e;
-    int r = nonblock ? -EAGAIN : wait_ready({fd}, POLLOUT);
+    int r = nonblock ? -EAGAIN : wait_ready({fd}, POLLOUT, deadline);
+    // A deadline ends the call whatever it had moved.
+    if (r == -ETIME) return r;
     if (r < 0) return sent ? (int)sent : r;
   }
 }
 
-int kernel_recvmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, size_t num,
-                   size_t len, int flags) {
+int kernel_sendmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, size_t num,
+                   size_t len) {
+  return sendmsg_until(sock, msg, vec, num, len, kNoDeadline, nullptr);
+}
+
+int kernel_sendmsg_deadline(struct socket *sock, struct kmsghdr *msg, struct kvec *vec,
+                            size_t num, size_t len, unsigned long deadline, size_t *moved) {
+  if (moved) *moved = 0;
+  return sendmsg_until(sock, msg, vec, num, len, deadline, moved);
+}
+
+static int recvmsg_until(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, size_t num,
+                         size_t len, int flags, u64 deadline, size_t *moved) {
   bool nonblock = (flags & MSG_DONTWAIT) != 0;
   if (!nonblock) might_sleep_check("kernel_recvmsg");
   bool stream = is_stream(sock);
@@ -589,7 +646,7 @@ int kernel_recvmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, s
       m.msg_namelen = sizeof(from);
     }
     m.msg_iov = iov.data() + first;
-    m.msg_iovlen = iov.size() - first;
+    m.msg_iovlen = iov.size() - first < kIovMax ? iov.size() - first : kIovMax;
     ssize_t n = ::recvmsg(fd, &m, os_flags);
     if (n >= 0) {
       if (msg) {
@@ -602,6 +659,7 @@ int kernel_recvmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, s
         }
       }
       got += (size_t)n;
+      if (moved) *moved = got;
       advance_iov(iov, &first, (size_t)n);
       // 0 is the peer's close on a stream (or an empty datagram). A stream
       // receive with MSG_WAITALL goes on until the length is full or the
@@ -612,9 +670,22 @@ int kernel_recvmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, s
     int e = errno;
     if (e == EINTR) continue;
     if (!would_block(e)) return got ? (int)got : -e;
-    int r = nonblock ? -EAGAIN : wait_ready({fd}, POLLIN);
+    int r = nonblock ? -EAGAIN : wait_ready({fd}, POLLIN, deadline);
+    if (r == -ETIME) return r;
     if (r < 0) return got ? (int)got : r;
   }
+}
+
+int kernel_recvmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, size_t num,
+                   size_t len, int flags) {
+  return recvmsg_until(sock, msg, vec, num, len, flags, kNoDeadline, nullptr);
+}
+
+int kernel_recvmsg_deadline(struct socket *sock, struct kmsghdr *msg, struct kvec *vec,
+                            size_t num, size_t len, int flags, unsigned long deadline,
+                            size_t *moved) {
+  if (moved) *moved = 0;
+  return recvmsg_until(sock, msg, vec, num, len, flags, deadline, moved);
 }
 
 // --- options ---

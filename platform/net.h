@@ -36,6 +36,10 @@
 // Every TCP socket is made address-reusable (SO_REUSEADDR) before it binds,
 // so that a listener's port can be bound again at once after it closes.
 //
+// Every TCP socket, made or accepted, sends without Nagle's delay
+// (TCP_NODELAY on): a message handed over in one call leaves at once. A send
+// hands the OS at most 1024 vectors per system call.
+//
 // Raw sockets (SOCK_RAW with IPPROTO_ICMP or IPPROTO_ICMPV6) need the
 // CAP_NET_RAW capability; without it sock_create_kern returns -EPERM. An
 // IPv4 raw receive returns the IP header before the ICMP message; an ICMPv6
@@ -233,6 +237,22 @@ int kernel_sendmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, s
 // signal that ended it).
 int kernel_recvmsg(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, size_t num,
                    size_t len, int flags);
+
+// Blocking connect, send and receive bounded by a deadline (jiffies of the
+// platform clock, as jiffies_now()). When the call would still have to wait
+// at the deadline it ends with -ETIME (-62), whatever it had moved; *moved
+// (may be null) holds the bytes queued or received before the call ended,
+// whatever it returns. Otherwise they behave as the forms above: a pending
+// unblocked signal ends them with -ERESTARTSYS (or the count moved), a
+// blocked one does not. The wait is in the call's own poll: no timer or
+// signal is involved.
+int kernel_connect_deadline(struct socket *sock, struct ksockaddr *addr, int addrlen,
+                            unsigned long deadline);
+int kernel_sendmsg_deadline(struct socket *sock, struct kmsghdr *msg, struct kvec *vec,
+                            size_t num, size_t len, unsigned long deadline, size_t *moved);
+int kernel_recvmsg_deadline(struct socket *sock, struct kmsghdr *msg, struct kvec *vec,
+                            size_t num, size_t len, int flags, unsigned long deadline,
+                            size_t *moved);
 
 // Sets an option on the socket; level and name as on Linux (SOL_SOCKET:
 // SO_REUSEADDR, SO_KEEPALIVE, SO_LINGER; SOL_TCP: TCP_NODELAY, TCP_KEEPIDLE,

@@ -20,7 +20,11 @@ void vfree(const void *p);
 #define PAGE_SIZE 4096UL
 #define PAGE_SHIFT 12
 
-// A page is a 4096-byte buffer; page_address() gives its bytes.
+// A page is a 4096-byte buffer; page_address() gives its bytes. Pages come
+// from a pool of pre-faulted pages that are reused and never given back to
+// the system; a freed page keeps its old bytes (ask for __GFP_ZERO). Under
+// the sanitizers each page is its own heap block instead, so that a use
+// after __free_page() is caught.
 struct page;
 struct page *alloc_page(gfp_t flags);
 void __free_page(struct page *p);
@@ -35,3 +39,7 @@ void alloc_fault_clear(void);
 long alloc_fault_failed(void);  // how many allocations the injection failed
 // Allocations (kmalloc, vmalloc, pages) not yet freed.
 long alloc_outstanding(void);
+// Whether pages come from the pool (not under the sanitizers), and how many
+// pages the pool holds in all, handed out or free.
+bool page_pool_enabled(void);
+long page_pool_reserved(void);

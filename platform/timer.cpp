@@ -11,9 +11,21 @@ namespace {
 // The timer base. `queue` orders pending timers by (expiry, arming order);
 // `running` is the timer whose callback runs now (compared, never
 // dereferenced, once its callback has started). All guarded by base_mu.
+//
+// The timer thread is woken only when it must act sooner than it planned:
+// `sleep_until` is the expiry it sleeps towards (NO_SLEEP while it is awake
+// and will look at the queue again before it sleeps, ~0 while the queue is
+// empty). Arming a timer that expires before it notifies; any other change
+// of the queue needs no wake-up, since the thread re-reads the queue when it
+// wakes. Deleters waiting for a running callback are counted, so that a
+// finished callback notifies only when someone waits.
 std::mutex base_mu;
 std::condition_variable base_cv;     // the timer thread waits here
 std::condition_variable running_cv;  // deleters wait here for `running`
+constexpr u64 NO_SLEEP = 0;
+constexpr u64 SLEEP_FOREVER = ~0ULL;
+u64 sleep_until = NO_SLEEP;
+int deleters_waiting = 0;
 std::map<std::pair<unsigned long, u64>, struct timer_list *> queue;
 u64 next_seq = 1;
 struct timer_list *running = nullptr;
@@ -29,14 +41,19 @@ void timer_loop() {
   timer_task = self;
   while (!stopping) {
     if (queue.empty()) {
+      sleep_until = SLEEP_FOREVER;
       base_cv.wait(lk);
+      sleep_until = NO_SLEEP;
       continue;
     }
     auto it = queue.begin();
     u64 now = get_jiffies_64();
     unsigned long exp = it->first.first;
     if (time_after((unsigned long)exp, (unsigned long)now)) {
+      // In jiffies of the 64-bit clock, as armers compare them.
+      sleep_until = now + ((unsigned long)exp - (unsigned long)now);
       base_cv.wait_for(lk, plat::real_wait_for_ticks((unsigned long)exp - (unsigned long)now));
+      sleep_until = NO_SLEEP;
       continue;
     }
     struct timer_list *t = it->second;
@@ -56,7 +73,7 @@ void timer_loop() {
     atomic_context_exit();
     lk.lock();
     running = nullptr;
-    running_cv.notify_all();
+    if (deleters_waiting) running_cv.notify_all();
   }
 }
 
@@ -74,7 +91,12 @@ void enqueue_locked(struct timer_list *t, unsigned long expires) {
   t->pending_ = 1;
   queue[{expires, t->seq_}] = t;
   ensure_started_locked();
-  base_cv.notify_all();
+  // Only a timer that expires before the thread means to wake needs it now.
+  if (sleep_until != NO_SLEEP) {
+    u64 now = get_jiffies_64();
+    u64 at = time_after(expires, (unsigned long)now) ? now + (expires - (unsigned long)now) : now;
+    if (at < sleep_until) base_cv.notify_all();
+  }
 }
 
 int dequeue_locked(struct timer_list *t) {
@@ -125,6 +147,8 @@ void add_timer(struct timer_list *t) {
 int mod_timer(struct timer_list *t, unsigned long expires) {
   std::lock_guard<std::mutex> g(base_mu);
   int was = t->pending_;
+  // Re-arming a pending timer at the expiry it has changes nothing.
+  if (was && t->queued_expires_ == expires) return 1;
   enqueue_locked(t, expires);
   return was;
 }
@@ -133,8 +157,11 @@ int del_timer_sync(struct timer_list *t) {
   std::unique_lock<std::mutex> lk(base_mu);
   int was = dequeue_locked(t);
   // Wait for a callback of this timer that already runs, unless we are it.
-  if (get_current() != timer_task)
+  if (get_current() != timer_task && running == t) {
+    deleters_waiting++;
     running_cv.wait(lk, [t] { return running != t; });
+    deleters_waiting--;
+  }
   return was;
 }
 

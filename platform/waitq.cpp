@@ -63,15 +63,23 @@ static void entry_unlink(struct wait_queue_entry **head, struct wait_queue_entry
   e->linked = false;
 }
 
+// Marks the entry woken and kicks its task. An entry still marked has not
+// consumed its last wake-up: its task checks the mark under the park lock
+// before it parks, so it needs no second kick.
+static void entry_wake(struct wait_queue_entry *e) {
+  {
+    std::lock_guard<std::mutex> g(e->task->park_mu);
+    if (e->woken) return;
+    e->woken = true;
+  }
+  e->task->park_cv.notify_all();
+}
+
 // Marks every (interruptible, if asked) entry woken and kicks its task.
 static void entries_wake_all(struct wait_queue_entry *head, bool only_interruptible) {
   for (struct wait_queue_entry *e = head; e; e = e->next) {
     if (only_interruptible && !e->interruptible) continue;
-    {
-      std::lock_guard<std::mutex> g(e->task->park_mu);
-      e->woken = true;
-    }
-    e->task->park_cv.notify_all();
+    entry_wake(e);
   }
 }
 
@@ -148,9 +156,12 @@ long wait_cond_timeout(wait_queue_head_t *wq, wait_cond_fn cond, void *arg, long
   long result;
   for (;;) {
     // Queued before the check, so a wake-up after the check is not lost.
-    raw_lock(&wq->lock);
-    if (!e.linked) entry_link(&wq->head, &e);
-    raw_unlock(&wq->lock);
+    // Only this task links or unlinks its entry, so it may read `linked`.
+    if (!e.linked) {
+      raw_lock(&wq->lock);
+      entry_link(&wq->head, &e);
+      raw_unlock(&wq->lock);
+    }
     if (cond(arg)) {
       long left = ticks_left(deadline);
       result = left > 0 ? left : 1;

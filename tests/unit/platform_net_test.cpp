@@ -663,6 +663,164 @@ TEST_F(PlatformNetHostAddresses, ExplicitBindsAndTheEmptyListAreLeftAlone) {
   EXPECT_EQ(host_of(peername(accepted.get())), "127.0.0.1");
 }
 
+// --- calls bounded by a deadline ---
+
+class PlatformNetDeadlines : public PlatformNetSignals {
+ protected:
+  void TearDown() override { clock_set_automatic(); }
+  static unsigned long soon() { return jiffies_now() + HZ / 10; }
+};
+
+// Each blocking call that cannot finish ends at its deadline with -ETIME,
+// whatever it had moved, and reports what it moved; a blocked SIGTERM posted
+// meanwhile neither ends it nor is lost.
+TEST_F(PlatformNetDeadlines, CallsThatCannotFinishEndAtTheDeadlineWithMinus62) {
+  std::vector<char> big(64 << 20, 'q');
+  Sock full = listen_on("127.0.0.1", 0, 0);
+  Sock first = make_sock(AF_INET), waiting = make_sock(AF_INET);
+  ASSERT_TRUE(full && first && waiting);
+  u16 full_port = port_of(full.get());
+  ASSERT_EQ(connect_to(first.get(), "127.0.0.1", full_port), 0);
+  ASSERT_EQ(send_buf(client(), "abcd", 4), 4);
+
+  struct Case {
+    const char *name;
+    std::function<int(size_t *moved)> call;
+    bool moves_bytes;  // the call had moved some bytes when its time ran out
+  } cases[] = {
+      {"receive of more than arrived",
+       [&](size_t *moved) {
+         struct kvec v = {buf_, sizeof(buf_)};
+         return kernel_recvmsg_deadline(server(), nullptr, &v, 1, sizeof(buf_), MSG_WAITALL,
+                                        soon(), moved);
+       },
+       true},
+      {"receive when nothing comes",
+       [&](size_t *moved) {
+         struct kvec v = {buf_, sizeof(buf_)};
+         return kernel_recvmsg_deadline(server(), nullptr, &v, 1, sizeof(buf_), 0, soon(), moved);
+       },
+       false},
+      {"connect that gets no answer",
+       [&](size_t *moved) {
+         Addr a = ip("127.0.0.1", full_port);
+         *moved = 0;
+         return kernel_connect_deadline(waiting.get(), a.sa(), a.len, soon());
+       },
+       false},
+      {"send to a peer that reads nothing",
+       [&](size_t *moved) {
+         struct kvec v = {big.data(), big.size()};
+         return kernel_sendmsg_deadline(client(), nullptr, &v, 1, big.size(), soon(), moved);
+       },
+       true},
+  };
+  OnExit unblock{[&] {
+    kernel_sock_shutdown(client(), SHUT_RDWR);
+    kernel_sock_shutdown(server(), SHUT_RDWR);
+    kernel_sock_shutdown(waiting.get(), SHUT_RDWR);
+  }};
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::atomic<size_t> moved{~(size_t)0};
+    std::atomic<bool> sigterm_kept{false};
+    KThread t([&] {
+      allow_signal(SIGTERM);
+      sigset_k old = set_current_blocked(kAllBut24);
+      send_sig(SIGTERM, get_current(), 1);
+      size_t m = ~(size_t)0;
+      int r = c.call(&m);
+      moved = m;
+      sigterm_kept = sigismember_pending(get_current(), SIGTERM) != 0;
+      set_current_blocked(old);
+      flush_signals(get_current());
+      return r;
+    });
+    ASSERT_TRUE(t.wait_done(20000)) << "the deadline did not end the call";
+    EXPECT_EQ(t.result(), -ETIME);
+    EXPECT_TRUE(sigterm_kept.load());
+    if (c.moves_bytes)
+      EXPECT_GT(moved.load(), 0u);
+    else
+      EXPECT_EQ(moved.load(), 0u);
+  }
+  EXPECT_EQ(std::string(buf_, 4), "abcd") << "the receive kept what it had";
+}
+
+TEST_F(PlatformNetDeadlines, ACallThatCanFinishIgnoresItsDeadlineAndSignal24StillEndsOne) {
+  // Data already there is taken even with the deadline passed.
+  ASSERT_EQ(send_buf(client(), "xyz", 3), 3);
+  struct pollfd arrived = {sock_os_fd(server(), 0), POLLIN, 0};
+  ASSERT_EQ(poll(&arrived, 1, 5000), 1);
+  size_t moved = 0;
+  struct kvec v = {buf_, 3};
+  EXPECT_EQ(kernel_recvmsg_deadline(server(), nullptr, &v, 1, 3, 0, jiffies_now() - 1, &moved), 3);
+  EXPECT_EQ(moved, 3u);
+  EXPECT_EQ(std::string(buf_, 3), "xyz");
+  struct kvec sv = {const_cast<char *>("ok"), 2};
+  EXPECT_EQ(kernel_sendmsg_deadline(client(), nullptr, &sv, 1, 2, jiffies_now() - 1, &moved), 2);
+  EXPECT_EQ(moved, 2u);
+
+  // Signal 24, left unblocked, ends a call long before its deadline.
+  BlockedCall call([] { set_current_blocked(kAllBut24); },
+                   [this] {
+                     char b[16];
+                     struct kvec rv = {b, sizeof(b)};
+                     return kernel_recvmsg_deadline(server(), nullptr, &rv, 1, sizeof(b),
+                                                    MSG_WAITALL, jiffies_now() + 3600UL * HZ,
+                                                    nullptr);
+                   });
+  OnExit unblock = unblock_server();
+  ASSERT_TRUE(call.wait_blocked());
+  send_sig(SIGXCPU, call.task(), 1);
+  ASSERT_TRUE(call.finish(5000)) << "signal 24 did not end the receive";
+  EXPECT_EQ(call.result(), 2) << "it returns what it had received, as without a deadline";
+}
+
+TEST_F(PlatformNetDeadlines, TheDeadlineFollowsAClockDrivenByHand) {
+  clock_set_manual(get_jiffies_64());
+  unsigned long deadline = jiffies_now() + HZ;
+  BlockedCall call([] {},
+                   [&] {
+                     struct kvec v = {buf_, sizeof(buf_)};
+                     return kernel_recvmsg_deadline(server(), nullptr, &v, 1, sizeof(buf_), 0,
+                                                    deadline, nullptr);
+                   });
+  OnExit unblock = unblock_server();
+  ASSERT_TRUE(call.wait_blocked());
+  // Real time passes, the platform clock does not: the call goes on.
+  EXPECT_FALSE(call.finish(500));
+  clock_advance(HZ / 2);
+  EXPECT_FALSE(call.finish(500));
+  clock_advance(HZ);
+  ASSERT_TRUE(call.finish(20000)) << "the clock passed the deadline, the call went on";
+  EXPECT_EQ(call.result(), -ETIME);
+}
+
+TEST_P(PlatformNetTcp, EveryTcpSocketSendsWithoutNagleAndOneSendTakesAnyNumberOfVectors) {
+  Conn c = connect_pair(GetParam());
+  ASSERT_TRUE(c.server && c.client);
+  EXPECT_EQ(os_intopt(c.client.get(), SOL_TCP, TCP_NODELAY), 1) << "made";
+  EXPECT_EQ(os_intopt(c.server.get(), SOL_TCP, TCP_NODELAY), 1) << "accepted";
+
+  // More vectors than the OS takes in one call.
+  const size_t n = 3000;
+  std::vector<std::vector<unsigned char>> pieces(n);
+  std::vector<struct kvec> v(n);
+  std::vector<unsigned char> want;
+  for (size_t i = 0; i < n; i++) {
+    pieces[i].assign(1 + i % 11, (unsigned char)(i * 31));
+    v[i] = {pieces[i].data(), pieces[i].size()};
+    want.insert(want.end(), pieces[i].begin(), pieces[i].end());
+  }
+  ASSERT_EQ(kernel_sendmsg(c.client.get(), nullptr, v.data(), n, want.size()), (int)want.size());
+  std::vector<unsigned char> got(want.size());
+  struct kvec rv = {got.data(), got.size()};
+  EXPECT_EQ(kernel_recvmsg(c.server.get(), nullptr, &rv, 1, got.size(), MSG_WAITALL),
+            (int)got.size());
+  EXPECT_TRUE(got == want) << "bytes differ";
+}
+
 // --- options ---
 
 TEST(PlatformNetOptions, OptionsTakeEffectOnTheOsSocket) {
