@@ -19,11 +19,15 @@
 static struct wbq *g_wrbmp_retry_head, *g_wrbmp_retry_tail;
 // Event 133 is logged once per load.
 static int g_wait_disconnection_logged;
+// Woken each time a range of the local queue has been marked, for those
+// who wait until a device has no range pending (an fsync).
+static wait_queue_head_t g_wrbmp_marked_wq;
 
 void mirvol_bitmap_writer_init(void) {
   g_bmp_chk_interval = 0;
   g_wait_disconnection_logged = 0;
   g_wrbmp_retry_head = g_wrbmp_retry_tail = nullptr;
+  init_waitqueue_head(&g_wrbmp_marked_wq, "g_wrbmp_marked_wq");
   mirvol_wait_ack2_walk_init();
   mirvol_perf_proc_dir_init();
 }
@@ -136,10 +140,14 @@ static void mirvol_mark_node(struct sys_var *var, struct wbq *node) {
     mirvol_keep_for_retry(node);
   }
   spin_unlock_irqrestore(&var->lock, flags);
-  if (done) kfree(node);
+  if (done) {
+    kfree(node);
+    wake_up(&g_wrbmp_marked_wq);
+  }
 }
 
-int mirvol_write_local_bitmap_main(struct sys_var *var) {
+// Marks every queued range and every range kept for a retry; no flush.
+static void mirvol_drain_local_queue(struct sys_var *var) {
   unsigned long flags;
   // The ranges kept by an earlier drain are tried first, once each.
   spin_lock_irqsave(&var->lock, flags);
@@ -167,7 +175,41 @@ int mirvol_write_local_bitmap_main(struct sys_var *var) {
     spin_unlock_irqrestore(&var->lock, flags);
     mirvol_mark_node(var, node);
   }
+}
+
+int mirvol_write_local_bitmap_main(struct sys_var *var) {
+  mirvol_drain_local_queue(var);
   return flush_bitmap_cache();
+}
+
+int mirvol_sync_bitmap(struct nmp_info *nmp, long timeout) {
+  if (!g_wrbmp.sys_var) return -EIO;
+  // A device record without a Cluster Partition keeps no bitmap that an
+  // fsync could make durable.
+  if (!nmp->cp_bdev) return 0;
+  u64 deadline = mirvol_jiffies() + (u64)(timeout > 0 ? timeout : 0);
+  // The caller marks what is queued itself (the writer thread may be
+  // asleep, or not started); ranges the writer has taken are waited for.
+  for (;;) {
+    mirvol_drain_local_queue(g_wrbmp.sys_var);
+    if (mirvol_wrbmp_pending(nmp) <= 0) break;
+    u64 now = mirvol_jiffies();
+    if (now >= deadline) {
+      mirvol_printk(MIRVOL_ERR "NMP%d failed to write pending bitmap ranges in time.\n", 161,
+                    nmp->minor);
+      return -EIO;
+    }
+    long left = (long)(deadline - now);
+    wait_event_timeout(g_wrbmp_marked_wq, mirvol_wrbmp_pending(nmp) <= 0, left < HZ ? left : HZ);
+  }
+  if (flush_bitmap_cache_of(nmp)) return -EIO;
+  int r = blkdev_issue_flush(nmp->cp_bdev);
+  return r == -EOPNOTSUPP ? 0 : r;
+}
+
+int mirvol_sync_bitmap_of_disk(u32 dev, long timeout) {
+  struct nmp_info *nmp = mirvol_get_nmp_info(dev);
+  return nmp ? mirvol_sync_bitmap(nmp, timeout) : 0;
 }
 
 // A range of the remote writer that could not be marked joins the local
@@ -431,6 +473,18 @@ void mirvol_unload_request_queue(struct nmp_info *nmp) {
 
 // --- the threads ---
 
+// Something for the local writer now: a queued range, or (once the
+// disconnection thread has stopped) an ACK1 time-out to give up. Kept
+// ranges wait for the next pass.
+static bool mirvol_local_writer_has_work(struct sys_var *var) {
+  unsigned long flags;
+  spin_lock_irqsave(&var->lock, flags);
+  bool queued = g_wrbmp.head != nullptr;
+  spin_unlock_irqrestore(&var->lock, flags);
+  if (queued) return true;
+  return __atomic_load_n(&g_mirvol_shutdown, __ATOMIC_ACQUIRE) && mirvol_dcq_count() > 0;
+}
+
 static void mirvol_local_writer_pass(struct sys_var *var) {
   // Once the disconnection thread has stopped, the ACK1 time-outs that
   // still come are given up here.
@@ -443,7 +497,9 @@ int mirvol_local_bitmap_write_thread(void *arg) {
   allow_signal(SIGTERM);
   struct sys_var *var = g_wrbmp.sys_var;
   for (;;) {
-    mirvol_interruptible_sleep_on_timeout(&var->wq, 5 * HZ);
+    // The queue is looked at before the writer sleeps: a range queued
+    // while it was marking is not left waiting for the time-out.
+    wait_event_interruptible_timeout(var->wq, mirvol_local_writer_has_work(var), 5 * HZ);
     if (signal_pending(get_current())) break;
     mirvol_local_writer_pass(var);
   }
@@ -459,7 +515,7 @@ int mirvol_local_bitmap_write_thread(void *arg) {
                     133);
     }
     // Not interruptible: the stop signal stays pending.
-    mirvol_sleep_on_timeout(&var->wq, HZ);
+    wait_event_timeout(var->wq, mirvol_local_writer_has_work(var), HZ);
     mirvol_local_writer_pass(var);
   }
   mirvol_local_writer_pass(var);

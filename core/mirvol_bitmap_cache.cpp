@@ -320,8 +320,11 @@ int mirvol_write_bitmap_from_secnr(u64 sector, struct nmp_info *nmp) {
   return mirvol_write_cache_bitmap(&offset, nmp);
 }
 
-int _flush_bitmap_cache(void) {
+// Writes back the dirty entries (of the device of minor `only`, or of all
+// when it is -1); g_cache_sem held on entry and on return.
+static int flush_entries(s32 only) {
   for (struct cache_table *e = g_cachetable; e && !entry_free(e); e = e->next) {
+    if (only >= 0 && e->owner_minor != only) continue;
     e->in_use++;
     down(e->sig_sem);
     up(g_cache_sem);
@@ -351,9 +354,19 @@ int _flush_bitmap_cache(void) {
   return 0;
 }
 
+int _flush_bitmap_cache(void) { return flush_entries(-1); }
+
 int flush_bitmap_cache(void) {
   down(g_cache_sem);
   int r = _flush_bitmap_cache();
+  up(g_cache_sem);
+  return r;
+}
+
+int flush_bitmap_cache_of(struct nmp_info *nmp) {
+  if (!g_cache_sem) return -1;
+  down(g_cache_sem);
+  int r = flush_entries((s32)nmp->minor);
   up(g_cache_sem);
   return r;
 }

@@ -96,6 +96,12 @@ struct mirvol_cmd {
   unsigned int in, out;  // record bytes copied in and back
   mirvol_cmd_fn fn;      // null: the command is not available yet
   mirvol_cmd_raw_fn raw;
+  // Commands whose value is checked before the device is looked up: true
+  // when the record's value is one the handler accepts. A value it refuses
+  // is answered by the handler, called without a device (it refuses the
+  // value before it touches one), so a bad value gets its own status word
+  // whether or not the device exists.
+  bool (*value_ok)(const u8 *rec);
 };
 
 static int mirvol_nmp_init_cmd(struct block_device *bdev, unsigned int minor, unsigned int cmd,
@@ -140,21 +146,29 @@ static void mirvol_port_get_cmd(unsigned int, struct nmp_info *nmp, u8 *rec) {
   mirvol_port_operate(7, nmp, rec);
 }
 
-#define CMD_DEV(name, in, out, fn) CMD_DEVICE, name, in, out, fn, nullptr
-#define CMD_DRV(name, in, out, fn) CMD_DRIVER, name, in, out, fn, nullptr
+#define CMD_DEV(name, in, out, fn) CMD_DEVICE, name, in, out, fn, nullptr, nullptr
+#define CMD_DRV(name, in, out, fn) CMD_DRIVER, name, in, out, fn, nullptr, nullptr
+// A device command whose value at offset 4 is checked first.
+#define CMD_DEV_VALUE(name, in, out, fn, ok) CMD_DEVICE, name, in, out, fn, nullptr, ok
+
+// The values of commands 3 and 68 (0 or 1), 13 (flags below 16) and 67
+// (not negative).
+static bool value_0_or_1(const u8 *rec) { return rec_u32(rec, 4) <= 1; }
+static bool clear_flags_ok(const u8 *rec) { return rec_u32(rec, 4) < 16; }
+static bool sync_flags_ok(const u8 *rec) { return rec_s32(rec, 4) >= 0; }
 
 // The commands with a handler. Those whose handlers have not come yet keep
 // their record sizes and answer STATUS_FAILED.
 static const struct mirvol_cmd mirvol_cmd_table[] = {
-    {3, CMD_DEV("mirvol_bitmap_clear", 8, 8, mirvol_bitmap_clear)},
+    {3, CMD_DEV_VALUE("mirvol_bitmap_clear", 8, 8, mirvol_bitmap_clear, value_0_or_1)},
     {5, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_open_cmd)},
     {6, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_close_cmd)},
     {7, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_get_cmd)},
     {8, CMD_DEV("mirvol_set_nmp_param", 80, 80, mirvol_set_nmp_param)},
-    {9, CMD_RAW, "mirvol_get_nmp_netstatus", 48, 48, nullptr, mirvol_get_nmp_netstatus},
+    {9, CMD_RAW, "mirvol_get_nmp_netstatus", 48, 48, nullptr, mirvol_get_nmp_netstatus, nullptr},
     {10, CMD_DEV("mirvol_block_trans", 12, 12, nullptr)},
     {12, CMD_DEV("mirvol_read_cp_time", 20, 20, mirvol_read_cp_time)},
-    {13, CMD_DEV("mirvol_clear_cp_time", 20, 20, mirvol_clear_cp_time)},
+    {13, CMD_DEV_VALUE("mirvol_clear_cp_time", 20, 20, mirvol_clear_cp_time, clear_flags_ok)},
     {14, CMD_DEV("mirvol_block_size_operate", 8, 8, nullptr)},
     {15, CMD_DEV("mirvol_block_size_operate", 8, 8, nullptr)},
     {16, CMD_DEV("mirvol_set_nmp_size", 24, 24, mirvol_set_nmp_size)},
@@ -174,11 +188,11 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {60, CMD_DEV("mirvol_wait_bitmap_queue", 4, 4, mirvol_wait_bitmap_queue)},
     {61, CMD_DEV("mirvol_set_ratio", 8, 8, mirvol_set_ratio)},
     {66, CMD_DEV("mirvol_get_nmp_sync_flag", 0, 8, mirvol_get_nmp_sync_flag)},
-    {67, CMD_DEV("mirvol_set_nmp_sync_flag", 8, 8, mirvol_set_nmp_sync_flag)},
-    {68, CMD_DEV("mirvol_set_bitmap", 8, 8, mirvol_set_bitmap)},
+    {67, CMD_DEV_VALUE("mirvol_set_nmp_sync_flag", 8, 8, mirvol_set_nmp_sync_flag, sync_flags_ok)},
+    {68, CMD_DEV_VALUE("mirvol_set_bitmap", 8, 8, mirvol_set_bitmap, value_0_or_1)},
     {70, CMD_DEV("mirvol_get_nmp_sync_mode_flag", 0, 8, mirvol_get_nmp_sync_mode_flag)},
     {72, CMD_DEV("mirvol_set_nmp_to_reserve", 4, 4, nullptr)},
-    {73, CMD_RAW, "mirvol_nmp_mdc_update", 48, 48, nullptr, mirvol_nmp_mdc_update},
+    {73, CMD_RAW, "mirvol_nmp_mdc_update", 48, 48, nullptr, mirvol_nmp_mdc_update, nullptr},
     {74, CMD_DEV("mirvol_nmp_thread_init", 4, 4, nullptr)},
     {75, CMD_DEV("mirvol_nmp_set_compress_flag", 12, 12, mirvol_nmp_set_compress_flag)},
     {76, CMD_DEV("mirvol_nmp_get_compress_flag", 12, 12, mirvol_nmp_get_compress_flag)},
@@ -188,12 +202,12 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {80, CMD_DEV("mirvol_nmp_cancel_waiting_ack", 4, 4, nullptr)},
     {81, CMD_DEV("mirvol_nmp_set_perf", 24, 24, nullptr)},
     {82, CMD_DEV("mirvol_nmp_get_perf", 280, 280, nullptr)},
-    {83, CMD_RAW, "mirvol_nmp_check_holders", 48, 48, nullptr, mirvol_nmp_check_holders},
+    {83, CMD_RAW, "mirvol_nmp_check_holders", 48, 48, nullptr, mirvol_nmp_check_holders, nullptr},
     {84, CMD_DEV("mirvol_clear_all_history_info_ioctl", 4, 4, nullptr)},
     {85, CMD_DEV("mirvol_convert_history_info_ioctl", 4, 4, nullptr)},
     {86, CMD_DEV("mirvol_set_time_and_wait_queue", 4, 4, nullptr)},
     {101, CMD_DRV("mirvol_network_init", 44, 44, mirvol_network_init)},
-    {102, CMD_RAW, "mirvol_nmp_init", 2232, 2232, nullptr, mirvol_nmp_init_cmd},
+    {102, CMD_RAW, "mirvol_nmp_init", 2232, 2232, nullptr, mirvol_nmp_init_cmd, nullptr},
 };
 
 #define MIRVOL_MAX_RECORD 2232
@@ -207,6 +221,10 @@ static int mirvol_run_cmd(const struct mirvol_cmd *c, unsigned int minor, unsign
   if (c->in && mirvol_copy_from_user(rec, uptr, c->in)) return -EFAULT;
 
   struct nmp_info *nmp = nullptr;
+  if (c->value_ok && !c->value_ok(rec)) {
+    c->fn(minor, nullptr, rec);
+    return mirvol_copy_to_user(uptr, rec, c->out) ? -EFAULT : 0;
+  }
   if (c->scope == CMD_DEVICE) {
     nmp = mirvol_get_nmp_info(mirvol_MKDEV((u32)g_mirvol_major, minor));
     if (!nmp) {

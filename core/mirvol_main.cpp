@@ -171,6 +171,35 @@ int mirvol_get_index_from_minor(int minor) {
 
 // --- thread stop ---
 
+// The flags and times a status file prints, taken together under the
+// device spinlock that their writers hold.
+struct nmp_flags {
+  u32 io_port, nw_port, mount_port, disk_error_flag;
+  s32 reset_request;
+  u64 disconnect_time, last_update_time, mirror_break_time;
+  u64 send_queue_cnt, request_queue_cnt;
+};
+
+static struct nmp_flags mirvol_snapshot_flags(struct nmp_info *nmp) {
+  struct nmp_flags f;
+  unsigned long flags;
+  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
+  f.io_port = nmp->io_port;
+  f.nw_port = nmp->nw_port;
+  f.mount_port = nmp->mount_port;
+  f.disk_error_flag = nmp->disk_error_flag;
+  f.reset_request = nmp->reset_request;
+  f.disconnect_time = nmp->disconnect_time;
+  f.last_update_time = nmp->last_update_time;
+  f.mirror_break_time = nmp->mirror_break_time;
+  f.send_queue_cnt = nmp->send_queue_cnt;
+  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
+  spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
+  f.request_queue_cnt = nmp->request_queue_cnt;
+  spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
+  return f;
+}
+
 // Sends SIGTERM to every running thread of the list, once a second, until
 // none runs; then joins each, so nothing a thread uses is freed under it.
 static void mirvol_stop_threads(struct nmp_thread_info *const *threads, int n) {
@@ -197,12 +226,19 @@ static void mirvol_stop_threads(struct nmp_thread_info *const *threads, int n) {
 
 void mirvol_kill_all_thread(void) {
   for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) {
-    if (nmp->mount_port)
+    u32 mounted = 0;
+    u64 requests = 0;
+    if (nmp->nmp_variable) {
+      struct nmp_flags f = mirvol_snapshot_flags(nmp);
+      mounted = f.mount_port;
+      requests = f.request_queue_cnt;
+    }
+    if (mounted)
       mirvol_printk(MIRVOL_ERR "NMP%d killing thread, but mount port is still opened.\n", 136,
                     nmp->minor);
-    if (nmp->request_queue_cnt)
+    if (requests)
       mirvol_printk(MIRVOL_ERR "NMP%d killing thread, but %lu I/O request still exist.\n", 137,
-                    nmp->minor, (unsigned long)nmp->request_queue_cnt);
+                    nmp->minor, (unsigned long)requests);
     struct nmp_thread_info *const order[] = {
         &nmp->thread[NMP_THREAD_ACCEPT],    &nmp->thread[NMP_THREAD_REMOTE_WRITE],
         &nmp->thread[NMP_THREAD_SEND_ACK1], &nmp->thread[NMP_THREAD_SEND_DATA],
@@ -235,35 +271,6 @@ void mirvol_kill_all_thread(void) {
 static struct proc_dir_entry *mirvol_proc, *mirvol_inner_proc;
 
 static const char *port_text(u32 flag) { return flag ? "open" : "close"; }
-
-// The flags and times a status file prints, taken together under the
-// device spinlock that their writers hold.
-struct nmp_flags {
-  u32 io_port, nw_port, mount_port, disk_error_flag;
-  s32 reset_request;
-  u64 disconnect_time, last_update_time, mirror_break_time;
-  u64 send_queue_cnt, request_queue_cnt;
-};
-
-static struct nmp_flags mirvol_snapshot_flags(struct nmp_info *nmp) {
-  struct nmp_flags f;
-  unsigned long flags;
-  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
-  f.io_port = nmp->io_port;
-  f.nw_port = nmp->nw_port;
-  f.mount_port = nmp->mount_port;
-  f.disk_error_flag = nmp->disk_error_flag;
-  f.reset_request = nmp->reset_request;
-  f.disconnect_time = nmp->disconnect_time;
-  f.last_update_time = nmp->last_update_time;
-  f.mirror_break_time = nmp->mirror_break_time;
-  f.send_queue_cnt = nmp->send_queue_cnt;
-  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
-  spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
-  f.request_queue_cnt = nmp->request_queue_cnt;
-  spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
-  return f;
-}
 
 static const char *net_state_text(int state) {
   switch (state) {
@@ -424,7 +431,9 @@ static int mirvol_check_minors(void) {
 // module image would (the host and the tests load the module more than
 // once in one process).
 static void mirvol_reset_module_values(void) {
-  memset(my_disk, 0, sizeof(my_disk));
+  // The request path reads the sizes without a lock.
+  for (u64 &size : my_disk) __atomic_store_n(&size, 0, __ATOMIC_RELEASE);
+  mirvol_request_path_reset();
   g_make_request_cnt = g_make_request_peak = 0;
   mirvol_min_request_count = 256;
   mirvol_max_request_count = 12288;
@@ -759,8 +768,7 @@ void mirvol_cleanup_module_free(void) {
     }
     mirvol_kfree(&nmp->network_list_lock);
     mirvol_free_queue_nodes(&nmp->send_ack2_queue);
-    for (int i = 0; i < 16; i++)
-      if (nmp->recover_pages[i]) __free_page(nmp->recover_pages[i]);
+    mirvol_kfree(&nmp->recover_buff);
     if (nmp->data_sock) {
       mirvol_tcp_delete_keepalive_timer(nmp->data_sock);
       sock_release(nmp->data_sock);

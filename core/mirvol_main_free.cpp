@@ -9,6 +9,8 @@
 // The I/O-port hints are logged once per load.
 static int g_disp_ioport_msg = 1;
 
+void mirvol_request_path_reset(void) { __atomic_store_n(&g_disp_ioport_msg, 1, __ATOMIC_RELAXED); }
+
 // --- bio helpers ---
 
 static void mirvol_end_bio(struct bio *bio, int error) {
@@ -176,13 +178,16 @@ int add_wrt_queue2(struct nmp_info *nmp, struct bio *bio, sector_t sector) {
   return 0;
 }
 
-int del_write_request_queue(struct nmp_info *nmp, sector_t sector) {
+// Each completing write removes its own node: two writes to one start
+// sector may complete in either order, and a node left behind would point
+// at an upper bio that has ended.
+int del_write_request_queue(struct nmp_info *nmp, sector_t sector, struct bio *bio) {
   unsigned long flags;
   struct wrt_queue_head *h = wrt_bucket(nmp, sector);
   struct wrt_queue *node;
   spin_lock_irqsave(&nmp->nmp_variable->wrt_queue_lock, flags);
   for (node = h->head; node; node = node->next)
-    if (node->bio->bi_iter.bi_sector == sector) break;
+    if (node->bio == bio) break;
   if (node) wrt_unlink(h, node);
   spin_unlock_irqrestore(&nmp->nmp_variable->wrt_queue_lock, flags);
   if (!node) {
@@ -239,7 +244,13 @@ static void req_unlink(struct nmp_info *nmp, struct io_request *req) {
 u64 mirvol_add_req_queue(struct nmp_info *nmp, struct io_request *req) {
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
+  // Id 0 means "never queued" to the completion (no ACK2 would be sent):
+  // on minor 0 the sequence value 0 is skipped.
   u64 id = ((u64)nmp->minor << 24) | (nmp->request_seq & 0xffffff);
+  if (id == 0) {
+    nmp->request_seq++;
+    id = ((u64)nmp->minor << 24) | (nmp->request_seq & 0xffffff);
+  }
   nmp->request_seq++;
   req->request_id = id;
   req->enqueue_time = mirvol_jiffies();
@@ -330,7 +341,7 @@ void mirvol_free_request(struct io_request *req) {
 void __mirvol_end_make_request(struct bio *clone, unsigned int bytes, int error) {
   struct io_request *req = static_cast<struct io_request *>(clone->bi_private);
   struct nmp_info *nmp = req->nmp;
-  if (req->write) del_write_request_queue(nmp, req->start_sector);
+  if (req->write) del_write_request_queue(nmp, req->start_sector, req->upper_bio);
   if (error != 0 && error != -EOPNOTSUPP && error != -EAGAIN) {
     mirvol_printk(MIRVOL_ERR
                   "NMP%d disk I/O error (%d). (bi_rw=%d, bi_flags=%x, bi_sector=%llu, bi_size=%d, "
@@ -370,6 +381,30 @@ static bool mirvol_req_being_sent(struct nmp_info *nmp, struct io_request *req) 
   return sending;
 }
 
+// A request's range goes to the bitmap when it was not mirrored or its
+// local I/O failed.
+static bool mirvol_req_needs_bitmap(struct io_request *req) {
+  return __atomic_load_n(&req->needs_bitmap, __ATOMIC_ACQUIRE) || req->error;
+}
+
+// Hands the range over unless it already was (its wbq node is gone).
+static void mirvol_req_to_bitmap(struct nmp_info *nmp, struct io_request *req) {
+  unsigned long flags;
+  spin_lock_irqsave(&req->wbq_lock, flags);
+  bool handed = !req->wbq;
+  spin_unlock_irqrestore(&req->wbq_lock, flags);
+  if (!handed) add_write_bitmap_queue2(nmp, req);
+}
+
+// Ends the upper bio. A range that is due for the bitmap is queued first,
+// so that whoever sees the write completed (an fsync) finds the range
+// pending for the bitmap writer.
+static void mirvol_end_upper_io(struct nmp_info *nmp, struct io_request *req) {
+  if (mirvol_req_needs_bitmap(req)) mirvol_req_to_bitmap(nmp, req);
+  mirvol_end_upper(req);
+  if (req->write) mirvol_dec_make_request_cnt(nmp);
+}
+
 void mirvol_end_req(struct io_request *req, u64 bits) {
   struct nmp_info *nmp = req->nmp;
   unsigned long flags;
@@ -380,8 +415,7 @@ void mirvol_end_req(struct io_request *req, u64 bits) {
     if (bits == REQ_LOCAL_DONE) {
       // Asynchronous mode: the upper I/O ends with the local I/O; the copy
       // of the data waits in the send queue.
-      mirvol_end_upper(req);
-      if (req->write) mirvol_dec_make_request_cnt(nmp);
+      mirvol_end_upper_io(nmp, req);
       __atomic_store_n(&req->async_local_done, 1, __ATOMIC_RELEASE);
       wake_up(&nmp->nmp_variable->nmp_send_data_wq);
       if (req->write) mirvol_drop_clone(req);
@@ -404,27 +438,18 @@ void mirvol_end_req(struct io_request *req, u64 bits) {
   // Exactly one caller finishes the request: the one that completed it.
   if (now != REQ_FINISHED || before == REQ_FINISHED) return;
 
-  if (!__atomic_load_n(&req->async_local_done, __ATOMIC_ACQUIRE)) {
-    mirvol_end_upper(req);
-    if (req->write) mirvol_dec_make_request_cnt(nmp);
-  }
+  if (!__atomic_load_n(&req->async_local_done, __ATOMIC_ACQUIRE)) mirvol_end_upper_io(nmp, req);
 
-  if (__atomic_load_n(&req->needs_bitmap, __ATOMIC_ACQUIRE)) {
-    add_write_bitmap_queue2(nmp, req);
+  if (mirvol_req_needs_bitmap(req)) {
+    mirvol_req_to_bitmap(nmp, req);
   } else if (req->write && req->request_id) {
-    if (req->error) {
-      add_write_bitmap_queue2(nmp, req);
-    } else {
-      // A head-layout record with the start sector and the id, big-endian.
-      u8 head[56] = {};
-      u64 sector_be = cpu_to_be64(req->start_sector);
-      u64 id_be = cpu_to_be64(req->request_id);
-      memcpy(head + 8, &sector_be, 8);
-      memcpy(head + 24, &id_be, 8);
-      mirvol_add_send_ack2_queue(head, req);
-    }
-  } else if (req->error) {
-    add_write_bitmap_queue2(nmp, req);
+    // A head-layout record with the start sector and the id, big-endian.
+    u8 head[56] = {};
+    u64 sector_be = cpu_to_be64(req->start_sector);
+    u64 id_be = cpu_to_be64(req->request_id);
+    memcpy(head + 8, &sector_be, 8);
+    memcpy(head + 24, &id_be, 8);
+    mirvol_add_send_ack2_queue(head, req);
   }
   mirvol_free_request(req);
 }
@@ -575,7 +600,7 @@ void mirvol_make_request(struct request_queue *q, struct bio *bio) {
   }
   mirvol_wait_recovery_window(nmp, bio, req->start_sector, req->sector_count);
   if (g_mirvol_shutdown) {
-    del_write_request_queue(nmp, req->start_sector);
+    del_write_request_queue(nmp, req->start_sector, bio);
     mirvol_refuse(nmp, req, bio, write, -EIO);
     return;
   }

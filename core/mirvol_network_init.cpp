@@ -8,6 +8,13 @@
 
 int g_bmp_chk_interval;
 
+// Serialises command 101: two at once would both find a thread's record
+// empty and start it twice, and unload knows only the one in the record.
+static struct mutex g_network_init_mutex;
+static struct network_init_mutex_setup {
+  network_init_mutex_setup() { mutex_init(&g_network_init_mutex); }
+} g_network_init_mutex_setup;
+
 #define MIRVOL_NETWORK_INIT_SIZE 44
 
 // One checked value of the record: where it lies, its range (compared
@@ -82,11 +89,12 @@ static const struct mirvol_common_thread mirvol_common_threads[] = {
      MIRVOL_ERR "Failed to fork thread: mirvol_disk_error_operate_thread  (err=%d)\n"},
 };
 
-// Starts each module-wide thread that has not been started; false at the
-// first that cannot be (the later ones are not tried).
+// Starts each module-wide thread whose record shows none; false at the
+// first that cannot be (the later ones are not tried). Called under
+// g_network_init_mutex.
 static bool mirvol_start_common_threads(void) {
   for (const struct mirvol_common_thread &t : mirvol_common_threads) {
-    if (t.info->pid != 0) continue;
+    if (t.info->pid != 0 || __atomic_load_n(&t.info->running, __ATOMIC_ACQUIRE)) continue;
     int pid = mirvol_kernel_thread_info(t.fn, nullptr, t.name, t.info);
     if (pid < 0) {
       mirvol_printk(t.failed, 131, pid);
@@ -97,9 +105,17 @@ static bool mirvol_start_common_threads(void) {
   return true;
 }
 
+static void mirvol_network_init_locked(u8 *rec);
+
 void mirvol_network_init(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;
   (void)nmp;
+  mutex_lock(&g_network_init_mutex);
+  mirvol_network_init_locked(rec);
+  mutex_unlock(&g_network_init_mutex);
+}
+
+static void mirvol_network_init_locked(u8 *rec) {
   if (rec_u32(rec, 0) != 0 || memcmp(rec + 4, "qdx", 4) != 0) {
     mirvol_printk(MIRVOL_INFO "ioctl (cmd=%d, pid=%d) is invalid. ignored. (mirvol_network_init)\n",
                   185, 101, task_pid_nr(get_current()));

@@ -95,8 +95,7 @@ static void mirvol_free_nmp(struct nmp_info *nmp) {
   }
   mirvol_kfree(&nmp->network_list_lock);
   mirvol_kfree(&nmp->send_ack2_queue.sys_var);
-  for (int i = 0; i < 16; i++)
-    if (nmp->recover_pages[i]) __free_page(nmp->recover_pages[i]);
+  mirvol_kfree(&nmp->recover_buff);
   mirvol_kfree(&nmp->nmp_variable);
   mirvol_kfree(&nmp->remote_write_head.sys_var);
   mirvol_kfree(&nmp->send_ack1_head.sys_var);
@@ -186,6 +185,10 @@ static struct block_device *mirvol_open_partition(int fd, struct file **filep) {
   }
   *filep = f;
   return bdev;
+}
+
+static bool mirvol_same_bdev(const struct block_device *a, const struct block_device *b) {
+  return a && b && a->bd_dev == b->bd_dev;
 }
 
 // Builds the device on the kernel copy of the record; returns the status
@@ -290,11 +293,16 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
     unsigned long flags;
     spin_lock_irqsave(g_nmp_list.nmp_list_lock, flags);
     for (struct nmp_info *o = g_nmp_list.head; o; o = o->next) {
-      // The Cluster Partition is compared before the Data Partition.
+      // The partitions actually opened are compared, not the numbers the
+      // caller wrote in the record: a block device by its device number,
+      // an image file by the number its open gave it (one per file, by
+      // device and inode, while it is open). Either of the new partitions
+      // is refused when it is either partition of an existing device; the
+      // Cluster Partition is compared before the Data Partition.
       const char *same = nullptr;
-      if (o->cp_major == nmp->cp_major && o->cp_minor == nmp->cp_minor)
+      if (mirvol_same_bdev(cp, o->cp_bdev) || mirvol_same_bdev(cp, o->dp_bdev))
         same = "Cluster";
-      else if (o->dp_major == nmp->dp_major && o->dp_minor == nmp->dp_minor)
+      else if (mirvol_same_bdev(dp, o->cp_bdev) || mirvol_same_bdev(dp, o->dp_bdev))
         same = "Data";
       if (same) {
         spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
@@ -342,11 +350,10 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
   nmp->data_port = rec_u16(rec, 16);
   nmp->send_queue_cnt = mirvol_check_send_queue_cnt(nmp, rec_u64(rec, 1064));
 
-  for (int i = 0; i < 16; i++) {
-    nmp->recover_pages[i] = alloc_page(GFP_ATOMIC);
-    if (!nmp->recover_pages[i]) FAIL_NOMEM("recover_buff");
-  }
-  nmp->recover_buff = page_address(nmp->recover_pages[0]);
+  // The recovery copy reads and sends its parts through one 64 KiB block
+  // in one piece.
+  nmp->recover_buff = mirvol_kmalloc(MIRVOL_RECOVER_BUFF_SIZE);
+  if (!nmp->recover_buff) FAIL_NOMEM("recover_buff");
 
   nmp->nmp_variable = mirvol_malloc_nmp_sys_variable();
   if (!nmp->nmp_variable) FAIL_NOMEM("nmp_variable");

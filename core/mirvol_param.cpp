@@ -6,8 +6,10 @@
 #include "include/mirvol_record.h"
 #include "include/mirvol_param.h"
 
+#include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_recv.h"
 
 // The device the dispatcher found, or the device of this minor; none
 // answers STATUS_NO_DEVICE.
@@ -347,17 +349,36 @@ void mirvol_get_nmp_sync_mode_flag(unsigned int minor, struct nmp_info *nmp, u8 
 
 // --- commands 16, 17, 33, 40: size, granule and port flags ---
 
+u64 mirvol_bitmap_room_bits(const struct nmp_info *nmp) {
+  u64 last = mirvol_cp_is_4k(nmp) ? MIRVOL_BMP_LAST_INDEX_4K : MIRVOL_BMP_LAST_INDEX_1K;
+  return (last - mirvol_bmp_first_index(nmp) + 1) * mirvol_bmp_bits_per_block(nmp);
+}
+
 // A granule of 0 would leave the bitmap without a size, and one of 2^31
 // and up reads as non-positive where it is used signed: both are refused,
-// as device creation refuses them.
+// as device creation refuses them. A size whose bits reach past the
+// bitmap's room in the Cluster Partition is refused too: the bits beyond
+// it could never be recorded, so unmirrored writes there would be lost.
 void mirvol_set_nmp_size(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   nmp = param_device(minor, nmp, rec, "mirvol_set_nmp_size");
   if (!nmp) return;
-  u64 sectors = rec_u64(rec, 8) * 2;
+  u64 kib = rec_u64(rec, 8);
+  u64 sectors = kib * 2;
   u32 granule = rec_u32(rec, 16);
   if (granule == 0 || granule >= 0x80000000u) {
     mirvol_printk(MIRVOL_ERR "NMP%d bmp_size_in_sec (%u) is invalid. (mirvol_set_nmp_size)\n", 182,
                   nmp->minor, granule);
+    rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
+    return;
+  }
+  u64 room = mirvol_bitmap_room_bits(nmp);
+  // Sizes whose sector count does not fit 64 bits cannot fit the room
+  // either.
+  if (kib > ~0ULL / 2 || sectors / granule + (sectors % granule ? 1 : 0) > room) {
+    mirvol_printk(MIRVOL_ERR
+                  "NMP%d size (%llu KB) is invalid with bmp_size_in_sec (%u): the bitmap holds "
+                  "%llu bits. (mirvol_set_nmp_size)\n",
+                  182, nmp->minor, (unsigned long long)kib, granule, (unsigned long long)room);
     rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
     return;
   }
@@ -549,7 +570,11 @@ int mirvol_nmp_mdc_update(struct block_device *bdev, unsigned int minor, unsigne
 
   mirvol_down(&nmp->nmp_variable->send_sem);
   if (nmp->data_sock) kernel_sock_shutdown(nmp->data_sock, SHUT_RDWR);
+  // The DATA listener may be releasing the accepted socket right now: it
+  // clears the pointer under this lock before it frees the socket.
+  mirvol_recv_sock_lock();
   if (nmp->recv_sock) kernel_sock_shutdown(nmp->recv_sock, SHUT_RDWR);
+  mirvol_recv_sock_unlock();
   mirvol_up(&nmp->nmp_variable->send_sem);
 
   mirvol_kfree(&entries);

@@ -35,6 +35,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -77,7 +78,7 @@ struct control_state {
   std::thread acceptor;
   std::list<std::unique_ptr<connection>> conns;  // guarded by mu
   bool refusing = false;  // a stop is under way: new commands are refused (mu)
-  int running = 0;        // commands between admission and their reply (mu)
+  int running = 0;        // commands between admission and the end of their call (mu)
 };
 
 control_state *g_ctl;  // null when the host has no control socket
@@ -134,19 +135,49 @@ int read_full(int fd, void *buf, size_t len, std::vector<int> *fds) {
   return 0;
 }
 
-void send_all(int fd, const void *buf, size_t len) {
+// One control command as it was read off the connection.
+struct request {
+  std::string device;
+  uint32_t cmd = 0;
+  std::vector<int> nums;  // the caller's numbers ...
+  std::vector<int> fds;   // ... and the descriptors received for them
+  std::vector<unsigned char> buf;
+};
+
+// How long a reply may take to leave. A client that does not read its answer
+// (a stuck or hostile one) must not hold its connection's thread, which a
+// stop joins, for longer.
+constexpr int kReplyWaitMs = 10000;
+
+// Sends the bytes within kReplyWaitMs. 0, -ETIMEDOUT when the client did not
+// take them in time, or -errno when it is gone (nobody to tell either way).
+int send_all(int fd, const void *buf, size_t len) {
   const char *p = static_cast<const char *>(buf);
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
   while (len) {
-    ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+    ssize_t n = send(fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // the client is gone; nobody to tell
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      struct timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+      if (spent >= kReplyWaitMs) return -ETIMEDOUT;
+      struct pollfd pf = {fd, POLLOUT, 0};
+      int k = poll(&pf, 1, (int)(kReplyWaitMs - spent));
+      if (k < 0 && errno != EINTR) return -errno;
+      continue;
+    }
+    if (n < 0) return -errno;
+    if (n == 0) return -EPIPE;
     p += n;
     len -= (size_t)n;
   }
+  return 0;
 }
 
 void send_reply(int fd, int error, int result, const std::vector<unsigned char> &buf,
-                const std::string &msg) {
+                const std::string &msg, const request *rq = nullptr) {
   ctl_reply_head h = {};
   h.magic = REPLY_MAGIC;
   h.error = error;
@@ -157,7 +188,10 @@ void send_reply(int fd, int error, int result, const std::vector<unsigned char> 
   memcpy(out.data(), &h, sizeof(h));
   if (h.len) memcpy(out.data() + sizeof(h), buf.data(), h.len);
   if (h.msg_len) memcpy(out.data() + sizeof(h) + h.len, msg.data(), h.msg_len);
-  send_all(fd, out.data(), out.size());
+  if (send_all(fd, out.data(), out.size()) == -ETIMEDOUT && rq)
+    printk(KERN_WARNING
+           "mirvold: control client of command %u on %s did not take its answer; it is dropped\n",
+           rq->cmd, rq->device.c_str());
 }
 
 void close_all(std::vector<int> *fds) {
@@ -166,14 +200,6 @@ void close_all(std::vector<int> *fds) {
 }
 
 // --- the command ---
-
-struct request {
-  std::string device;
-  uint32_t cmd = 0;
-  std::vector<int> nums;  // the caller's numbers ...
-  std::vector<int> fds;   // ... and the descriptors received for them
-  std::vector<unsigned char> buf;
-};
 
 // Reads one request. 0, -ECONNRESET (nothing to answer) or -EPROTO with why.
 int read_request(int fd, request *rq, std::string *why) {
@@ -328,10 +354,14 @@ void serve(connection *c) {
     msg = "no mirror device " + rq.device + " on this host";
   }
   close_all(&rq.fds);
-  send_reply(fd, error, result, rq.buf, msg);
-  std::lock_guard<std::mutex> g(g_ctl->mu);
-  g_ctl->running--;
-  g_ctl->cv.notify_all();
+  // The command is over before its answer is sent: a client that never reads
+  // the answer keeps no stop from going on.
+  {
+    std::lock_guard<std::mutex> g(g_ctl->mu);
+    g_ctl->running--;
+    g_ctl->cv.notify_all();
+  }
+  send_reply(fd, error, result, rq.buf, msg, &rq);
 }
 
 void connection_main(connection *c) {

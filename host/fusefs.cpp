@@ -66,6 +66,7 @@ struct fs_state {
   std::condition_variable cv;
   int open_mirrors = 0;               // guarded by mu
   int active_ops = 0;                 // operations running now; guarded by mu
+  int most_ops = 0;                   // the most active_ops seen so far; guarded by mu
   std::atomic<bool> stopping{false};  // set under mu
   bool loop_done = false;             // guarded by mu
 };
@@ -292,7 +293,18 @@ int op_utimens(const char *path, const struct timespec *, struct fuse_file_info 
 
 int op_create(const char *, mode_t, struct fuse_file_info *) { return -EACCES; }
 
-void *op_init(struct fuse_conn_info *, struct fuse_config *cfg) {
+// Requests the kernel lets run at once in the background (asynchronous and
+// direct I/O, read-ahead, write-back), and from how many on it holds back
+// new ones. Its defaults (12 and 9) would cap an application's queue depth
+// far below the 64 a disk is expected to serve.
+constexpr unsigned kMaxBackground = 128;
+constexpr unsigned kCongestionThreshold = 96;
+// Workers of the loop: one per request that is being served at once.
+constexpr int kMaxWorkers = 128;
+
+void *op_init(struct fuse_conn_info *conn, struct fuse_config *cfg) {
+  conn->max_background = kMaxBackground;
+  conn->congestion_threshold = kCongestionThreshold;
   // Sizes change with the disks' capacities and /proc entries come and go:
   // nothing is cached about names or attributes.
   cfg->entry_timeout = 0;
@@ -310,9 +322,14 @@ void *op_init(struct fuse_conn_info *, struct fuse_config *cfg) {
 struct op_guard {
   bool ok;
   op_guard() {
-    std::lock_guard<std::mutex> g(g_fs->mu);
-    ok = !g_fs->stopping;
-    if (ok) g_fs->active_ops++;
+    int most = 0;
+    {
+      std::lock_guard<std::mutex> g(g_fs->mu);
+      ok = !g_fs->stopping;
+      if (ok && ++g_fs->active_ops > g_fs->most_ops) most = g_fs->most_ops = g_fs->active_ops;
+    }
+    // How deep the kernel's queue to the host gets, for whoever tunes it.
+    if (most) printk(KERN_DEBUG "mirvold: %d file system operations at once\n", most);
   }
   ~op_guard() {
     if (!ok) return;
@@ -356,7 +373,7 @@ struct fuse_operations make_ops() {
 void run_loop() {
   struct fuse_loop_config *cfg = fuse_loop_cfg_create();
   fuse_loop_cfg_set_clone_fd(cfg, 0);
-  fuse_loop_cfg_set_max_threads(cfg, 64);
+  fuse_loop_cfg_set_max_threads(cfg, kMaxWorkers);
   fuse_loop_cfg_set_idle_threads(cfg, 16);
   int r = fuse_loop_mt(g_fs->fuse, cfg);
   fuse_loop_cfg_destroy(cfg);
@@ -371,15 +388,9 @@ bool wait_loop_done(std::chrono::steady_clock::duration d) {
   return g_fs->cv.wait_for(l, d, [] { return g_fs->loop_done; });
 }
 
-// Unmounts DIR; the kernel then ends the connection and the workers leave.
-// A mount still in use (a /proc file open, a working directory inside) is
-// detached instead.
-void unmount_dir() {
-  const char *dir = g_fs->dir.c_str();
+// Detaches the mount at dir now; it goes once nobody uses it any more.
+void detach_mount(const char *dir) {
   if (geteuid() == 0) {
-    if (umount2(dir, 0) == 0) return;
-    int e = errno;
-    printk(KERN_WARNING "mirvold: unmount of %s: %s; detaching it\n", dir, strerror(e));
     if (umount2(dir, MNT_DETACH) != 0)
       printk(KERN_WARNING "mirvold: detach of %s: %s\n", dir, strerror(errno));
     return;
@@ -393,6 +404,31 @@ void unmount_dir() {
   int status;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+}
+
+// Unmounts DIR; the kernel then ends the connection and the workers leave.
+// A mount still in use (a /proc file open, a working directory inside) is
+// detached instead.
+void unmount_dir() {
+  const char *dir = g_fs->dir.c_str();
+  if (geteuid() == 0) {
+    if (umount2(dir, 0) == 0) return;
+    int e = errno;
+    printk(KERN_WARNING "mirvold: unmount of %s: %s; detaching it\n", dir, strerror(e));
+  }
+  detach_mount(dir);
+}
+
+// A host that was killed together with its unmount helper leaves its mount
+// behind with nobody serving it: every access to it fails with ENOTCONN, so
+// nothing can be mounted there. Such a mount is detached before mounting.
+void clear_dead_mount(const char *dir) {
+  struct stat st;
+  if (stat(dir, &st) == 0 || errno != ENOTCONN) return;
+  printk(KERN_WARNING
+         "mirvold: %s is a dead file system mount (its server is gone); unmounting it lazily\n",
+         dir);
+  detach_mount(dir);
 }
 
 // Cuts the connection through the FUSE control file system, for a detached
@@ -421,6 +457,8 @@ int fs_start(const std::string &dir, std::vector<mirror_file> files) {
   s->gid = getgid();
   clock_gettime(CLOCK_REALTIME, &s->started);
   g_fs = s;
+
+  clear_dead_mount(dir.c_str());
 
   struct fuse_args args = FUSE_ARGS_INIT(0, nullptr);
   fuse_opt_add_arg(&args, "mirvold");

@@ -35,8 +35,10 @@ uint64_t mirror_size(mirror_disk *d);
 // from the bios' status (-ENOSPC for a write at or past the end).
 long mirror_read(mirror_disk *d, char *buf, size_t size, uint64_t off);
 long mirror_write(mirror_disk *d, const char *buf, size_t size, uint64_t off);
-// Waits until the writes in flight on the disk have completed, then brings
-// the backing storage to stable storage. 0 or -errno.
+// Waits until the writes in flight on the disk have completed and the
+// device's pending difference-bitmap ranges are on its Cluster Partition,
+// then brings the backing storage to stable storage. 0 or -errno (-EIO when
+// the bitmap could not be written in time).
 int mirror_fsync(mirror_disk *d);
 // An open and a close of the mirror file count as opens of the disk's block
 // device, as the kernel counts the openers of /dev/NMPx.

@@ -13,8 +13,13 @@
 
 #include "host/host.h"
 #include "include/mirvol.h"
+#include "include/mirvol_bitmap_writer.h"
 #include "platform/blkdev.h"
 #include "platform/kernel.h"
+
+// The mirror module's entry for an fsync. The stand-in modules of the host
+// tests keep no difference bitmap and have none: it is then null.
+int mirvol_sync_bitmap_of_disk(u32 dev, long timeout) __attribute__((weak));
 
 namespace mirvold {
 
@@ -180,6 +185,10 @@ void unlock_range(mirror_disk *d, uint64_t seq) {
   d->cv.notify_all();
 }
 
+// How long an fsync waits for the device's pending bitmap ranges, in
+// platform ticks.
+constexpr long kBitmapSyncTimeout = 60 * HZ;
+
 int flush_one(struct block_device *bdev, void *arg) {
   int r = blkdev_issue_flush(bdev);
   if (r && r != -EOPNOTSUPP) {
@@ -270,6 +279,17 @@ int mirror_fsync(mirror_disk *d) {
         if (r.seq < mark) return false;
       return true;
     });
+  }
+  // The ranges of those writes that were not mirrored must be in the
+  // difference bitmap on the Cluster Partition before the fsync returns,
+  // or a crash now would leave them out of every later recovery.
+  if (mirvol_sync_bitmap_of_disk) {
+    int r = mirvol_sync_bitmap_of_disk(d->bdev->bd_dev, kBitmapSyncTimeout);
+    if (r) {
+      printk(KERN_ERR "mirvold: %s: the difference bitmap could not be written: %d\n",
+             d->bdev->bd_disk->disk_name, r);
+      return -EIO;
+    }
   }
   // The data and Cluster Partitions of every device are among the backing
   // devices the platform has open.

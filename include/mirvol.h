@@ -155,14 +155,17 @@ struct nmp_info {
   u64 request_seq;
   u32 ack1_send_state, connect_state;
   u16 data_port;
-  struct socket *data_sock, *recv_sock;
+  struct socket *data_sock;
+  // The accepted DATA connection; written by the DATA listener only, under
+  // mirvol_recv_sock_lock() (include/mirvol_recv.h), which command 73 holds
+  // for its shutdown.
+  struct socket *recv_sock;
   struct nmp_sys_variable *nmp_variable;
   struct wrt_queue_head wrt_queue[MIRVOL_WRT_QUEUE_MAX];
   char name[MIRVOL_NAME_LEN];
   u32 mode;  // 1 sync, 0 async
   u32 sync_switch_flags;
   void *recover_buff;  // 64 KiB for recovery
-  struct page *recover_pages[16];
   u32 base_keepalive_time, base_ack_timeout, base_receive_normal_timeout, base_send_timeout,
       base_connect_timeout, base_hb_recv_timeout;
   struct queue_head send_ack2_queue;
@@ -273,7 +276,7 @@ struct trans_table {
   u32 in_use;
   u32 ack_received;
   wait_queue_head_t *wq;
-  u8 status;
+  u32 status;  // the recovery ACK's status as the wire carries it (32 bits)
   struct nmp_info *nmp;
 };
 

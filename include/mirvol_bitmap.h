@@ -156,6 +156,8 @@ int mirvol_search_bit_in_cache(struct bitmap_offset *offset, struct cache_table 
 // _flush_bitmap_cache() is called with g_cache_sem held.
 int _flush_bitmap_cache(void);
 int flush_bitmap_cache(void);
+// Writes back the dirty entries of one device only; 0 or -1.
+int flush_bitmap_cache_of(struct nmp_info *nmp);
 
 // Changes bitmap block `index` of the device through the one coherent
 // path, which every change of a bitmap block outside the single-bit set

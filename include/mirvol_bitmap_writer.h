@@ -29,6 +29,15 @@ void mirvol_add_dcp_queue(struct dcq *node, int wake);
 // Marks every queued local range (and every range kept for a retry);
 // returns the result of the final flush of the bitmap cache.
 int mirvol_write_local_bitmap_main(struct sys_var *var);
+// For an fsync of the mirror disk: returns once every range of the device
+// queued for the local bitmap (and every one kept for a retry) is marked,
+// the device's cached bitmap blocks are written and its Cluster Partition
+// is flushed. 0, or -EIO when that failed or did not happen within
+// `timeout` ticks. May sleep; not for atomic context.
+int mirvol_sync_bitmap(struct nmp_info *nmp, long timeout);
+// The same for the mirror disk of device number `dev`, the host's entry
+// for an fsync; 0 when no device record exists for it (nothing pending).
+int mirvol_sync_bitmap_of_disk(u32 dev, long timeout);
 // Marks the wait-ACK2 entries whose time-out has passed / every entry.
 void mirvol_remote_bitmap_write_normal(void);
 void mirvol_remote_bitmap_write_reboot(void);

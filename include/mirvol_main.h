@@ -27,7 +27,9 @@ struct io_request *mirvol_allocate_request(void);
 void mirvol_free_request(struct io_request *req);
 struct bio *mirvol_clone_bio(struct nmp_info *nmp, struct bio *bio);
 int add_wrt_queue2(struct nmp_info *nmp, struct bio *bio, sector_t sector);
-int del_write_request_queue(struct nmp_info *nmp, sector_t sector);
+// Removes the node of `bio` (the write's upper bio) from the bucket of
+// `sector`; event 164 when it is not there.
+int del_write_request_queue(struct nmp_info *nmp, sector_t sector, struct bio *bio);
 struct wrt_queue *search_wrt_queue(struct nmp_info *nmp, sector_t sector);
 struct wrt_queue *del_wrt_queue(struct nmp_info *nmp, struct bio *bio);
 u64 mirvol_add_req_queue(struct nmp_info *nmp, struct io_request *req);
@@ -35,6 +37,8 @@ struct io_request *mirvol_del_req_queue(struct nmp_info *nmp, u64 request_id);
 void __mirvol_end_make_request(struct bio *clone, unsigned int bytes, int error);
 void __mirvol_end_make_request_4_3_0(struct bio *clone);
 void mirvol_end_req(struct io_request *req, u64 bits);
+// Load: the one-shot hints of the request path are shown again.
+void mirvol_request_path_reset(void);
 // Sets value 8 of the sync switch flags when a last-update time is set and
 // clears it otherwise, under the device spinlock; the flags after it.
 u32 mirvol_refresh_sync_switch(struct nmp_info *nmp);

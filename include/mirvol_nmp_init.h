@@ -6,6 +6,8 @@
 #define MIRVOL_NMP_INIT_SIZE 2232
 #define MIRVOL_NET_ENTRIES_OFFSET 2196
 #define MIRVOL_NET_ENTRY_SIZE 36
+// The device's recovery block: 16 pages in one piece.
+#define MIRVOL_RECOVER_BUFF_SIZE (16 * 4096)
 
 int mirvol_nmp_init(struct block_device *bdev, unsigned long arg);
 // Appends a finished device at the tail of g_nmp_list.

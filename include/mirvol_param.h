@@ -50,6 +50,10 @@ int mirvol_nmp_mdc_update(struct block_device *bdev, unsigned int minor, unsigne
 // sectors over the granule, rounded up; negative when it cannot be told
 // (no granule, or more bits than a signed 32-bit count holds).
 int mirvol_get_bitmap_valid_num_main(struct nmp_info *nmp);
+// The number of bits the difference bitmap has room for in the device's
+// Cluster Partition layout: from its first block up to the history in-use
+// flag at sector 10832.
+u64 mirvol_bitmap_room_bits(const struct nmp_info *nmp);
 
 // The value checks that device creation and command 8 share: each value out
 // of range is replaced by its default with a message.

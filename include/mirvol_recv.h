@@ -71,3 +71,25 @@ int mirvol_send_ack1_thread(void *nmp);
 // got no ACK1 goes on the wait-ACK2 queue so that its range reaches this
 // server's bitmap.
 void mirvol_recv_drain(struct nmp_info *nmp);
+
+// The lock of every device's recv_sock: the DATA listener publishes and
+// clears the pointer under it, and command 73 shuts the connection down
+// under it, so a shutdown never reaches a socket that is being released.
+// The listener releases a socket only after clearing the pointer. A
+// sleeping lock; taken after the device's send semaphore where both are
+// held. The listener's own reads of recv_sock (it is the only writer) do
+// not take it.
+void mirvol_recv_sock_lock(void);
+void mirvol_recv_sock_unlock(void);
+
+// An accepted connection of one of the device's listeners (DATA, ACK2,
+// heartbeat) whose peer is the opponent address of one of the device's
+// networks: true. Any other peer is logged with `what` (the listener's
+// socket name, e.g. "data receive") and false is returned; the caller
+// closes the connection at once.
+bool mirvol_accepted_from_opponent(struct nmp_info *nmp, struct socket *sock, const char *what,
+                                   const char *fname);
+
+// A write id this server can map to a device: not above (largest minor +
+// 1) << 24, the bound of the wait-ACK2 queue's removal.
+bool mirvol_request_id_mappable(u64 request_id);

@@ -7,16 +7,19 @@
 // connection (nmp->recv_sock) belongs to the DATA listener thread.
 //
 // Watchdog. Every connect and send, and a receive whose caller wants one, is
-// bounded by a kernel timer that posts signal 24 to the calling task when it
-// expires; the call then ends with -ETIME (-62). During the call every other
-// signal is blocked, so SIGTERM does not end a send or a connect. Each
-// watched call uses a timer its caller owns (the DATA timers of
+// bounded by a deadline of the given seconds that the socket call keeps in
+// its own poll; when it passes, the call ends with -ETIME (-62), whatever it
+// had moved. During the call every signal but 24 is blocked, so SIGTERM does
+// not end a send or a connect; a signal 24 that arrives during the call ends
+// it with -ETIME as well, and is cleared, so none is left pending; a stray
+// one is cleared before the call too. The timer arguments name the timers
+// that the connections own for their watched calls (the DATA timers of
 // nmp_sys_variable belong to the send semaphore's holder, the ACK2 and HB
-// timers to those semaphores' holders, a listener uses one of its own). The
-// timer is deleted synchronously after the call and signal 24 is cleared, so
-// none is left pending; a stray one is cleared before the call too.
+// timers to those semaphores' holders); the calls keep their deadline
+// without them. mirvol_watchdog_start/stop are the timer form of the same
+// bound, for a blocking call that has no deadline of its own.
 //
-// A watchdog needs a calling task that sleeps in the call: none of these
+// A watched call needs a calling task that sleeps in it: none of these
 // sends may run from a bio completion or a timer callback. A completion that
 // wants something sent hands it to the thread that owns that send.
 #pragma once
@@ -70,11 +73,33 @@ int mirvol_send_data_part(struct nmp_info *nmp, u32 length, void *buffer);
 // (recovery sub-headers excepted). Returns the bytes sent or a negative
 // error. The caller holds the send semaphore.
 int mirvol_send(struct socket **slot, struct nmp_info *nmp, void *buffer, u32 length);
-// Sends all `length` bytes, each socket call under the watchdog `timer`
-// with `seconds`. Returns the total, -ETIME when a watchdog fired, or the
-// socket error.
+// Sends a DATA message, the head and then the payload vectors, in one
+// gathered send under the send semaphore, which the caller holds. The head
+// keeps mirvol_send's rules (connect on demand; a send that fails before the
+// whole head went out is made again whole on a new connection); a failure
+// after the head is a failed payload piece: the DATA socket is released and
+// the network marked ERROR, with no retry. When the current network is
+// ERROR the head goes out alone and the payload is refused (-1), as for a
+// head followed by mirvol_send_data_part. Returns the bytes sent (head
+// included) or 0 or less; *sent holds how many bytes of the message went
+// out on the last connection (below the head's size: the head failed).
+int mirvol_send_message(struct nmp_info *nmp, struct head_part head, const struct kvec *payload,
+                        size_t num, size_t *sent);
+// Sends all `length` bytes, each socket call bounded by `seconds`. Returns
+// the total, -ETIME when the time ran out, or the socket error. `timer` is
+// the connection's send watchdog timer (see above).
 int mirvol_send2(struct socket *sock, struct timer_list *timer, void *buffer, u32 length,
                  u32 seconds, struct nmp_info *nmp);
+// mirvol_send2 for a list of vectors, sent by one gathered socket call (more
+// only when the socket takes part of it). *sent (may be null) holds the
+// bytes queued when it ended, also on failure.
+int mirvol_send2v(struct socket *sock, const struct kvec *vec, size_t num, u32 seconds,
+                  struct nmp_info *nmp, size_t *sent);
+// A time-out setting of the device (seconds), read once per call: the
+// time-out ratio (command 61) may change it while the senders run.
+static inline u32 mirvol_timeout(const u32 *setting) {
+  return __atomic_load_n(setting, __ATOMIC_RELAXED);
+}
 // Receives exactly `length` bytes: `length`, 0 when the peer closed,
 // -ETIME when the caller's watchdog fired, or the socket error (-512 when a
 // signal ended the wait). Arms no watchdog of its own.

@@ -77,7 +77,7 @@ int mirvol_send_Ack2(u64 request_id, struct nmp_info *nmp);
 
 // Stores `status` in the in-use transfer entry of `request_id`, marks its
 // ACK received and wakes its recovery; the entry, or null when none.
-struct trans_table *mirvol_trans_table_set_error(u64 request_id, u8 status);
+struct trans_table *mirvol_trans_table_set_error(u64 request_id, u32 status);
 
 // --- the DATA listener ---
 

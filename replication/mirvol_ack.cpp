@@ -114,7 +114,7 @@ int mirvol_recv_port_problem(struct nmp_info *nmp, struct head_part head) {
 
 // --- recovery ACKs ---
 
-struct trans_table *mirvol_trans_table_set_error(u64 request_id, u8 status) {
+struct trans_table *mirvol_trans_table_set_error(u64 request_id, u32 status) {
   struct trans_table *found = nullptr;
   if (!g_table_control.table_lock) return nullptr;
   unsigned long flags;
@@ -133,7 +133,8 @@ struct trans_table *mirvol_trans_table_set_error(u64 request_id, u8 status) {
 
 int mirvol_recv_build_ack(struct nmp_info *nmp, struct head_part head) {
   (void)nmp;
-  mirvol_trans_table_set_error(head.request_id, (u8)head.status);
+  // The whole 32-bit status: any value but 0 is a failure at the peer.
+  mirvol_trans_table_set_error(head.request_id, head.status);
   return 1;
 }
 
@@ -178,35 +179,6 @@ static bool mirvol_ack2_queue_empty(struct nmp_info *nmp) {
   return empty;
 }
 
-void mirvol_send_all_ack2(struct nmp_info *nmp) {
-  struct sys_var *sv = nmp->send_ack2_queue.sys_var;
-  for (;;) {
-    unsigned long flags;
-    spin_lock_irqsave(&sv->lock, flags);
-    struct a2q *first = static_cast<struct a2q *>(nmp->send_ack2_queue.head);
-    struct a2q *last = static_cast<struct a2q *>(nmp->send_ack2_queue.tail);
-    struct a2q *node = first;
-    if (node) {
-      mirvol_fifo_unlink(&first, &last, static_cast<struct a2q **>(nullptr), node);
-      nmp->send_ack2_queue.head = first;
-      nmp->send_ack2_queue.tail = last;
-    }
-    spin_unlock_irqrestore(&sv->lock, flags);
-    if (!node) return;
-    u64 id = node->request_id;
-    kfree(node);
-    if (mirvol_id_too_big(id)) {
-      // Dropped; the nodes after it wait for the next pass.
-      mirvol_printk(MIRVOL_WARN "NMP%d request_id(%#lx) is too big. (mirvol_send_all_ack2)\n", 172,
-                    (int)nmp->minor, (unsigned long)id);
-      return;
-    }
-    // A failed ACK2 is dropped: the standby's wait-ACK2 entry expires into
-    // its own bitmap.
-    mirvol_send_Ack2(id, nmp);
-  }
-}
-
 // The ACK2 client's once-per-change flags.
 #define ACK2_NETWORK_FOUND 0
 #define ACK2_SOCKET_CREATED 1
@@ -228,15 +200,16 @@ static u32 mirvol_network_state(struct nmp_info *nmp, struct network *nw) {
   return state;
 }
 
-int mirvol_send_Ack2(u64 request_id, struct nmp_info *nmp) {
-  struct head_part h;
-  mirvol_head_init(&h, CMD_ACK2);
-  h.request_id = request_id;
-  u8 wire[MIRVOL_HEAD_PART_SIZE];
-  mirvol_head_encode(&h, wire);
-
+// One pass of the ACK2 connection's rules over the heads in `wire`
+// (`count` of them, each MIRVOL_HEAD_PART_SIZE bytes), sent together: on
+// the existing connection and, unless that timed out, on a new one. Heads
+// handled (sent, or dropped because their send failed) in *handled; a
+// failure drops the head that was going out, the ones after it are left
+// for the next pass. The caller holds the ACK2 semaphore.
+static int mirvol_send_ack2_pass(struct nmp_info *nmp, const u8 *wire, size_t count,
+                                 size_t *handled) {
+  const size_t hs = MIRVOL_HEAD_PART_SIZE;
   struct client_block *cb = &nmp->ack2_client;
-  mirvol_down_nmp_ack2_sem(nmp);
   if (cb->network) {
     if (mirvol_network_state(nmp, cb->network) != NW_ERROR) {
       cb->value = 0;
@@ -248,19 +221,24 @@ int mirvol_send_Ack2(u64 request_id, struct nmp_info *nmp) {
   }
 
   int r;
+  size_t base = 0, sent = 0;
   if (cb->sock) {
     cb->value = 0;
-    r = mirvol_send2(cb->sock, &cb->timer2, wire, sizeof(wire), nmp->send_timeout, nmp);
+    struct kvec vec = {const_cast<u8 *>(wire), count * hs};
+    r = mirvol_send2v(cb->sock, &vec, 1, mirvol_timeout(&nmp->send_timeout), nmp, &sent);
     if (r > 0) {
-      mirvol_up_nmp_ack2_sem(nmp);
+      *handled = count;
       return r;
     }
     mirvol_release_nmp_ack2_sock(nmp);
     if (r == -ETIME) {
-      mirvol_up_nmp_ack2_sem(nmp);
+      *handled = sent / hs + 1;
       return r;
     }
+    // The heads that went out are done; the one that failed goes again.
+    base = sent / hs;
   }
+  *handled = base + 1;
 
   struct network *nw = nullptr;
   if (!nmp->network_list) {
@@ -290,20 +268,99 @@ int mirvol_send_Ack2(u64 request_id, struct nmp_info *nmp) {
       mirvol_disp_network(nmp, nw);
       struct klinger linger = {1, 0};
       kernel_setsockopt(sock, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger));
-      r = mirvol_send2(sock, &cb->timer2, wire, sizeof(wire), nmp->send_timeout, nmp);
+      struct kvec vec = {const_cast<u8 *>(wire + base * hs), (count - base) * hs};
+      r = mirvol_send2v(sock, &vec, 1, mirvol_timeout(&nmp->send_timeout), nmp, &sent);
       if (r <= 0) {
         if (cb->state_flags[ACK2_SENT] == 1)
           mirvol_printk(MIRVOL_WARN "NMP%d failed to send ACK2. (err=%d%s)\n", 212, (int)nmp->minor,
                         r, mirvol_err(r));
         cb->state_flags[ACK2_SENT] = 0;
         mirvol_release_nmp_ack2_sock(nmp);
+        *handled = base + sent / hs + 1;
       } else {
         cb->state_flags[ACK2_SENT] = 1;
+        *handled = count;
       }
     }
   }
+  return r;
+}
+
+// Sends the ACK2 heads in `wire` together, each as mirvol_send_Ack2 would
+// send it alone: a failed one is dropped and the rest go on. The last
+// pass's result.
+static int mirvol_send_ack2_heads(struct nmp_info *nmp, const u8 *wire, size_t count) {
+  int r = 0;
+  mirvol_down_nmp_ack2_sem(nmp);
+  for (size_t done = 0; done < count;) {
+    size_t handled = 0;
+    r = mirvol_send_ack2_pass(nmp, wire + done * MIRVOL_HEAD_PART_SIZE, count - done, &handled);
+    done += handled;
+  }
   mirvol_up_nmp_ack2_sem(nmp);
   return r;
+}
+
+static void mirvol_ack2_wire(u64 request_id, u8 *wire) {
+  struct head_part h;
+  mirvol_head_init(&h, CMD_ACK2);
+  h.request_id = request_id;
+  mirvol_head_encode(&h, wire);
+}
+
+int mirvol_send_Ack2(u64 request_id, struct nmp_info *nmp) {
+  u8 wire[MIRVOL_HEAD_PART_SIZE];
+  mirvol_ack2_wire(request_id, wire);
+  return mirvol_send_ack2_heads(nmp, wire, 1);
+}
+
+// How many queued ACK2s go out in one send at most.
+#define MIRVOL_ACK2_BATCH 64
+
+void mirvol_send_all_ack2(struct nmp_info *nmp) {
+  struct sys_var *sv = nmp->send_ack2_queue.sys_var;
+  static_assert(MIRVOL_ACK2_BATCH * MIRVOL_HEAD_PART_SIZE <= 4096, "one page of heads");
+  u8 wire[MIRVOL_ACK2_BATCH * MIRVOL_HEAD_PART_SIZE];
+  for (;;) {
+    // Take the queued ids in order, up to one that is too big.
+    struct a2q *nodes[MIRVOL_ACK2_BATCH];
+    size_t n = 0;
+    bool too_big = false;
+    u64 big_id = 0;
+    unsigned long flags;
+    spin_lock_irqsave(&sv->lock, flags);
+    struct a2q *first = static_cast<struct a2q *>(nmp->send_ack2_queue.head);
+    struct a2q *last = static_cast<struct a2q *>(nmp->send_ack2_queue.tail);
+    while (first && n < MIRVOL_ACK2_BATCH && !too_big) {
+      struct a2q *node = first;
+      mirvol_fifo_unlink(&first, &last, static_cast<struct a2q **>(nullptr), node);
+      too_big = mirvol_id_too_big(node->request_id);
+      nodes[n++] = node;
+    }
+    nmp->send_ack2_queue.head = first;
+    nmp->send_ack2_queue.tail = last;
+    spin_unlock_irqrestore(&sv->lock, flags);
+    if (n == 0) return;
+
+    size_t heads = 0;
+    for (size_t i = 0; i < n; i++) {
+      u64 id = nodes[i]->request_id;
+      kfree(nodes[i]);
+      if (too_big && i == n - 1)
+        big_id = id;
+      else
+        mirvol_ack2_wire(id, wire + heads++ * MIRVOL_HEAD_PART_SIZE);
+    }
+    // A failed ACK2 is dropped: the standby's wait-ACK2 entry expires into
+    // its own bitmap.
+    if (heads) mirvol_send_ack2_heads(nmp, wire, heads);
+    if (too_big) {
+      // Dropped; the nodes after it wait for the next pass.
+      mirvol_printk(MIRVOL_WARN "NMP%d request_id(%#lx) is too big. (mirvol_send_all_ack2)\n", 172,
+                    (int)nmp->minor, (unsigned long)big_id);
+      return;
+    }
+  }
 }
 
 int mirvol_send_ack2_thread(void *arg) {
@@ -314,7 +371,7 @@ int mirvol_send_ack2_thread(void *arg) {
     // A node queued just before the sleep would wait a whole time-out for
     // the wake-up it already had.
     if (mirvol_ack2_queue_empty(nmp))
-      mirvol_interruptible_sleep_on_timeout(&sv->wq, (long)nmp->send_timeout * HZ);
+      mirvol_interruptible_sleep_on_timeout(&sv->wq, (long)mirvol_timeout(&nmp->send_timeout) * HZ);
     if (signal_pending(get_current())) break;
     mirvol_send_all_ack2(nmp);
   }

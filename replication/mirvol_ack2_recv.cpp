@@ -7,6 +7,7 @@
 
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_recv.h"
 #include "include/mirvol_sock.h"
 
 static void mirvol_ack2_drop(struct socket *sock) {
@@ -115,6 +116,12 @@ int mirvol_ack2_svr_thread(void *arg) {
       mirvol_printk(MIRVOL_WARN "NMP%d failed to accept ACK2 receive socket. (err=%d%s)\n", 223,
                     minor, r, mirvol_err(r));
       cond_resched();
+      continue;
+    }
+    // Only the peer server may hold the listener (one connection at a
+    // time): any other host is closed at once.
+    if (!mirvol_accepted_from_opponent(nmp, sock, "ACK2 receive", "mirvol_ack2_svr_thread")) {
+      sock_release(sock);
       continue;
     }
     mirvol_sock_tcp_parameter(sock, (int)nmp->keepalive_probe, (int)nmp->keepalive_time,

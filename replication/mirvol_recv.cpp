@@ -65,14 +65,24 @@ static void mirvol_recv_bad_head(struct nmp_info *nmp, const struct head_part *h
                 (unsigned long long)h->end_sector, h->length, h->vec_count, h->vec_index, fname);
 }
 
-// The limits of the head itself: a length of whole sectors, an end sector
-// that matches it, and for vectored writes a vector count the block layer
-// takes for one bio, a start index within it and a length the vectors from
-// that index can hold.
-static bool mirvol_recv_head_shape_ok(const struct head_part *h, bool vectored) {
+// The limits of the head itself: a length of whole sectors, an id this
+// server can map to a device (else its wait-ACK2 entry could never be
+// removed), a range aligned to the data partition's logical blocks (else
+// the disk write fails), an end sector that matches the length where the
+// command carries one, and for vectored writes a vector count the block
+// layer takes for one bio, a start index within it and a length the
+// vectors from that index can hold.
+static bool mirvol_recv_head_shape_ok(struct nmp_info *nmp, const struct head_part *h,
+                                      bool vectored) {
   if (h->length == 0 || h->length % SECTOR_SIZE) return false;
-  if (h->end_sector != h->start_sector + h->length / SECTOR_SIZE - 1) return false;
+  if (!mirvol_request_id_mappable(h->request_id)) return false;
+  u32 block_sectors = bdev_logical_block_size(nmp->dp_bdev) / SECTOR_SIZE;
+  if (block_sectors > 1 &&
+      (h->start_sector % block_sectors || (h->length / SECTOR_SIZE) % block_sectors))
+    return false;
+  // Command 0 has no end sector on the wire (it is sent as zero).
   if (!vectored) return h->length <= PAGE_SIZE;
+  if (h->end_sector != h->start_sector + h->length / SECTOR_SIZE - 1) return false;
   if (h->vec_count == 0 || h->vec_count > BIO_MAX_PAGES) return false;
   if (h->vec_index >= h->vec_count) return false;
   return (u64)h->length <= (u64)(h->vec_count - h->vec_index) * PAGE_SIZE;
@@ -81,7 +91,8 @@ static bool mirvol_recv_head_shape_ok(const struct head_part *h, bool vectored) 
 // The write lies within the mirror device; written so that no sum wraps.
 static bool mirvol_recv_in_range(struct nmp_info *nmp, const struct head_part *h) {
   if (nmp->minor > MIRVOL_MAX_MINOR) return false;
-  u64 size = my_disk[nmp->minor];
+  // The size command may change it meanwhile.
+  u64 size = __atomic_load_n(&my_disk[nmp->minor], __ATOMIC_ACQUIRE);
   return h->start_sector <= size && h->length / SECTOR_SIZE <= size - h->start_sector;
 }
 
@@ -274,14 +285,20 @@ static bool mirvol_recv_queue_empty(struct queue_head *qh) {
 int mirvol_write_recv_data(struct nmp_info *nmp, struct head_part head) {
   int minor = (int)nmp->minor;
   u8 wire[MIRVOL_HEAD_PART_SIZE];
-  mirvol_head_encode(&head, wire);
-  if (!mirvol_recv_ports_allow(nmp, wire)) return 0;
-  // The payload goes into one page: a longer one is refused unread.
-  if (!mirvol_recv_head_shape_ok(&head, false)) {
+  // The head is checked before any reply is built from it, the refusal
+  // for a closed port included. The payload goes into one page: a longer
+  // one is refused unread.
+  if (!mirvol_recv_head_shape_ok(nmp, &head, false)) {
+    mirvol_head_encode(&head, wire);
     mirvol_recv_bad_head(nmp, &head, "mirvol_write_recv_data");
     mirvol_send_Ack1(wire, nmp, 1);
     return 0;
   }
+  // The write's last sector, which this command does not carry, for the
+  // wait-ACK2 entries made from the kept head.
+  head.end_sector = head.start_sector + head.length / SECTOR_SIZE - 1;
+  mirvol_head_encode(&head, wire);
+  if (!mirvol_recv_ports_allow(nmp, wire)) return 0;
   struct end_io_para *para = static_cast<struct end_io_para *>(mirvol_kmalloc(sizeof(*para)));
   if (!para) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate end_io_para.\n", 145, minor);
@@ -449,13 +466,14 @@ int mirvol_write_recv_data2(struct nmp_info *nmp, struct head_part head) {
   int minor = (int)nmp->minor;
   u8 wire[MIRVOL_HEAD_PART_SIZE];
   mirvol_head_encode(&head, wire);
-  if (!mirvol_recv_ports_allow(nmp, wire)) return 0;
-  // Nothing sized from the head is allocated or read before it is checked.
-  if (!mirvol_recv_head_shape_ok(&head, true)) {
+  // Nothing sized from the head is allocated or read, and no reply is
+  // built from it, before it is checked.
+  if (!mirvol_recv_head_shape_ok(nmp, &head, true)) {
     mirvol_recv_bad_head(nmp, &head, "mirvol_write_recv_data2");
     mirvol_send_Ack1(wire, nmp, 1);
     return 0;
   }
+  if (!mirvol_recv_ports_allow(nmp, wire)) return 0;
   if (!mirvol_recv_in_range(nmp, &head)) {
     mirvol_printk(MIRVOL_WARN
                   "NMP%d requested sector is out of NMP area. (mirvol_write_recv_data2)\n",

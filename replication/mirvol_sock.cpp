@@ -1,6 +1,6 @@
 // A device's connections to its peer: the outgoing DATA connection with its
 // connect, negotiation and re-send rules, the ACK2 and HB client sockets,
-// the send and receive loops, the signal-24 watchdog, and the releases.
+// the send and receive loops, the watchdog of blocking calls, and the releases.
 
 #include "include/mirvol_sock.h"
 
@@ -83,23 +83,58 @@ int mirvol_watchdog_stop(struct timer_list *timer, sigset_k old_mask) {
   return fired ? -ETIME : 0;
 }
 
+// The watched calls of this unit are bounded by a deadline that the socket
+// call keeps in its own poll, which ends it with -ETIME just as the timer's
+// signal 24 would, without a timer and a wake-up of the timer thread per
+// call. Around the call every signal but 24 stays blocked, so SIGTERM does
+// not end it, and a signal 24 posted by anyone else still ends it with
+// -ETIME.
+static sigset_k mirvol_watch_begin(void) {
+  might_sleep_check("mirvol_watch_begin");
+  sigset_k old = set_current_blocked(~sigmask_k(SIGXCPU));
+  // A signal 24 left from elsewhere would end this call at once.
+  mirvol_take_signal24();
+  return old;
+}
+
+static unsigned long mirvol_deadline_after(u32 seconds) {
+  return jiffies_now() + (unsigned long)seconds * HZ;
+}
+
+// The call's result as the watchdog reports it: -ETIME when its time ran
+// out or signal 24 came, whatever the call returned.
+static int mirvol_watch_end(sigset_k old_mask, int r) {
+  bool sig24 = mirvol_take_signal24();
+  set_current_blocked(old_mask);
+  return r == -ETIME || sig24 ? -ETIME : r;
+}
+
 // --- sending and receiving ---
 
-int mirvol_send2(struct socket *sock, struct timer_list *timer, void *buffer, u32 length,
-                 u32 seconds, struct nmp_info *nmp) {
+int mirvol_send2v(struct socket *sock, const struct kvec *vec, size_t num, u32 seconds,
+                  struct nmp_info *nmp, size_t *sent) {
   (void)nmp;  // the TCP byte statistic comes with the statistics area
+  if (sent) *sent = 0;
   if (!sock) return -ENOTCONN;
+  size_t length = 0;
+  for (size_t i = 0; i < num; i++) length += vec[i].iov_len;
   if (length == 0) return 0;
-  u8 *p = static_cast<u8 *>(buffer);
-  u32 total = 0;
+  if (length > 0x7fffffff) return -EMSGSIZE;
+  // The first call sends from the caller's vectors; only a call that stops
+  // part-way needs a copy to step over what went out.
+  struct kvec *rest = const_cast<struct kvec *>(vec);
+  struct kvec *copy = nullptr;
+  size_t first = 0, total = 0;
   int result = 0;
   while (total < length) {
     sock->sk->sk_allocation = GFP_ATOMIC;
-    struct kvec vec = {p + total, (size_t)(length - total)};
     struct kmsghdr msg = {nullptr, 0, MSG_NOSIGNAL};
-    sigset_k old = mirvol_watchdog_start(timer, seconds);
-    int r = kernel_sendmsg(sock, &msg, &vec, 1, vec.iov_len);
-    if (mirvol_watchdog_stop(timer, old)) return -ETIME;
+    size_t moved = 0;
+    sigset_k old = mirvol_watch_begin();
+    int r = kernel_sendmsg_deadline(sock, &msg, rest + first, num - first, length - total,
+                                    mirvol_deadline_after(seconds), &moved);
+    r = mirvol_watch_end(old, r);
+    if (r == -ETIME) total += moved;
     if (r < 0) {
       result = r;
       break;
@@ -108,10 +143,41 @@ int mirvol_send2(struct socket *sock, struct timer_list *timer, void *buffer, u3
       result = -EPIPE;
       break;
     }
-    total += (u32)r;
+    total += (size_t)r;
+    if (total >= length) break;
+    if (!copy) {
+      copy = static_cast<struct kvec *>(kmalloc(num * sizeof(*copy), GFP_ATOMIC));
+      if (!copy) {
+        result = -ENOMEM;
+        break;
+      }
+      memcpy(copy, vec, num * sizeof(*copy));
+      rest = copy;
+    }
+    // Step over what went out; a new deadline for the next call.
+    size_t n = (size_t)r;
+    while (n > 0 && first < num) {
+      if (n < rest[first].iov_len) {
+        rest[first].iov_base = static_cast<u8 *>(rest[first].iov_base) + n;
+        rest[first].iov_len -= n;
+        n = 0;
+      } else {
+        n -= rest[first].iov_len;
+        first++;
+      }
+    }
   }
+  kfree(copy);
+  if (sent) *sent = total;
   if (result < 0) return result;
   return (int)total;
+}
+
+int mirvol_send2(struct socket *sock, struct timer_list *timer, void *buffer, u32 length,
+                 u32 seconds, struct nmp_info *nmp) {
+  (void)timer;  // the deadline is kept by the socket call itself
+  struct kvec vec = {buffer, (size_t)length};
+  return mirvol_send2v(sock, &vec, 1, seconds, nmp, nullptr);
 }
 
 int mirvol_recvmsg(struct socket *sock, void *buffer, u32 length, int flags) {
@@ -130,10 +196,21 @@ int mirvol_recvmsg(struct socket *sock, void *buffer, u32 length, int flags) {
 
 int mirvol_recvmsg_timeout(struct socket *sock, struct timer_list *timer, void *buffer,
                            u32 length, u32 seconds) {
-  sigset_k old = mirvol_watchdog_start(timer, seconds);
-  int r = mirvol_recvmsg(sock, buffer, length, 0);
-  int fired = mirvol_watchdog_stop(timer, old);
-  return fired ? fired : r;
+  (void)timer;  // the deadline is kept by the socket calls themselves
+  sigset_k old = mirvol_watch_begin();
+  unsigned long deadline = mirvol_deadline_after(seconds);
+  u8 *p = static_cast<u8 *>(buffer);
+  u32 got = 0;
+  int r = (int)length;
+  while (got < length) {
+    struct kvec vec = {p + got, (size_t)(length - got)};
+    struct kmsghdr msg = {nullptr, 0, MSG_NOSIGNAL};
+    r = kernel_recvmsg_deadline(sock, &msg, &vec, 1, vec.iov_len, 0, deadline, nullptr);
+    if (r <= 0 || sigismember_pending(get_current(), SIGXCPU)) break;
+    got += (u32)r;
+    r = (int)length;
+  }
+  return mirvol_watch_end(old, r);
 }
 
 int mirvol_recvmsg_from_nmp_recv_sock(struct nmp_info *nmp, void *buffer, u32 length) {
@@ -253,12 +330,13 @@ static void mirvol_set_keepalive(struct nmp_info *nmp, struct socket *sock) {
 // A blocking connect to the network's opponent under the watchdog.
 static int mirvol_connect_watched(struct nmp_info *nmp, struct socket *sock, struct network *nw,
                                   u16 port, struct timer_list *timer) {
+  (void)timer;  // the deadline is kept by the connect itself
   struct ksockaddr_storage addr;
   int len = mirvol_make_peer_addr(nmp->ip_version, nw->opponent_addr, port, &addr);
-  sigset_k old = mirvol_watchdog_start(timer, nmp->connect_timeout);
-  int r = kernel_connect(sock, reinterpret_cast<struct ksockaddr *>(&addr), len, 0);
-  int fired = mirvol_watchdog_stop(timer, old);
-  return fired ? fired : r;
+  sigset_k old = mirvol_watch_begin();
+  int r = kernel_connect_deadline(sock, reinterpret_cast<struct ksockaddr *>(&addr), len,
+                                  mirvol_deadline_after(mirvol_timeout(&nmp->connect_timeout)));
+  return mirvol_watch_end(old, r);
 }
 
 struct socket *mirvol_sock_connect(struct nmp_info *nmp, int *err) {
@@ -304,8 +382,8 @@ struct socket *mirvol_sock_connect(struct nmp_info *nmp, int *err) {
       mirvol_set_keepalive(nmp, sock);
       u8 msg[MIRVOL_SHORT_MSG_SIZE];
       mirvol_short_msg_encode(CMD_NEGOTIATE, msg);
-      r = mirvol_send2(sock, &nmp->nmp_variable->send_timer, msg, sizeof(msg), nmp->send_timeout,
-                       nmp);
+      r = mirvol_send2(sock, &nmp->nmp_variable->send_timer, msg, sizeof(msg),
+                       mirvol_timeout(&nmp->send_timeout), nmp);
       if (r > 0) {
         mirvol_disp_current_mdc(nmp, nw, 1);
         *err = 0;
@@ -324,14 +402,6 @@ struct socket *mirvol_sock_connect(struct nmp_info *nmp, int *err) {
   }
 }
 
-// The command of a message that begins with a head, in host order.
-static u32 mirvol_msg_cmd(const void *buffer, u32 length) {
-  if (length < MIRVOL_SHORT_MSG_SIZE) return 0;
-  u32 magic, cmd;
-  mirvol_short_msg_decode(static_cast<const u8 *>(buffer), &magic, &cmd);
-  return cmd;
-}
-
 // A stop of the device or of the module is waiting: a message must not be
 // re-sent for ever while the peer keeps taking connections and dropping
 // them.
@@ -340,24 +410,42 @@ static bool mirvol_send_should_give_up(void) {
          __atomic_load_n(&g_unloading, __ATOMIC_ACQUIRE);
 }
 
-int mirvol_send(struct socket **slot, struct nmp_info *nmp, void *buffer, u32 length) {
+// Before a message: a connection, and a fresh one when the current network
+// is in ERROR and another can be tried. 0, or the connect error.
+static int mirvol_send_prepare(struct socket **slot, struct nmp_info *nmp) {
   int err = 0;
   if (!*slot) {
     *slot = mirvol_sock_connect(nmp, &err);
-    if (!*slot) return err;
-  } else if (mirvol_current_network_state(nmp) == NW_ERROR && nmp->mdc_cnt >= 2) {
+    return *slot ? 0 : err;
+  }
+  if (mirvol_current_network_state(nmp) == NW_ERROR && nmp->mdc_cnt >= 2) {
     mirvol_drop_client_sock(slot);
     mirvol_printk(MIRVOL_WARN "NMP%d status of current using N/W is ERROR. (mirvol_send_head_part)\n",
                   240, (int)nmp->minor);
     *slot = mirvol_sock_connect(nmp, &err);
-    if (!*slot) return err;
+    return *slot ? 0 : err;
   }
-  u32 cmd = mirvol_msg_cmd(buffer, length);
+  return 0;
+}
+
+// Sends the vectors (a message that begins with a head) on the connection
+// in *slot. A send that fails before `resend_below` bytes went out drops the
+// connection and sends the message again whole on a new one (recovery
+// sub-headers excepted); one that fails later returns its error with the
+// connection still there and *sent telling how far it came.
+static int mirvol_send_vectors(struct socket **slot, struct nmp_info *nmp, const struct kvec *vec,
+                               size_t num, size_t resend_below, size_t *sent) {
+  u32 cmd = 0;
+  if (num > 0 && vec[0].iov_len >= MIRVOL_SHORT_MSG_SIZE) {
+    u32 magic;
+    mirvol_short_msg_decode(static_cast<const u8 *>(vec[0].iov_base), &magic, &cmd);
+  }
+  int err = 0;
   for (;;) {
-    int r = mirvol_send2(*slot, &nmp->nmp_variable->send_timer, buffer, length, nmp->send_timeout,
-                         nmp);
+    int r = mirvol_send2v(*slot, vec, num, mirvol_timeout(&nmp->send_timeout), nmp, sent);
     if (r > 0) return r;
     if (r == 0) r = -EPIPE;
+    if (*sent >= resend_below) return r;
     mirvol_drop_client_sock(slot);
     if (cmd == CMD_RECOVERY_SUB_HEADER || cmd == CMD_COMPRESSED_RECOVERY_SUB_HEADER) {
       mirvol_printk(MIRVOL_WARN "NMP%d failed to send head part. (cmd=%lu%s) (err=%d%s)\n", 212,
@@ -372,15 +460,32 @@ int mirvol_send(struct socket **slot, struct nmp_info *nmp, void *buffer, u32 le
     if (!*slot) {
       mirvol_printk(MIRVOL_WARN "NMP%d failed to connect to remote server. (err=%d%s)\n", 210,
                     (int)nmp->minor, err, mirvol_err(err));
+      *sent = 0;
       return err;
     }
   }
+}
+
+int mirvol_send(struct socket **slot, struct nmp_info *nmp, void *buffer, u32 length) {
+  int err = mirvol_send_prepare(slot, nmp);
+  if (err) return err;
+  struct kvec vec = {buffer, (size_t)length};
+  size_t sent = 0;
+  return mirvol_send_vectors(slot, nmp, &vec, 1, ~(size_t)0, &sent);
 }
 
 int mirvol_send_head_part(struct nmp_info *nmp, struct head_part head) {
   u8 wire[MIRVOL_HEAD_PART_SIZE];
   mirvol_head_encode(&head, wire);
   return mirvol_send(&nmp->data_sock, nmp, wire, sizeof(wire));
+}
+
+// The payload of a message failed after its head went out: the connection
+// ends here, or the peer would read the next message as the rest of this
+// one.
+static void mirvol_payload_failed(struct nmp_info *nmp) {
+  mirvol_release_nmp_sock(nmp);
+  mirvol_set_mdc_error(nmp);
 }
 
 int mirvol_send_data_part(struct nmp_info *nmp, u32 length, void *buffer) {
@@ -394,13 +499,50 @@ int mirvol_send_data_part(struct nmp_info *nmp, u32 length, void *buffer) {
   }
   if (!nmp->data_sock) return -1;
   int r = mirvol_send2(nmp->data_sock, &nmp->nmp_variable->send_timer, buffer, length,
-                       nmp->send_timeout, nmp);
+                       mirvol_timeout(&nmp->send_timeout), nmp);
   if (r <= 0) {
-    mirvol_release_nmp_sock(nmp);
-    mirvol_set_mdc_error(nmp);
+    mirvol_payload_failed(nmp);
     return r;
   }
   mirvol_qos_count_nmp(nmp, r);
+  return r;
+}
+
+int mirvol_send_message(struct nmp_info *nmp, struct head_part head, const struct kvec *payload,
+                        size_t num, size_t *sent) {
+  *sent = 0;
+  size_t payload_len = 0;
+  for (size_t i = 0; i < num; i++) payload_len += payload[i].iov_len;
+  u8 wire[MIRVOL_HEAD_PART_SIZE];
+  mirvol_head_encode(&head, wire);
+  int err = mirvol_send_prepare(&nmp->data_sock, nmp);
+  if (err) return err;
+
+  if (payload_len > 0 && mirvol_current_network_state(nmp) == NW_ERROR) {
+    // As a head followed by its payload piece: the head goes out on the
+    // connection there is, the payload is refused and ends the connection.
+    int r = mirvol_send(&nmp->data_sock, nmp, wire, sizeof(wire));
+    if (r <= 0) return r;
+    *sent = sizeof(wire);
+    return mirvol_send_data_part(nmp, (u32)payload[0].iov_len, payload[0].iov_base);
+  }
+
+  // Head and payload in one gathered send.
+  struct kvec stack_vec[1 + 3 + BIO_MAX_PAGES];
+  struct kvec *vec = stack_vec;
+  if (num + 1 > sizeof(stack_vec) / sizeof(stack_vec[0])) {
+    vec = static_cast<struct kvec *>(kmalloc((num + 1) * sizeof(*vec), GFP_NOIO));
+    if (!vec) return -ENOMEM;
+  }
+  vec[0] = {wire, sizeof(wire)};
+  if (num) memcpy(vec + 1, payload, num * sizeof(*vec));
+  int r = mirvol_send_vectors(&nmp->data_sock, nmp, vec, num + 1, sizeof(wire), sent);
+  if (vec != stack_vec) kfree(vec);
+  if (r <= 0) {
+    if (*sent >= sizeof(wire)) mirvol_payload_failed(nmp);
+    return r;
+  }
+  mirvol_qos_count_nmp(nmp, r - (int)sizeof(wire));
   return r;
 }
 

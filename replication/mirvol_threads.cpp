@@ -24,6 +24,93 @@ int mirvol_hb_svr_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_
 int mirvol_hb_client_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HB_CLIENT, "mirvol_hb_client_thread"); }
 int mirvol_history_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HISTORY, "mirvol_history_thread"); }
 
+// --- recv_sock and its lock ---
+
+// Guards the recv_sock pointer of every device between the DATA listener
+// (publish, clear) and command 73 (shutdown). Set up on first use, so that
+// it exists before any device does.
+static struct mutex *mirvol_recv_sock_mutex(void) {
+  static struct mutex m;
+  static const bool ready = (mutex_init(&m), true);
+  (void)ready;
+  return &m;
+}
+
+void mirvol_recv_sock_lock(void) { mutex_lock(mirvol_recv_sock_mutex()); }
+void mirvol_recv_sock_unlock(void) { mutex_unlock(mirvol_recv_sock_mutex()); }
+
+static void mirvol_recv_sock_publish(struct nmp_info *nmp, struct socket *sock) {
+  mirvol_recv_sock_lock();
+  nmp->recv_sock = sock;
+  mirvol_recv_sock_unlock();
+}
+
+// Clears recv_sock under the lock and only then releases the socket: a
+// command 73 that found the pointer has finished its shutdown by then.
+static void mirvol_recv_sock_drop(struct nmp_info *nmp) {
+  mirvol_recv_sock_lock();
+  struct socket *sock = nmp->recv_sock;
+  nmp->recv_sock = nullptr;
+  mirvol_recv_sock_unlock();
+  if (sock) sock_release(sock);
+}
+
+// --- the peer of an accepted connection ---
+
+static void mirvol_addr_text(u32 ip_version, const u8 *a, char *buf, size_t size) {
+  if (ip_version == 4) {
+    snprintf_k(buf, size, "%u.%u.%u.%u", a[12], a[13], a[14], a[15]);
+    return;
+  }
+  snprintf_k(buf, size, "%x:%x:%x:%x:%x:%x:%x:%x", (a[0] << 8) | a[1], (a[2] << 8) | a[3],
+             (a[4] << 8) | a[5], (a[6] << 8) | a[7], (a[8] << 8) | a[9], (a[10] << 8) | a[11],
+             (a[12] << 8) | a[13], (a[14] << 8) | a[15]);
+}
+
+// The peer's address in the layout of a network entry (IPv4 in the last
+// four bytes); false when the socket has no peer of the device's family.
+static bool mirvol_peer_addr(struct nmp_info *nmp, struct socket *sock, u8 *out) {
+  struct ksockaddr_storage ss;
+  memset(&ss, 0, sizeof(ss));
+  memset(out, 0, MIRVOL_IPADDR_LEN);
+  if (kernel_getpeername(sock, reinterpret_cast<struct ksockaddr *>(&ss)) < 0) return false;
+  if (nmp->ip_version == 4) {
+    if (ss.ss_family != AF_INET) return false;
+    const struct ksockaddr_in *sin = reinterpret_cast<const struct ksockaddr_in *>(&ss);
+    memcpy(out + 12, &sin->sin_addr, 4);
+    return true;
+  }
+  if (ss.ss_family != AF_INET6) return false;
+  const struct ksockaddr_in6 *sin6 = reinterpret_cast<const struct ksockaddr_in6 *>(&ss);
+  memcpy(out, sin6->sin6_addr.s6_addr, MIRVOL_IPADDR_LEN);
+  return true;
+}
+
+bool mirvol_accepted_from_opponent(struct nmp_info *nmp, struct socket *sock, const char *what,
+                                   const char *fname) {
+  u8 peer[MIRVOL_IPADDR_LEN];
+  bool known = mirvol_peer_addr(nmp, sock, peer);
+  bool opponent = false;
+  if (known && nmp->network_list_lock) {
+    unsigned long flags;
+    spin_lock_irqsave(nmp->network_list_lock, flags);
+    for (struct network *nw = nmp->network_list; nw && !opponent; nw = nw->next)
+      opponent = memcmp(nw->opponent_addr, peer, MIRVOL_IPADDR_LEN) == 0;
+    spin_unlock_irqrestore(nmp->network_list_lock, flags);
+  }
+  if (opponent) return true;
+  char text[48];
+  if (known)
+    mirvol_addr_text(nmp->ip_version, peer, text, sizeof(text));
+  else
+    snprintf_k(text, sizeof(text), "unknown");
+  mirvol_printk(MIRVOL_WARN
+                "NMP%d accepted %s connection from %s, but it is not an opponent address of "
+                "this device. (%s)\n",
+                231, (int)nmp->minor, what, text, fname);
+  return false;
+}
+
 // --- the DATA receive loop ---
 
 typedef int (*mirvol_recv_handler)(struct nmp_info *nmp, struct head_part head);
@@ -102,7 +189,7 @@ int mirvol_recv_data_main(struct nmp_info *nmp) {
     }
   }
   mirvol_nmp_recv_sock_tcp_delete_keepalive_timer(nmp);
-  mirvol_nmp_recv_sock_release(nmp);
+  mirvol_recv_sock_drop(nmp);
   mirvol_printk(MIRVOL_INFO "NMP%d exit...OK              (mirvol_recv_data_main)\n", 135, minor);
   return 0;
 }
@@ -214,6 +301,12 @@ int mirvol_accept_thread(void *arg) {
       cond_resched();
       continue;
     }
+    // Only the peer server may hold the listener: any other host is
+    // closed before a byte of it is read.
+    if (!mirvol_accepted_from_opponent(nmp, sock, "data receive", "mirvol_accept_thread")) {
+      sock_release(sock);
+      continue;
+    }
     if (__atomic_load_n(&nmp->active, __ATOMIC_RELAXED) != 1) {
       mirvol_printk(MIRVOL_WARN
                     "NMP%d accepted receive data, but this server is not current server of hybrid "
@@ -223,13 +316,13 @@ int mirvol_accept_thread(void *arg) {
       continue;
     }
     if (!mirvol_take_connection(nmp, sock, &timer)) continue;
-    nmp->recv_sock = sock;
+    mirvol_recv_sock_publish(nmp, sock);
     mirvol_recv_data_main(nmp);
   }
 
 out:
   del_timer_sync(&timer);
-  mirvol_nmp_recv_sock_release(nmp);
+  mirvol_recv_sock_drop(nmp);
   if (listener) sock_release(listener);
   mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_accept_thread)\n", 132, minor);
   __atomic_store_n(&nmp->thread[NMP_THREAD_ACCEPT].running, 0, __ATOMIC_RELEASE);

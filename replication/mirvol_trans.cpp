@@ -113,6 +113,19 @@ static void mirvol_log_send_failure(struct nmp_info *nmp, struct io_request *req
 #pragma GCC diagnostic pop
 }
 
+// Which piece of a message (head, payload vectors) a send that ended after
+// `sent` bytes failed in: 0 the head, 1 the segment sizes, 2 the segment
+// offsets, 3 the data. A piece counts as sent once its last byte went out.
+static unsigned int mirvol_failed_piece(const struct kvec *payload, size_t num, size_t sent) {
+  if (sent < MIRVOL_HEAD_PART_SIZE) return 0;
+  sent -= MIRVOL_HEAD_PART_SIZE;
+  for (size_t i = 0; i < num && i < 2; i++) {
+    if (sent < payload[i].iov_len) return (unsigned int)i + 1;
+    sent -= payload[i].iov_len;
+  }
+  return 3;
+}
+
 // --- synchronous send ---
 
 int mirvol_send_data(struct nmp_info *nmp, struct bio *bio, struct io_request *req) {
@@ -135,26 +148,30 @@ int mirvol_send_data(struct nmp_info *nmp, struct bio *bio, struct io_request *r
   u64 id = mirvol_add_req_queue(nmp, req);
   struct head_part head = mirvol_write_head(CMD_WRITE_SYNC_DATA, req, id, bio->bi_iter.bi_size,
                                             bio->bi_vcnt, (u16)bio->bi_iter.bi_idx);
+  // The whole message leaves in one gathered send: head, segment sizes,
+  // segment offsets and the data of each segment.
+  struct kvec payload[2 + BIO_MAX_PAGES];
+  size_t num = 0;
+  payload[num++] = {sizes, array_len};
+  payload[num++] = {offsets, array_len};
+  u32 left = bio->bi_iter.bi_size;
+  for (unsigned int i = bio->bi_iter.bi_idx; i < bio->bi_vcnt && left; i++) {
+    struct bio_vec *bv = &bio->bi_io_vec[i];
+    u32 n = bv->bv_len < left ? bv->bv_len : left;
+    payload[num++] = {static_cast<u8 *>(page_address(bv->bv_page)) + bv->bv_offset, n};
+    left -= n;
+  }
+  size_t sent = 0;
+  int r = mirvol_send_message(nmp, head, payload, num, &sent);
   const char *failed = nullptr;
-  int r = mirvol_send_head_part(nmp, head);
   if (r <= 0) {
-    failed = "NMP%d failed to send sync head part (secnr=%llu) (err=%d%s).\n";
-  } else if ((r = mirvol_send_data_part(nmp, array_len, sizes)) <= 0) {
-    failed = "NMP%d failed to send sync vec_size part (secnr=%llu) (err=%d%s).\n";
-  } else if ((r = mirvol_send_data_part(nmp, array_len, offsets)) <= 0) {
-    failed = "NMP%d failed to send sync vec_offset part (secnr=%llu) (err=%d%s).\n";
-  } else {
-    u32 left = bio->bi_iter.bi_size;
-    for (unsigned int i = bio->bi_iter.bi_idx; i < bio->bi_vcnt && left; i++) {
-      struct bio_vec *bv = &bio->bi_io_vec[i];
-      u32 n = bv->bv_len < left ? bv->bv_len : left;
-      r = mirvol_send_data_part(nmp, n, static_cast<u8 *>(page_address(bv->bv_page)) + bv->bv_offset);
-      if (r <= 0) {
-        failed = "NMP%d failed to send sync data part (secnr=%llu) (err=%d%s).\n";
-        break;
-      }
-      left -= n;
-    }
+    static const char *const part_failed[] = {
+        "NMP%d failed to send sync head part (secnr=%llu) (err=%d%s).\n",
+        "NMP%d failed to send sync vec_size part (secnr=%llu) (err=%d%s).\n",
+        "NMP%d failed to send sync vec_offset part (secnr=%llu) (err=%d%s).\n",
+        "NMP%d failed to send sync data part (secnr=%llu) (err=%d%s).\n",
+    };
+    failed = part_failed[mirvol_failed_piece(payload, num, sent)];
   }
 
   if (!failed) {
@@ -434,6 +451,67 @@ static int mirvol_send_async_segment(struct nmp_info *nmp, struct buff_list *buf
   return r;
 }
 
+// The buffers of an asynchronous request match its segments: each holds
+// the length of its segment. The invalid segment's index, or -1.
+static int mirvol_invalid_buff_list(struct io_request *req, struct bio *wrk) {
+  struct buff_list *buf = req->buff_list;
+  u32 left = wrk->bi_iter.bi_size;
+  for (unsigned int i = wrk->bi_iter.bi_idx; i < wrk->bi_vcnt && left; i++) {
+    u32 n = wrk->bi_io_vec[i].bv_len < left ? wrk->bi_io_vec[i].bv_len : left;
+    if (!buf || buf->len != n) return (int)i;
+    buf = buf->next;
+    left -= n;
+  }
+  return -1;
+}
+
+static void mirvol_log_invalid_buff_list(struct nmp_info *nmp, int i, struct bio *wrk) {
+  mirvol_printk(MIRVOL_WARN
+                "NMP%d failed to send async data part, because buff_list is invalid. "
+                "(bi_idx/bi_vcnt: %d/%d)\n",
+                212, (int)nmp->minor, i, (int)wrk->bi_vcnt);
+}
+
+// An uncompressed asynchronous request as one gathered send: head, segment
+// sizes, segment offsets and its buffers. With a buffer list that does not
+// match its segments, what comes before the bad segment goes out and the
+// send fails there. > 0 sent, else the error with its text in *failed.
+static int mirvol_send_async_whole(struct nmp_info *nmp, struct io_request *req, struct bio *wrk,
+                                   struct head_part head, u32 array_len, const char **failed) {
+  int bad = mirvol_invalid_buff_list(req, wrk);
+  struct kvec payload[2 + BIO_MAX_PAGES];
+  size_t num = 0;
+  payload[num++] = {req->segment_sizes, array_len};
+  payload[num++] = {req->segment_offsets, array_len};
+  // Up to the bad segment every buffer holds its segment's length.
+  struct buff_list *buf = req->buff_list;
+  u32 left = wrk->bi_iter.bi_size;
+  for (unsigned int i = wrk->bi_iter.bi_idx; i < wrk->bi_vcnt && left && (int)i != bad; i++) {
+    u32 n = wrk->bi_io_vec[i].bv_len < left ? wrk->bi_io_vec[i].bv_len : left;
+    payload[num++] = {page_address(buf->page), n};
+    buf = buf->next;
+    left -= n;
+  }
+  size_t sent = 0;
+  int r = mirvol_send_message(nmp, head, payload, num, &sent);
+  if (r <= 0) {
+    static const char *const part_failed[] = {
+        "NMP%d failed to send async head part. (sector=%llu) (err=%d%s)\n",
+        "NMP%d failed to send async vec_size part. (sector=%llu) (err=%d%s)\n",
+        "NMP%d failed to send async vec_offset part. (sector=%llu) (err=%d%s)\n",
+        "NMP%d failed to send async data part. (sector=%llu) (err=%d%s)\n",
+    };
+    *failed = part_failed[mirvol_failed_piece(payload, num, sent)];
+    return r;
+  }
+  if (bad >= 0) {
+    mirvol_log_invalid_buff_list(nmp, bad, wrk);
+    *failed = "";
+    return -1;
+  }
+  return r;
+}
+
 // Puts one request (state 2) on the wire. 1 sent, else the error (0 or
 // less); the failure is logged.
 static int mirvol_send_one_async(struct nmp_info *nmp, struct io_request *req, u64 id) {
@@ -453,7 +531,8 @@ static int mirvol_send_one_async(struct nmp_info *nmp, struct io_request *req, u
 
   struct bio *wrk = mirvol_malloc_wrk_bio(req);
   if (!wrk) return -1;
-  if (req->start_sector >= my_disk[nmp->minor]) {
+  // The device size may be changed by command 16 meanwhile.
+  if (req->start_sector >= __atomic_load_n(&my_disk[nmp->minor], __ATOMIC_ACQUIRE)) {
     mirvol_printk(MIRVOL_WARN "NMP%d requested sector is out of NMP area. (mirvol_send_all_data)\n",
                   165, (int)nmp->minor);
     bio_put(wrk);
@@ -466,8 +545,10 @@ static int mirvol_send_one_async(struct nmp_info *nmp, struct io_request *req, u
                         req->bytes, req->segment_count, req->segment_index);
   u32 array_len = (u32)req->segment_count * 4;
   const char *failed = nullptr;
-  int r = mirvol_send_head_part(nmp, head);
-  if (r <= 0) {
+  int r;
+  if (!compress) {
+    r = mirvol_send_async_whole(nmp, req, wrk, head, array_len, &failed);
+  } else if ((r = mirvol_send_head_part(nmp, head)) <= 0) {
     failed = "NMP%d failed to send async head part. (sector=%llu) (err=%d%s)\n";
   } else if ((r = mirvol_send_data_part(nmp, array_len, req->segment_sizes)) <= 0) {
     failed = "NMP%d failed to send async vec_size part. (sector=%llu) (err=%d%s)\n";
@@ -479,10 +560,7 @@ static int mirvol_send_one_async(struct nmp_info *nmp, struct io_request *req, u
     for (unsigned int i = wrk->bi_iter.bi_idx; i < wrk->bi_vcnt && left; i++) {
       u32 n = wrk->bi_io_vec[i].bv_len < left ? wrk->bi_io_vec[i].bv_len : left;
       if (!buf || buf->len != n) {
-        mirvol_printk(MIRVOL_WARN
-                      "NMP%d failed to send async data part, because buff_list is invalid. "
-                      "(bi_idx/bi_vcnt: %d/%d)\n",
-                      212, (int)nmp->minor, (int)i, (int)wrk->bi_vcnt);
+        mirvol_log_invalid_buff_list(nmp, (int)i, wrk);
         failed = "";
         r = -1;
         break;

@@ -5,6 +5,7 @@
 
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_ext.h"
+#include "include/mirvol_recv.h"
 
 // Held by each walker of the queue for its whole walk (the remote writer's
 // passes, and every drain that runs them).
@@ -48,11 +49,15 @@ int mirvol_add_wait_ack2_queue(const u8 *head, struct nmp_info *nmp) {
   return 0;
 }
 
-int mirvol_del_wait_ack2_queue(u64 request_id) {
-  // Ids carry the minor in their top bits; one beyond the largest
-  // configured minor names no device.
+// Ids carry the minor in their top bits; one beyond the largest configured
+// minor names no device. The bound is computed in 32 bits.
+bool mirvol_request_id_mappable(u64 request_id) {
   u32 bound = ((u32)g_max_minor + 1) << 24;
-  if (request_id > (u64)bound) {
+  return request_id <= (u64)bound;
+}
+
+int mirvol_del_wait_ack2_queue(u64 request_id) {
+  if (!mirvol_request_id_mappable(request_id)) {
     mirvol_printk(MIRVOL_WARN "request_id(%#lx) is too big. (mirvol_del_wait_ack2_queue)\n", 172,
                   (unsigned long)request_id);
     return -1;

@@ -13,7 +13,9 @@
 // "ioctl=<result>" and "record=<buffer after the call, lowercase hex>".
 // init builds the device-init record (command 102) from its fields and
 // prints the answered record field by field; cp=PATH and dp=PATH are opened
-// and passed, and their numbers written at the descriptor fields. size is
+// and passed, their descriptor numbers written at the descriptor fields and,
+// unless given, their device numbers (a block device's own, an image file's
+// holding device's) at the partition number fields. size is
 // BLKGETSIZE64 and prints the size in bytes. The forms of ctl_forms.h (port,
 // set-size, get-granule, set-param, netstatus, drive-info, the request
 // limit, send queue, ratio, sync flags, mode and disk-error actions) each
@@ -32,6 +34,8 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -171,17 +175,33 @@ int parse_init(const std::vector<std::string> &a, size_t i, job *j) {
     return bad_args(err);
   // A path given is passed under our own number for it unless cp_fd/dp_fd
   // names another.
+  // The partition numbers not given are those of the files opened: a block
+  // device's own number, or for an image file the number of the device
+  // that holds it.
   struct {
     const std::string &path;
     bool given;
     int *num;
-  } parts[] = {{ia.cp_path, ia.cp_fd_given, &ia.cp_fd}, {ia.dp_path, ia.dp_fd_given, &ia.dp_fd}};
+    const char *major_key, *minor_key;
+  } parts[] = {{ia.cp_path, ia.cp_fd_given, &ia.cp_fd, "cp_major", "cp_minor"},
+               {ia.dp_path, ia.dp_fd_given, &ia.dp_fd, "dp_major", "dp_minor"}};
   for (auto &p : parts) {
     if (p.path.empty()) continue;
     int fd = open_passed(p.path);
     if (fd < 0) return 1;
     if (!p.given) *p.num = fd;
     j->fds.push_back({*p.num, fd});
+    struct stat st;
+    if (fstat(fd, &st) != 0) continue;
+    dev_t dev = S_ISBLK(st.st_mode) ? st.st_rdev : st.st_dev;
+    auto given = [&ia](const char *key) {
+      for (const auto &kv : ia.fields)
+        if (kv.first == key) return true;
+      return false;
+    };
+    // The record's fields are 16 bits wide.
+    if (!given(p.major_key)) ia.fields.emplace_back(p.major_key, std::to_string(major(dev) & 0xffff));
+    if (!given(p.minor_key)) ia.fields.emplace_back(p.minor_key, std::to_string(minor(dev) & 0xffff));
   }
   if (j->fds.size() == 2 && j->fds[0].caller_num == j->fds[1].caller_num)
     return bad_args("cp and dp cannot be passed under one number");

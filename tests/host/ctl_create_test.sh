@@ -18,9 +18,9 @@ create() {
   ctl "$@" >"$WORK/out" 2>"$WORK/err" || fail "mirvolctl $*: $(cat "$WORK/err")"
 }
 devices() { timeout 10 head -1 "$HOST_MNT/proc/mirvolinner"; }
-for f in cp1 dp1 cp2 dp2 cp3 dp3; do truncate -s 64M "$WORK/$f.img"; done
+for f in cp1 dp1 cp2 dp2 cp3 dp3 cp4 dp4; do truncate -s 64M "$WORK/$f.img"; done
 
-start_host create --control "$SOCK" nmp_minor=3,1,7
+start_host create --control "$SOCK" nmp_minor=3,1,7,5
 
 # --- refusals first: nothing is created ---
 # arguments | status
@@ -87,6 +87,21 @@ rec_out=$(sed -n 's/^record=//p' "$WORK/out")
 [ "$(devices)" = 2 ] || fail "mirvolinner does not count two devices"
 timeout 10 grep -qx "second" "$HOST_MNT/proc/mirvolinner" || fail "mirvolinner lacks the second device"
 
+# --- the named form with the partition numbers left to the tool: a
+# partition already in use is refused by the file itself, other files on
+# the same file system are not ---
+create NMP5 init cp="$WORK/cp4.img" dp="$WORK/cp1.img" net=192.0.2.1,192.0.2.2
+[ "$(status_of)" = STATUS_INVALID_PARAMETER ] || fail "NMP3's Cluster Partition taken as data: $(cat "$WORK/out")"
+log_has "The same Data Partition is specified. Specify different partitions. (NMP3, NMP5)" ||
+  fail "no event-184 line for a Data Partition in use"
+create NMP5 init cp="$WORK/cp4.img" dp="$WORK/dp4.img" name=fourth net=192.0.2.1,192.0.2.2
+[ "$(status_of)" = STATUS_OK ] || fail "init of NMP5 with the tool's partition numbers: $(cat "$WORK/out")"
+[ "$(devices)" = 3 ] || fail "mirvolinner does not count three devices"
+maj=$(stat -c %Hd "$WORK/dp4.img")
+min=$(stat -c %Ld "$WORK/dp4.img")
+timeout 10 grep -A1 "^fourth " "$HOST_MNT/proc/mirvolstat" | grep -Eq "^data partition: +major:$maj +minor:$min " ||
+  fail "the Data Partition numbers are not those of the image's file system ($maj:$min): $(timeout 10 cat "$HOST_MNT/proc/mirvolstat")"
+
 # --- loop devices as partitions: 4096-byte sectors for the Cluster
 # Partition (its other layout), 512-byte ones for the Data Partition ---
 if loop=$(timeout 30 losetup -f --show --sector-size 4096 "$WORK/cp2.img" 2>/dev/null); then
@@ -95,7 +110,7 @@ if loop=$(timeout 30 losetup -f --show --sector-size 4096 "$WORK/cp2.img" 2>/dev
   CLEAN_LOOPS+=("$dloop")
   create NMP7 init cp="$loop" dp="$dloop" dp_minor=99 cp_minor=98 net=192.0.2.1,192.0.2.2
   [ "$(status_of)" = STATUS_OK ] || fail "init on a 4096-byte loop device: $(cat "$WORK/out")"
-  [ "$(devices)" = 3 ] || fail "the loop-device device is not counted"
+  [ "$(devices)" = 4 ] || fail "the loop-device device is not counted"
 fi
 
 stop_host TERM

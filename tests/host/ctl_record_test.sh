@@ -170,6 +170,25 @@ dpn=$(at "$rec" 1052 4)
 [ "$cpn" != ffffffff ] && [ "$dpn" != ffffffff ] && [ "$cpn" != "$dpn" ] ||
   fail "the tool's own numbers for cp and dp: $cpn $dpn"
 
+# --- partition numbers: those of the files opened unless given ---
+# An image file gives the number of the device that holds it.
+rec=$(dump NMP3 init cp="$WORK/cp" dp="$WORK/dp")
+want=$(le "$(stat -c %Hd "$WORK/dp")" 2)$(le "$(stat -c %Ld "$WORK/dp")" 2)
+want+=$(le "$(stat -c %Hd "$WORK/cp")" 2)$(le "$(stat -c %Ld "$WORK/cp")" 2)
+[ "$(at "$rec" 8 8)" = "$want" ] || fail "partition numbers of image files: $(at "$rec" 8 8), expected $want"
+rec=$(dump NMP3 init cp="$WORK/cp" dp="$WORK/dp" dp_minor=260 cp_major=7)
+[ "$(at "$rec" 10 4)" = "$(le 260 2)$(le 7 2)" ] || fail "given partition numbers: $(at "$rec" 8 8)"
+rec=$(dump NMP3 init)
+[ "$(at "$rec" 8 8)" = 0000000000000000 ] || fail "numbers without partitions: $(at "$rec" 8 8)"
+# A block device gives its own number.
+if [ "$(id -u)" = 0 ] && truncate -s 1M "$WORK/blk.img" &&
+  loop=$(timeout 30 losetup -f --show "$WORK/blk.img" 2>/dev/null); then
+  CLEAN_LOOPS+=("$loop")
+  rec=$(dump NMP3 init cp="$WORK/cp" dp="$loop")
+  want=$(le "$(stat -c '0x%t' "$loop")" 2)$(le "$(stat -c '0x%T' "$loop")" 2)
+  [ "$(at "$rec" 8 4)" = "$want" ] || fail "partition numbers of $loop: $(at "$rec" 8 4), expected $want"
+fi
+
 # --- raw buffers: HEX then zeros up to --size ---
 # arguments | record
 while IFS='|' read -r rargs want; do

@@ -70,6 +70,40 @@ for sig in TERM INT; do
   log_has "mirvold: module unloaded" || fail "no unload in the log after SIG$sig"
 done
 
+# --- a host killed together with its unmount helper leaves a dead mount; a
+# new host on the same mount point clears it and starts ---
+# helper_of DIR: the pid of the fusermount3 that keeps watch over the mount at DIR.
+helper_of() {
+  local p
+  for p in /proc/[0-9]*; do
+    [ "$(cat "$p/comm" 2>/dev/null)" = fusermount3 ] || continue
+    tr '\0' '\n' <"$p/cmdline" 2>/dev/null | grep -qxF -- "$1" && echo "${p#/proc/}" && return 0
+  done
+  return 1
+}
+start_host dead nmp_minor=3
+helper=$(helper_of "$HOST_MNT") || fail "no fusermount3 watches $HOST_MNT"
+# gone PID: the process has ended (a zombie its parent has not reaped counts).
+gone() { [ ! -e "/proc/$1" ] || grep -q '^State:[[:space:]]*Z' "/proc/$1/status" 2>/dev/null; }
+kill -KILL "$helper"
+wait_until 10 gone "$helper" || fail "fusermount3 $helper still there"
+disown "$HOST_PID"
+kill -KILL "$HOST_PID"
+timeout 10 tail --pid="$HOST_PID" -f /dev/null || fail "killed host still there"
+HOST_PID=
+is_mounted "$HOST_MNT" || fail "no dead mount left to clear"
+err=$(stat "$HOST_MNT" 2>&1) && fail "the dead mount $HOST_MNT answers"
+grep -qF "Transport endpoint is not connected" <<<"$err" || fail "stat of the dead mount: $err"
+# (start_host's mkdir would trip over the dead mount point itself)
+"$MIRVOLD" --mount "$HOST_MNT" --log "$HOST_LOG" nmp_minor=3 >"$WORK/dead/out" 2>&1 &
+HOST_PID=$!
+wait_until 20 test -e "$HOST_MNT/NMP3" || fail "no host on the dead mount's mount point"
+log_has "mirvold: $HOST_MNT is a dead file system mount (its server is gone); unmounting it lazily" ||
+  fail "the dead mount was not logged"
+timeout 10 cat "$HOST_MNT/proc/mirvolinner" >/dev/null || fail "the new mount does not serve /proc"
+stop_host TERM
+! is_mounted "$HOST_MNT" || fail "a mount is left at $HOST_MNT"
+
 if [ "$KIND" = fake ]; then
   # --- a /proc file held open does not keep the host from leaving ---
   start_host held-proc nmp_minor=3

@@ -295,12 +295,22 @@ FullBacklogListener::~FullBacklogListener() {
 
 // --- helpers ---
 
-std::shared_ptr<Connection> connect_to(const std::string &addr, uint16_t port, int ms) {
+std::shared_ptr<Connection> connect_to(const std::string &addr, uint16_t port, int ms,
+                                       const std::string &source) {
   sockaddr_storage ss;
   socklen_t len;
   if (!make_addr(addr, port, &ss, &len)) return nullptr;
   int fd = socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return nullptr;
+  if (!source.empty()) {
+    sockaddr_storage src;
+    socklen_t slen;
+    if (!make_addr(source, 0, &src, &slen) ||
+        bind(fd, reinterpret_cast<sockaddr *>(&src), slen) != 0) {
+      ::close(fd);
+      return nullptr;
+    }
+  }
   int r = connect(fd, reinterpret_cast<sockaddr *>(&ss), len);
   if (r != 0) {
     pollfd p = {fd, POLLOUT, 0};

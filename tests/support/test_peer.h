@@ -149,7 +149,10 @@ class FullBacklogListener {
 };
 
 // A reading connection to addr:port, or null when it cannot be made within ms.
-std::shared_ptr<Connection> connect_to(const std::string &addr, uint16_t port, int ms);
+// A non-empty `source` is bound as the connection's own address (for a host
+// that is not the device's peer).
+std::shared_ptr<Connection> connect_to(const std::string &addr, uint16_t port, int ms,
+                                       const std::string &source = "");
 
 // A free TCP port on 127.0.0.1 (bound and closed again; nothing listens).
 uint16_t unused_port();

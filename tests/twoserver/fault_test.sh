@@ -77,7 +77,8 @@ mount)
   ms_expect_bits a "$TS_WORK/after"
   ;;
 ack2)
-  # The active's ACK2s go to a relay beside the standby's ACK2 listener.
+  # The active's ACK2s go to a relay beside the standby's ACK2 listener, which
+  # passes them on from the active's address (the only one the standby takes).
   relay_port=$MS_SPARE_PORT
   MS_A_ACK2_PORT=$relay_port
   MS_ACK2_WATCH="$MS_ACK2_PORT $relay_port"
@@ -89,9 +90,10 @@ ack2)
   counts=$TS_WORK/relay-counts
   : >"$drop"
   relay=(python3 "$HERE/ack2_relay.py" "$(ts_self b 1)" "$relay_port" "$(ts_self b 1)"
-    "$MS_ACK2_PORT" "$drop" "$counts")
+    "$MS_ACK2_PORT" "$drop" "$counts" "$(ts_self a 1)")
   if [ "$TS_MODE" = netns ]; then
-    ip netns exec "$(ts_netns_of b)" "${relay[@]}" >"$TS_WORK/relay.out" 2>&1 &
+    # It listens in the standby's namespace and connects from the active's.
+    ip netns exec "$(ts_netns_of a)" "${relay[@]}" "$(ts_netns_of b)" >"$TS_WORK/relay.out" 2>&1 &
   else
     "${relay[@]}" >"$TS_WORK/relay.out" 2>&1 &
   fi

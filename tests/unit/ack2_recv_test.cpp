@@ -4,6 +4,8 @@
 // a time, no negotiation on this connection, and SIGTERM ending the thread
 // wherever it blocks.
 
+#include <arpa/inet.h>
+
 #include "include/mirvol_ack2_recv.h"
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_protocol.h"
@@ -31,6 +33,14 @@ class Ack2Recv : public writertest::WriterTest {
     nmp_->keepalive_time = 30;
     nmp_->keepalive_probe = 3;
     nmp_->keepalive_interval = 5;
+    // The peer is 127.0.0.1, the address the tests connect from.
+    auto *nw = static_cast<struct network *>(kzalloc(sizeof(struct network), GFP_KERNEL));
+    ASSERT_NE(nw, nullptr);
+    inet_pton(AF_INET, "127.0.0.2", nw->self_addr + 12);
+    inet_pton(AF_INET, "127.0.0.1", nw->opponent_addr + 12);
+    nw->state = NW_FREE;
+    nmp_->network_list = nw;
+    nmp_->mdc_cnt = 1;
   }
   void TearDown() override {
     conns_.clear();
@@ -210,6 +220,45 @@ TEST_F(Ack2Recv, APortInUseIsTriedTwiceAndThenTheThreadEnds) {
   EXPECT_TRUE(log.wait_for("NMP3 failed to bind ACK2 receive socket. (err=-98", kWaitMs)) << log.dump();
   EXPECT_TRUE(eventually([this] { return !running(); }, kWaitMs));
   EXPECT_TRUE(log.contains("NMP3 killing thread......OK (mirvol_ack2_svr_thread)"));
+}
+
+TEST_F(Ack2Recv, AHostThatIsNotThePeerIsClosedUnreadAndDoesNotHoldTheListener) {
+  add(kId | 1);
+  add(kId | 2);
+  ASSERT_NO_FATAL_FAILURE(start());
+  const struct {
+    const char *name;
+    bool sends;  // sends an ACK2 for an entry; else stays silent
+  } cases[] = {{"a stranger sending ACK2", true}, {"a silent stranger", false}};
+  u64 next = 1;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    mirvol_printk_init();
+    LogCapture log;
+    std::shared_ptr<testpeer::Connection> stranger;
+    ASSERT_TRUE(eventually(
+        [&] {
+          return (stranger = testpeer::connect_to("127.0.0.1", nmp_->ack2_port, 1000,
+                                                  "127.0.0.3")) != nullptr;
+        },
+        kWaitMs));
+    conns_.push_back(stranger);
+    if (c.sends) stranger->send(ack2(kId | 1));  // may fail: closed unread
+    EXPECT_TRUE(stranger->wait_closed(kWaitMs)) << "the stranger's connection was kept";
+    EXPECT_TRUE(log.wait_for("NMP3 accepted ACK2 receive connection from 127.0.0.3, but it is not "
+                             "an opponent address of this device. (mirvol_ack2_svr_thread)",
+                             kWaitMs))
+        << log.dump();
+    EXPECT_EQ(ids().size(), 3 - next) << "a stranger's ACK2 removed an entry";
+    // The peer is served.
+    auto peer = connect();
+    ASSERT_NE(peer, nullptr);
+    ASSERT_TRUE(peer->send(ack2(kId | next)));
+    next++;
+    ASSERT_TRUE(eventually([&] { return ids().size() == 3 - next; }, kWaitMs));
+    peer->close();
+  }
+  EXPECT_TRUE(ids().empty());
 }
 
 }  // namespace

@@ -127,7 +127,7 @@ struct Transfer {
     memset(&g_trans_table[index], 0, sizeof(g_trans_table[index]));
     spin_unlock_irqrestore(g_table_control.table_lock, flags);
   }
-  std::pair<u32, u8> state() const {
+  std::pair<u32, u32> state() const {
     unsigned long flags;
     spin_lock_irqsave(g_table_control.table_lock, flags);
     auto s = std::make_pair(g_trans_table[index].ack_received, g_trans_table[index].status);
@@ -141,11 +141,14 @@ TEST_F(Ack, RecoveryStatusesReachTheirTransferThroughTheTable) {
   LogCapture log;
   const struct {
     u32 cmd, status;
-    u8 stored;
+    u32 stored;
   } cases[] = {
       {CMD_RECOVERY_ACK, 0, 0},
       {CMD_RECOVERY_ACK, 4, 4},
       {CMD_RECOVERY_ACK, 1, 1},
+      // A failure whose low byte is 0 must not read as a success.
+      {CMD_RECOVERY_ACK, 0x100, 0x100},
+      {CMD_RECOVERY_ACK, 0x80000004u, 0x80000004u},
       {CMD_STOP_SENDING_DATA, 3, 1},
   };
   int i = 0;
@@ -157,11 +160,12 @@ TEST_F(Ack, RecoveryStatusesReachTheirTransferThroughTheTable) {
     answer(c.cmd, id, c.status);
     ASSERT_TRUE(eventually([&] { return t.state().first == 1; }, kWaitMs));
     EXPECT_EQ(t.state().second, c.stored);
-    EXPECT_EQ(other.state(), std::make_pair(0u, (u8)1)) << "another transfer is untouched";
+    EXPECT_EQ(other.state(), std::make_pair(0u, 1u)) << "another transfer is untouched";
     i++;
   }
-  EXPECT_TRUE(log.contains(
-      "NMP3 failed to recover, because N/W port of remote server has been closed."));
+  // The status is stored before the line is written.
+  EXPECT_TRUE(log.wait_for(
+      "NMP3 failed to recover, because N/W port of remote server has been closed.", kWaitMs));
   EXPECT_EQ(nw_port(), 1u) << "a refused recovery leaves the N/W port open";
 }
 
@@ -194,6 +198,36 @@ TEST_F(Ack, TheAck2ConnectionIsMadeAgainAfterItBroke) {
   EXPECT_EQ(h.start_sector, 0u);
   EXPECT_EQ(h.status, 0u);
   EXPECT_EQ(h.length, 0u);
+}
+
+// Many ACK2s queued at once leave together, in queue order, and a too-big
+// id among them drops that id alone.
+TEST_F(Ack, QueuedAck2sGoOutInOrderAndOnlyATooBigIdAmongThemIsDropped) {
+  ASSERT_NO_FATAL_FAILURE(start(1));
+  LogCapture log;
+  std::vector<u64> queued_ids, want;
+  for (u64 i = 1; i <= 150; i++) {
+    // g_max_minor is 3: ids of minor 5 name no device.
+    u64 id = i == 70 ? (5ULL << 24) | 70 : (3ULL << 24) | i;
+    queued_ids.push_back(id);
+    if (i != 70) want.push_back(id);
+  }
+  std::vector<struct io_request *> reqs;
+  for (size_t i = 0; i < queued_ids.size(); i++) {
+    struct io_request *req = mirvol_allocate_request();
+    ASSERT_NE(req, nullptr);
+    req->nmp = nmp_;
+    reqs.push_back(req);
+  }
+  for (size_t i = 0; i < reqs.size(); i++) {
+    std::vector<u8> head = writertest::wire_head(0, 0, queued_ids[i]);
+    EXPECT_EQ(mirvol_add_send_ack2_queue(head.data(), reqs[i]), 0);
+  }
+  for (auto *req : reqs) mirvol_free_request(req);
+  EXPECT_EQ(ack2_ids(want.size()), want);
+  EXPECT_TRUE(
+      log.wait_for("NMP3 request_id(0x5000046) is too big. (mirvol_send_all_ack2)", kWaitMs));
+  EXPECT_EQ(ack2_peer_->count(), 1u) << "all on one connection";
 }
 
 TEST_F(Ack, AnAck2IdThatIsTooBigIsDroppedAndTheQueueGoesOn) {

@@ -376,4 +376,103 @@ TEST_F(BitmapWriter, APreparationWithTheNetworkPortClosedFails) {
       log.contains("NMP3 failed to prepare recovery data, because N/W port has been closed."));
 }
 
+TEST_F(BitmapWriter, ARangeQueuedWhileTheWriterIsBusyIsMarkedWithoutWaitingForItsTimeOut) {
+  ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+  // The clock stands still: the writer's own time-out never comes, only a
+  // wake-up gets it going.
+  clock_set_manual(get_jiffies_64());
+  // The write-back of the first range is held up on the Cluster Partition,
+  // so the second range is queued while the writer is busy with it.
+  struct blk_fault slow = {BLK_FAULT_WRITE, 20, 2, 1, 1500, 0};
+  int rule = bdev_fault_add(nmp_->cp_bdev, &slow);
+  ASSERT_GE(rule, 0);
+  struct io_request *first = request(100, 8);
+  add_write_bitmap_queue2(nmp_, first);
+  mirvol_free_request(first);
+  ASSERT_TRUE(eventually([&] { return bdev_fault_hits(nmp_->cp_bdev, rule) == 1; }, 20000))
+      << "the writer never wrote the first range back";
+  struct io_request *second = request(900, 8);
+  add_write_bitmap_queue2(nmp_, second);
+  mirvol_free_request(second);
+  BitModel model(1024);
+  model.mark(100, 107, 8, kDeviceSectors);
+  model.mark(900, 907, 8, kDeviceSectors);
+  EXPECT_TRUE(eventually([&] { return pending() == 0 && disk_bits(1024) == model.bytes; }, 20000))
+      << "the wake-up for the second range was lost";
+}
+
+TEST_F(BitmapWriter, ASyncReturnsOnlyOnceEveryPendingRangeOfTheDeviceIsOnTheDisk) {
+  struct Case {
+    const char *what;
+    bool writer;       // the local writer thread runs
+    bool slow_marking; // the writer is marking a range when the sync begins
+  };
+  const Case cases[] = {
+      {"no writer thread", false, false},
+      {"the writer runs", true, false},
+      {"the writer is marking a range", true, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    reload();
+    if (c.writer) {
+      ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+    }
+    BitModel model(1024);
+    std::vector<std::pair<u64, u32>> ranges = {{0, 8}, {300, 64}, {5000, 8}, {8191, 1}, {12000, 200}};
+    if (c.slow_marking) {
+      struct blk_fault slow = {BLK_FAULT_READ, 20, 2, 1, 500, 0};
+      int rule = bdev_fault_add(nmp_->cp_bdev, &slow);
+      ASSERT_GE(rule, 0);
+      struct io_request *req = request(64, 8);
+      add_write_bitmap_queue2(nmp_, req);
+      mirvol_free_request(req);
+      model.mark(64, 71, 8, kDeviceSectors);
+      ASSERT_TRUE(eventually([&] { return bdev_fault_hits(nmp_->cp_bdev, rule) == 1; }, 20000));
+    }
+    for (auto &r : ranges) {
+      struct io_request *req = request(r.first, r.second);
+      add_write_bitmap_queue2(nmp_, req);
+      mirvol_free_request(req);
+      model.mark(r.first, r.first + r.second - 1, 8, kDeviceSectors);
+    }
+    ASSERT_EQ(mirvol_sync_bitmap(nmp_, 60 * HZ), 0);
+    EXPECT_EQ(pending(), 0);
+    EXPECT_EQ(disk_bits(1024), model.bytes)
+        << "the sync returned before the bits were on the Cluster Partition";
+  }
+}
+
+TEST_F(BitmapWriter, ASyncFailsWhenTheBitmapCannotReachTheDisk) {
+  struct Case {
+    const char *what;
+    unsigned int op;  // the Cluster Partition access that keeps failing
+    const char *message;
+  };
+  const Case cases[] = {
+      {"the write-back fails", BLK_FAULT_WRITE,
+       "NMP3 failed to flush bitmap to Cluster Partition."},
+      {"the bit cannot be set: the range stays pending", BLK_FAULT_READ,
+       "[E] <type: mirvol><event: 161> NMP3 failed to write pending bitmap ranges in time."},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    reload();
+    struct blk_fault rule = {c.op, 20, 2, -1, 0, 1};
+    ASSERT_GE(bdev_fault_add(nmp_->cp_bdev, &rule), 0);
+    LogCapture log;
+    struct io_request *req = request(400, 8);
+    add_write_bitmap_queue2(nmp_, req);
+    mirvol_free_request(req);
+    EXPECT_EQ(mirvol_sync_bitmap(nmp_, 2 * HZ), -EIO);
+    EXPECT_TRUE(log.contains(c.message)) << c.message;
+    // Once the Cluster Partition works again the same range lands.
+    bdev_fault_clear(nmp_->cp_bdev);
+    EXPECT_EQ(mirvol_sync_bitmap(nmp_, 60 * HZ), 0);
+    BitModel model(1024);
+    model.mark(400, 407, 8, kDeviceSectors);
+    EXPECT_EQ(disk_bits(1024), model.bytes);
+  }
+}
+
 }  // namespace

@@ -106,6 +106,46 @@ TEST_F(Dispatcher, EveryNumberOnADeviceAndOnAMinorWithoutOne) {
   }
 }
 
+// A value the command refuses is answered as refused whether or not the
+// minor has a device: the value is checked before the lookup.
+TEST_F(Dispatcher, ABadValueIsRefusedBeforeTheDeviceIsLookedUp) {
+  struct BadValue {
+    unsigned int cmd;
+    size_t size;
+    u32 value;
+    u32 status;
+    const char *message;
+  };
+  const BadValue cases[] = {
+      {3, 8, 2, STATUS_INVALID_INIT_VALUE, "NMP1 init_value (2) is invalid. (mirvol_bitmap_clear)"},
+      {13, 20, 16, STATUS_INVALID_PARAMETER, "flag (0x10) is invalid. (mirvol_clear_cp_time)"},
+      {67, 8, 0x80000000u, STATUS_INVALID_PARAMETER,
+       "NMP1 sync switch flag (0x80000000) is invalid. (mirvol_set_nmp_sync_flag)"},
+      {68, 8, 2, STATUS_INVALID_PARAMETER, "NMP1 init_value (2) is invalid. (mirvol_set_bitmap)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.cmd);
+    std::vector<u8> in(8, 0);
+    memcpy(in.data() + 4, &c.value, 4);
+    mirvol_printk_init();
+    LogCapture log;
+    Call none(1, c.cmd, c.size, in);
+    EXPECT_EQ(none.result, 0);
+    EXPECT_TRUE(none.canary_ok);
+    EXPECT_EQ(none.status(), c.status);
+    EXPECT_TRUE(log.contains(c.message)) << log.dump();
+    EXPECT_FALSE(log.contains("device does not exist")) << log.dump();
+    // On a device the answer is the same.
+    std::string on_dev_message(c.message);
+    if (on_dev_message.rfind("NMP1", 0) == 0) on_dev_message.replace(0, 4, "NMP3");
+    mirvol_printk_init();
+    LogCapture dev_log;
+    Call on_dev(3, c.cmd, c.size, in);
+    EXPECT_EQ(on_dev.status(), c.status);
+    EXPECT_TRUE(dev_log.contains(on_dev_message)) << dev_log.dump();
+  }
+}
+
 TEST_F(Dispatcher, AShortRecordIsRefusedWithoutRunningTheHandler) {
   nmp_info *nmp = dev_->nmp();
   nmp->compress_flags = 0;

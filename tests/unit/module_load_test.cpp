@@ -191,4 +191,67 @@ TEST(ModuleUnload, AThreadThatIgnoresSigtermGetsOneASecondUntilItLeaves) {
   EXPECT_GE(waited, (u64)(2 * HZ)) << "two one-second pauses between the three signals";
 }
 
+TEST(ModuleUnload, WarnsOfAnOpenMountPortAndOfRequestsStillQueued) {
+  struct Case {
+    u32 mount_port;
+    int queued;  // requests left in the send queue
+    bool warn_mount, warn_requests;
+  };
+  const Case cases[] = {
+      {0, 0, false, false},
+      {1, 0, true, false},
+      {0, 2, false, true},
+      {1, 1, true, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "mount " << c.mount_port << " queued " << c.queued);
+    LogCapture log;
+    {
+      ModuleLoad m({"nmp_minor=3"});
+      ASSERT_EQ(m.result(), 0);
+      testutil::FakeDevice dev(3, 1 << 20, 0);
+      struct nmp_info *nmp = dev.nmp();
+      nmp->mount_port = c.mount_port;
+      for (int i = 0; i < c.queued; i++) {
+        struct io_request *req = mirvol_allocate_request();
+        ASSERT_NE(req, nullptr);
+        req->nmp = nmp;
+        req->write = 1;
+        req->start_sector = 8 * (u64)i;
+        req->sector_count = 8;
+        mirvol_add_req_queue(nmp, req);  // freed by the unload
+      }
+    }
+    char requests[96];
+    snprintf(requests, sizeof(requests),
+             "[E] <type: mirvol><event: 137> NMP3 killing thread, but %d I/O request still exist.",
+             c.queued);
+    EXPECT_EQ(log.contains("[E] <type: mirvol><event: 136> NMP3 killing thread, but mount port is "
+                           "still opened."),
+              c.warn_mount);
+    EXPECT_EQ(log.contains(requests), c.warn_requests) << requests;
+    EXPECT_EQ(log.contains("<event: 137>"), c.warn_requests);
+  }
+}
+
+TEST(ModuleLoad, TheIoPortHintsAreShownOncePerLoad) {
+  const char *hint = "- This message can be recorded on hotplug service starting when NMPx is not active.";
+  for (int load = 0; load < 2; load++) {
+    SCOPED_TRACE(load);
+    ModuleLoad m({"nmp_minor=3"});
+    ASSERT_EQ(m.result(), 0);
+    testutil::FakeDevice dev(3, 1 << 20);
+    dev.nmp()->io_port = 0;
+    for (int write = 0; write < 2; write++) {
+      LogCapture log;
+      testutil::TestBio b(3, REQ_OP_WRITE, 0, 4096);
+      b.submit();
+      ASSERT_TRUE(b.wait());
+      EXPECT_EQ(b.status(), -EIO);
+      EXPECT_TRUE(log.contains("<event: 144> NMP3 I/O port has been closed"));
+      EXPECT_EQ(log.contains(hint), write == 0) << "write " << write;
+    }
+  }
+}
+
 }  // namespace

@@ -5,8 +5,10 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <set>
+#include <thread>
 
 #include "include/mirvol_bitmap_writer.h"
 #include "writer_fixture.h"
@@ -221,6 +223,36 @@ TEST_F(NetworkInit, TheFourThreadsRunByNameOnceAndUnloadStopsThemInOrder) {
   EXPECT_GE(disk, 0);
   EXPECT_GT(local, disc) << "the local writer outlives the disconnection thread";
   EXPECT_EQ(g_mirvol_shutdown, 1);
+}
+
+TEST_F(NetworkInit, ConcurrentCommandsStartEachThreadOnce) {
+  LogCapture log;
+  constexpr int kCallers = 8;
+  std::atomic<int> ready{0}, ok{0};
+  std::vector<std::thread> callers;
+  for (int i = 0; i < kCallers; i++)
+    callers.emplace_back([&] {
+      ready++;
+      while (ready.load() < kCallers) std::this_thread::yield();
+      if (Settings().send().status() == (u32)STATUS_OK) ok++;
+    });
+  for (auto &t : callers) t.join();
+  EXPECT_EQ(ok.load(), kCallers);
+  auto names = task_names();
+  for (const char *n : kCommon) EXPECT_EQ(names.count(n), 1u) << n;
+  std::vector<std::string> texts = log.texts();
+  for (const char *fn : {"timer_disconnection_thread ", "mirvol_local_bitmap_write_thread ",
+                         "mirvol_remote_bitmap_write_thread ", "mirvol_disk_error_operate_thread "})
+    EXPECT_EQ(std::count_if(texts.begin(), texts.end(),
+                            [fn](const std::string &t) {
+                              return t.find(std::string("New thread: ") + fn) != std::string::npos;
+                            }),
+              1)
+        << fn;
+  EXPECT_EQ(g_cachenum, 4) << "the cache is filled once to its limit";
+  load_.reset();
+  names = task_names();
+  for (const char *n : kCommon) EXPECT_EQ(names.count(n), 0u) << "left running after unload: " << n;
 }
 
 TEST_F(NetworkInit, AThreadThatCannotStartStopsTheRestAndALaterCommandStartsThem) {

@@ -249,17 +249,208 @@ TEST_F(NmpInit, RefusedRecordsCreateNothing) {
   close(p[1]);
 }
 
-TEST_F(NmpInit, ASecondDeviceOnAMinorOrOnTheSamePartitionsIsRefused) {
+// The partitions opened are compared, whatever numbers the record carries:
+// every record here has the same (zero) partition numbers.
+TEST_F(NmpInit, ASecondDeviceOnAMinorOrOnAPartitionInUseIsRefused) {
   ASSERT_EQ(Create(3, InitRecord(), fds()).status, (u32)STATUS_OK);
   EXPECT_EQ(Create(3, InitRecord(), fds()).status, (u32)STATUS_INVALID_PARAMETER);
-  InitRecord same;
-  same.set16(12, 7);  // the same Data Partition numbers as NMP3 (0, 0), another CP
-  LogCapture log;
   ImageFile cp2(6 << 20), dp2(1 << 20);
-  Create c(1, same, {{10, cp2.path()}, {11, dp2.path()}});
-  EXPECT_EQ(c.status, (u32)STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(log.contains(
-      "The same Data Partition is specified. Specify different partitions. (NMP3, NMP1)"));
+  // Another name for NMP3's Cluster Partition file: the same device and inode.
+  std::string linked = cp2.path() + ".link";
+  ASSERT_EQ(link(cp_.path().c_str(), linked.c_str()), 0);
+  struct Unlink {
+    std::string p;
+    ~Unlink() { unlink(p.c_str()); }
+  } unlink_linked{linked};
+  struct Case {
+    const char *name;
+    std::string cp, dp;
+    const char *same;  // the partition refused, or null when accepted
+  } cases[] = {
+      {"ItsClusterPartition", cp_.path(), dp2.path(), "Cluster"},
+      {"ItsDataPartitionAsClusterPartition", dp_.path(), dp2.path(), "Cluster"},
+      {"ItsClusterPartitionAsDataPartition", cp2.path(), cp_.path(), "Data"},
+      {"ItsDataPartition", cp2.path(), dp_.path(), "Data"},
+      {"ItsClusterPartitionUnderAnotherName", linked, dp2.path(), "Cluster"},
+      {"OtherPartitionsWithTheSameNumbers", cp2.path(), dp2.path(), nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    mirvol_printk_init();
+    LogCapture log;
+    Create cr(1, InitRecord(), {{10, c.cp}, {11, c.dp}});
+    if (!c.same) {
+      EXPECT_EQ(cr.status, (u32)STATUS_OK) << log.dump();
+      EXPECT_NE(device(1), nullptr);
+      continue;
+    }
+    EXPECT_EQ(cr.status, (u32)STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(device(1), nullptr);
+    EXPECT_TRUE(log.contains(std::string("[E] <type: mirvol><event: 184> The same ") + c.same +
+                             " Partition is specified. Specify different partitions. (NMP3, NMP1)"))
+        << log.dump();
+  }
+}
+
+// The recovery block is 64 KiB in one piece, apart from the device record.
+TEST_F(NmpInit, TheRecoveryBlockIsSixteenPagesInOnePiece) {
+  ASSERT_EQ(Create(3, InitRecord(), fds()).status, (u32)STATUS_OK);
+  struct nmp_info *nmp = device(3);
+  ASSERT_NE(nmp->recover_buff, nullptr);
+  u8 *b = static_cast<u8 *>(nmp->recover_buff);
+  for (size_t i = 0; i < 16 * 4096; i++) b[i] = (u8)(i * 7 + 1);
+  for (size_t i = 0; i < 16 * 4096; i += 4093) ASSERT_EQ(b[i], (u8)(i * 7 + 1)) << i;
+  EXPECT_EQ(nmp->minor, 3u) << "the block overlaps the device record";
+  EXPECT_STREQ(nmp->name, "mirror-of-data");
+  EXPECT_EQ(mirvol_get_nmp_info(MKDEV((u32)g_mirvol_major, 3u)), nmp);
+}
+
+// A loop device of `sector` byte sectors over a fresh image, detached at
+// the end; empty when none can be attached.
+struct LoopDevice {
+  ImageFile img{6 << 20};
+  std::string dev;
+  explicit LoopDevice(unsigned sector) {
+    if (geteuid() != 0) return;
+    std::string cmd = "timeout 30 losetup -f --show --sector-size " + std::to_string(sector) + " " +
+                      img.path() + " 2>/dev/null";
+    FILE *p = popen(cmd.c_str(), "r");
+    char line[64] = {};
+    if (p && fgets(line, sizeof(line), p)) dev = line;
+    if (p) pclose(p);
+    if (!dev.empty()) dev.erase(dev.find_last_not_of("\n") + 1);
+  }
+  ~LoopDevice() {
+    if (!dev.empty()) (void)!system(("timeout 30 losetup -d " + dev).c_str());
+  }
+};
+
+// The time records have layouts for 512- and 4096-byte blocks only.
+TEST_F(NmpInit, AClusterPartitionOfAnotherBlockSizeIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for loop devices";
+  for (unsigned sector : {1024u, 2048u, 4096u}) {
+    SCOPED_TRACE(sector);
+    LoopDevice cp(sector);
+    if (cp.dev.empty()) GTEST_SKIP() << "losetup could not attach a loop device";
+    load_.reset();
+    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3"});
+    long before = alloc_outstanding();
+    LogCapture log;
+    Create c(3, InitRecord(), {{10, cp.dev}, {11, dp_.path()}});
+    if (sector == 4096) {
+      EXPECT_EQ(c.status, (u32)STATUS_OK) << log.dump();
+      ASSERT_NE(device(3), nullptr);
+      EXPECT_EQ(device(3)->len, 4096u);
+      load_.reset();  // closes the loop device before it is detached
+      continue;
+    }
+    EXPECT_EQ(c.status, (u32)STATUS_FAILED);
+    EXPECT_EQ(device(3), nullptr);
+    EXPECT_TRUE(log.contains("NMP3 Cluster Partition block size (" + std::to_string(sector) +
+                             ") is invalid. (mirvol_nmp_init)"))
+        << log.dump();
+    EXPECT_EQ(alloc_outstanding(), before) << "a refusal leaves nothing allocated";
+  }
+}
+
+// The mirror disk's queue limits by method, from a Data Partition whose
+// limits differ from a new queue's in every field.
+TEST_F(NmpInit, TheQueueLimitsFollowTheMethodOfTheDriverSettings) {
+  struct Limits {
+    unsigned lbs, pbs, max_sectors, max_hw_sectors, seg_size, segs;
+  };
+  struct Case {
+    u32 method;
+    Limits q;
+    const char *logged;
+  } cases[] = {
+      // Block sizes and the hardware maximum (which bounds the queue's) only.
+      {0, {4096, 4096, 256, 256, BLK_MAX_SEGMENT_SIZE, BLK_MAX_SEGMENTS},
+       "Perf[SET LIMITS]:NMP3 setting sectors and size."},
+      // Every limit where the Data Partition's is stricter.
+      {1, {4096, 4096, 256, 256, BLK_MAX_SEGMENT_SIZE, 32},
+       "Perf[SET LIMITS]:NMP3 setting sectors, segments and size."},
+      // Stacked onto the queue's own limits.
+      {2, {4096, 4096, 256, 256, BLK_MAX_SEGMENT_SIZE, 32},
+       "Perf[SET LIMITS]:NMP3 using blk_queue_stack_limits()"},
+      // Stacked onto the stacking defaults: the larger segment size comes through.
+      {3, {4096, 4096, 256, 256, 1u << 20, 32},
+       "Perf[SET LIMITS]:NMP3 using blk_set_stacking_limits()"},
+      // Refused: the limits stay a new queue's.
+      {4, {512, 512, BLK_DEF_MAX_SECTORS, BLK_DEF_MAX_SECTORS, BLK_MAX_SEGMENT_SIZE, BLK_MAX_SEGMENTS},
+       "NMP3 queue_limits_method (4) is invalid. (mirvol_set_nmp_queue_stack_limits)"},
+  };
+  struct driver_adj saved = g_driver_adj;
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.method);
+    load_.reset();
+    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3"});
+    // Opened first, the Data Partition's queue is the one creation opens.
+    struct block_device *d = blkdev_get_by_path(dp_.path().c_str(), FMODE_READ | FMODE_WRITE, nullptr);
+    ASSERT_FALSE(IS_ERR(d));
+    struct queue_limits &dl = bdev_get_queue(d)->limits;
+    dl.logical_block_size = dl.physical_block_size = 4096;
+    dl.max_sectors = dl.max_hw_sectors = 256;
+    dl.max_segment_size = 1u << 20;
+    dl.max_segments = 32;
+    g_driver_adj.queue_limits_method = c.method;
+    g_driver_adj.limits_log_flag = 1;
+    LogCapture log;
+    Create cr(3, InitRecord(), fds());
+    g_driver_adj = saved;
+    blkdev_put(d, FMODE_READ | FMODE_WRITE);
+    ASSERT_EQ(cr.status, (u32)STATUS_OK);
+    const struct queue_limits &q = bdev_get_queue(device(3)->own_bdev)->limits;
+    EXPECT_EQ(q.logical_block_size, c.q.lbs);
+    EXPECT_EQ(q.physical_block_size, c.q.pbs);
+    EXPECT_EQ(q.max_sectors, c.q.max_sectors);
+    EXPECT_EQ(q.max_hw_sectors, c.q.max_hw_sectors);
+    EXPECT_EQ(q.max_segment_size, c.q.seg_size);
+    EXPECT_EQ(q.max_segments, c.q.segs);
+    EXPECT_TRUE(log.contains(c.logged)) << log.dump();
+    EXPECT_TRUE(log.contains("Perf[Segment   ]:Siz=" + std::to_string(c.q.seg_size) +
+                             " Seg=" + std::to_string(c.q.segs)))
+        << "the limits are logged when asked for";
+  }
+}
+
+// The recovery unit is compared with both partitions' segment limits; a
+// unit too large is only logged.
+TEST_F(NmpInit, AnIoSizeBeyondAPartitionsSegmentsIsLogged) {
+  struct Case {
+    u32 iosize;
+    unsigned dp_segs, cp_segs;
+    const char *logged;  // or null: nothing logged
+  } cases[] = {
+      {512, 128, 128, nullptr},                                   // 128 pages fit
+      {516, 128, 128, "NMP3 iosize (516) is invalid. (DP max=512)"},  // 129 pages
+      {256, 128, 32, "NMP3 iosize (256) is invalid. (CP max=128)"},
+      {1024, 16, 32, "NMP3 iosize (1024) is invalid. (DP max=64)"},  // the DP is named first
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.iosize);
+    load_.reset();
+    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3"});
+    struct block_device *d = blkdev_get_by_path(dp_.path().c_str(), FMODE_READ | FMODE_WRITE, nullptr);
+    struct block_device *cp = blkdev_get_by_path(cp_.path().c_str(), FMODE_READ | FMODE_WRITE, nullptr);
+    ASSERT_FALSE(IS_ERR(d));
+    ASSERT_FALSE(IS_ERR(cp));
+    bdev_get_queue(d)->limits.max_segments = c.dp_segs;
+    bdev_get_queue(cp)->limits.max_segments = c.cp_segs;
+    InitRecord r;
+    r.set32(1160, c.iosize);
+    LogCapture log;
+    Create cr(3, r, fds());
+    blkdev_put(d, FMODE_READ | FMODE_WRITE);
+    blkdev_put(cp, FMODE_READ | FMODE_WRITE);
+    EXPECT_EQ(cr.status, (u32)STATUS_OK) << "the I/O size is not refused";
+    EXPECT_EQ(device(3)->iosize, c.iosize);
+    if (c.logged) {
+      EXPECT_TRUE(log.contains(std::string("[I] <type: mirvol><event: 186> ") + c.logged)) << log.dump();
+    } else {
+      EXPECT_FALSE(log.contains("<event: 186>")) << log.dump();
+    }
+  }
 }
 
 TEST_F(NmpInit, ConcurrentCreationsOfOneMinorMakeExactlyOneDevice) {

@@ -464,6 +464,50 @@ TEST_F(Param, SizeAndGranule) {
       "(mirvol_get_bitmap_valid_num)"));
 }
 
+// The bits of a size must fit before the history flag at sector 10832:
+// 44,285,952 bits in the 1 KiB layout, 44,204,032 in the 4 KiB layout.
+TEST_F(Param, ASizeWhoseBitsDoNotFitTheBitmapIsRefused) {
+  struct Case {
+    u32 len;
+    u64 kib;
+    u32 granule;
+    bool fits;
+  } cases[] = {
+      {512, 44285952 / 2, 1, true},
+      {512, 44285952 / 2 + 1, 1, false},
+      {4096, 44204032 / 2, 1, true},
+      {4096, 44285952 / 2, 1, false},  // fits the 1 KiB layout only
+      {512, 44285952ull * 128 / 2, 128, true},
+      {512, 44285952ull * 128 / 2 + 1, 128, false},  // one granule more
+      {4096, 1ull << 63, 0x7fffffff, false},         // more sectors than 64 bits hold
+  };
+  u32 len = nmp()->len;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::to_string(c.len) + " " + std::to_string(c.kib));
+    ASSERT_EQ(run(mirvol_set_nmp_size, 3, Rec(24).put64(8, 1024).put32(16, 8)).status(),
+              (u32)STATUS_OK);
+    nmp()->len = c.len;
+    LogCapture log;
+    Rec out = run(mirvol_set_nmp_size, 3, Rec(24).put64(8, c.kib).put32(16, c.granule));
+    nmp()->len = len;
+    if (c.fits) {
+      EXPECT_EQ(out.status(), (u32)STATUS_OK);
+      EXPECT_EQ(my_disk[3], c.kib * 2);
+      continue;
+    }
+    EXPECT_EQ(out.status(), (u32)STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(log.contains("[E] <type: mirvol><event: 182> NMP3 size (" + std::to_string(c.kib) +
+                             " KB) is invalid with bmp_size_in_sec (" + std::to_string(c.granule) +
+                             "): the bitmap holds " +
+                             std::to_string(c.len == 4096 ? 44204032 : 44285952) +
+                             " bits. (mirvol_set_nmp_size)"))
+        << log.dump();
+    EXPECT_EQ(my_disk[3], 2048u) << "a refused size leaves the size as it was";
+    EXPECT_EQ(get_capacity(nmp()->own_bdev->bd_disk), 2048u);
+    EXPECT_EQ(nmp()->bmp_size_in_sec, 8u) << "and the granule";
+  }
+}
+
 TEST_F(Param, DriveInfo) {
   struct nmp_info *n = nmp();
   n->nw_port = 0;

@@ -6,8 +6,11 @@
 
 #include "mirror_fixture.h"
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
+#include "include/mirvol_param.h"
 #include "include/mirvol_recv.h"
 
 namespace {
@@ -262,6 +265,7 @@ TEST_F(Receiver, CraftedHeadsAreAnsweredAndWrittenOrRefusedUnwritten) {
     return [=](u64 id) {
       Msg m;
       m.head = write_head(CMD_WRITE_SYNC_DATA_OLD, sector_no, length, id);
+      m.head.end_sector = 0;  // command 0 has no end sector: sent as zero
       m.payload = fill(length, 4);
       return m;
     };
@@ -329,14 +333,26 @@ TEST_F(Receiver, CraftedHeadsAreAnsweredAndWrittenOrRefusedUnwritten) {
        500, {}, 4096},
       {"data cut off by the peer", shape([](Msg &m) { m.payload.resize(1000); }),
        Reply::kAck1Failed, false, 200, {}, 4096},
+      // Minors 3 and 1: ids up to 4 << 24 name a device of this server.
+      {"the largest id a device can have", shape([](Msg &m) { m.head.request_id = 4ull << 24; }),
+       Reply::kAck1Ok, true, 200, page, 0},
+      {"an id no device can have", shape([](Msg &m) { m.head.request_id = (4ull << 24) + 1; }),
+       Reply::kAck1Failed, false, 200, {}, 4096},
+      {"command 0 with an id no device can have", [&](u64 id) {
+         (void)id;
+         Msg m = old(600, 512)(0);
+         m.head.request_id = ~0ull;
+         return m;
+       },
+       Reply::kAck1Failed, false, 600, {}, 512},
   };
   u64 id = (3ull << 24) + 1;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     auto conn = connect();
     ASSERT_NE(conn, nullptr);
-    u64 my_id = id++;
-    Msg m = c.msg(my_id);
+    Msg m = c.msg(id++);
+    const u64 my_id = m.head.request_id;
     conn->send(m.wire());  // may fail: a refused message is not read to its end
     if (std::string(c.name) == "data cut off by the peer") conn->close();
     auto r = reply_for(my_id);
@@ -347,6 +363,7 @@ TEST_F(Receiver, CraftedHeadsAreAnsweredAndWrittenOrRefusedUnwritten) {
     if (c.reply == Reply::kAck1Ok) {
       EXPECT_TRUE(wait_ack2_has(my_id)) << "ACK1 went out before its wait-ACK2 entry";
       EXPECT_EQ(image(c.at, c.expect.size()), c.expect);
+      if (c.kept) dp_.write((off_t)(c.at * 512), std::vector<char>(c.expect.size(), 0));
     } else {
       u32 n = c.untouched ? c.untouched : 4096;
       EXPECT_EQ(image(c.at, n), Bytes(n, 0));
@@ -640,6 +657,177 @@ TEST_F(Receiver, WritesNotYetOnTheDiskWhenTheDeviceStopsReachThisServersBitmap) 
   for (auto &w : writes) model.mark(w.sector, w.sector + w.bytes / 512 - 1, granule, kDeviceSectors);
   EXPECT_EQ(disk_bits(1024), model.bytes);
   for (auto &w : writes) EXPECT_EQ(image(w.sector, w.bytes), Bytes(w.bytes, 0));
+}
+
+TEST_F(Receiver, AWriteNotAlignedToTheDataPartitionsBlocksIsRefusedUnwritten) {
+  ASSERT_NO_FATAL_FAILURE(start_standby());
+  struct request_queue *q = bdev_get_queue(nmp_->dp_bdev);
+  blk_queue_logical_block_size(q, 4096);
+  // Not written as a disk error (which would raise the error flag and send
+  // no ACK1 under the reset action) but refused as a malformed head.
+  __atomic_store_n(&g_disk_error_action[3], 0, __ATOMIC_RELAXED);
+  const struct {
+    const char *name;
+    u64 sector;
+    u32 bytes;
+    u32 cmd;
+    bool refused;
+  } cases[] = {
+      {"start inside a block", 2049, 4096, CMD_WRITE_SYNC_DATA, true},
+      {"length of part of a block", 2056, 2048, CMD_WRITE_SYNC_DATA, true},
+      {"command 0 inside a block", 2065, 512, CMD_WRITE_SYNC_DATA_OLD, true},
+      {"whole blocks", 2072, 4096, CMD_WRITE_SYNC_DATA, false},
+  };
+  u64 id = (3ull << 24) + 1000;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    auto conn = connect();
+    ASSERT_NE(conn, nullptr);
+    Bytes data = fill(c.bytes, (u8)id);
+    Msg m = plain(c.sector, data, id);
+    if (c.cmd == CMD_WRITE_SYNC_DATA_OLD) {
+      m.head.cmd = c.cmd;
+      m.head.end_sector = 0;
+      m.head.vec_count = 0;
+      m.sizes.clear();
+      m.offsets.clear();
+    }
+    conn->send(m.wire());
+    auto r = reply_for(id);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->cmd, (u32)CMD_ACK1);
+    EXPECT_EQ(r->status, c.refused ? 1u : 0u);
+    EXPECT_EQ(dp_error(), 0);
+    EXPECT_EQ(image(c.sector, c.bytes), c.refused ? Bytes(c.bytes, 0) : data);
+    EXPECT_EQ(wait_ack2_has(id), !c.refused);
+    if (c.refused) {
+      EXPECT_TRUE(conn->wait_closed(kWaitMs)) << "the connection was kept";
+    }
+    conn->close();
+    id++;
+  }
+  blk_queue_logical_block_size(q, 512);
+}
+
+TEST_F(Receiver, AMalformedHeadOnAClosedPortIsRefusedAndLeavesNoWaitAck2Entry) {
+  ASSERT_NO_FATAL_FAILURE(start_standby());
+  // The replies cannot be sent: a stop-sending that fails would leave the
+  // head on the wait-ACK2 queue.
+  data_peer_.reset();
+  set_nw_port(0);
+  const struct {
+    const char *name;
+    std::function<void(Msg &)> change;
+  } cases[] = {
+      {"an id no device can have", [](Msg &m) { m.head.request_id = ~0ull - 7; }},
+      {"an end sector before the start", [](Msg &m) { m.head.end_sector = 0; }},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    mirvol_printk_init();
+    testutil::LogCapture log;
+    auto conn = connect();
+    ASSERT_NE(conn, nullptr);
+    Msg m = plain(800, fill(512, 9), (3ull << 24) + 1100);
+    c.change(m);
+    conn->send(m.wire());
+    EXPECT_TRUE(conn->wait_closed(kWaitMs));
+    EXPECT_TRUE(log.wait_for("received wrong write head.", kWaitMs)) << log.dump();
+    EXPECT_FALSE(log.contains("N/W port has been closed")) << log.dump();
+    EXPECT_EQ(wait_ack2_entries(), 0u);
+  }
+}
+
+TEST_F(Receiver, AHostThatIsNotThePeerIsClosedUnreadAndDoesNotHoldTheListener) {
+  ASSERT_NO_FATAL_FAILURE(start_standby());
+  const struct {
+    const char *name;
+    bool writes;  // negotiates and sends a good write; else stays silent
+  } cases[] = {{"a writing stranger", true}, {"a silent stranger", false}};
+  u64 id = (3ull << 24) + 1200;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    mirvol_printk_init();
+    testutil::LogCapture log;
+    auto stranger = testpeer::connect_to("127.0.0.2", nmp_->data_port, kWaitMs, "127.0.0.3");
+    ASSERT_NE(stranger, nullptr);
+    const u64 stranger_id = id++;
+    Bytes data = fill(4096, 21);
+    if (c.writes) {
+      Bytes b = testpeer::short_msg(CMD_NEGOTIATE);
+      Bytes w = plain(1400, data, stranger_id).wire();
+      b.insert(b.end(), w.begin(), w.end());
+      stranger->send(b);  // may fail: the listener closes it unread
+    }
+    EXPECT_TRUE(stranger->wait_closed(kWaitMs)) << "the stranger's connection was kept";
+    EXPECT_TRUE(log.wait_for("NMP3 accepted data receive connection from 127.0.0.3, but it is not "
+                             "an opponent address of this device. (mirvol_accept_thread)",
+                             kWaitMs))
+        << log.dump();
+    // The peer is served at once.
+    auto peer = connect();
+    ASSERT_NE(peer, nullptr);
+    ASSERT_NO_FATAL_FAILURE(expect_still_served(*peer, id++));
+    EXPECT_FALSE(has_reply(stranger_id));
+    EXPECT_EQ(image(1400, data.size()), Bytes(data.size(), 0));
+    peer->close();
+  }
+}
+
+// Command 73 shuts the accepted connection down while the listener takes
+// and drops connections: the shutdown and the listener's release of the
+// socket never overlap (a sanitizer build sees a use of a freed socket or
+// a race on the pointer otherwise).
+TEST_F(Receiver, AddressUpdateShutsTheAcceptedConnectionWhileTheListenerDropsIt) {
+  ASSERT_NO_FATAL_FAILURE(start_standby());
+  std::atomic<bool> done{false};
+  std::atomic<int> served{0};
+  std::thread churn([&] {
+    for (int i = 0; i < 200; i++) {
+      auto c = testpeer::connect_to("127.0.0.2", nmp_->data_port, kWaitMs);
+      if (!c) continue;
+      c->send(testpeer::short_msg(CMD_NEGOTIATE));
+      // Half close at once, half after the listener may have read a head.
+      if (i % 2) c->send(plain(1500, fill(512, 3), (3ull << 24) + 1300 + (u64)i).wire());
+      c->close(i % 4 == 1);
+      served++;
+    }
+    done = true;
+  });
+  // The record: one network with the addresses it has, state FREE.
+  std::vector<u8> rec(MIRVOL_NETSTATUS_HEAD + MIRVOL_NET_DETAIL_SIZE, 0);
+  u32 count = 1, version = 4;
+  memcpy(rec.data() + 4, &count, 4);
+  memcpy(rec.data() + 8, &version, 4);
+  memcpy(rec.data() + 12, nmp_->network_list->self_addr, 16);
+  memcpy(rec.data() + 28, nmp_->network_list->opponent_addr, 16);
+  constexpr unsigned long kUaddr = 0x20000;
+  int calls = 0;
+  for (; calls < 100000 && !done; calls++) {
+    std::vector<u8> buf = rec;
+    struct user_context ctx = {buf.data(), (unsigned long)buf.size(), kUaddr, nullptr, nullptr, 0};
+    set_user_context(&ctx);
+    int r = mirvol_nmp_mdc_update(nullptr, 3, 73, kUaddr);
+    set_user_context(nullptr);
+    ASSERT_EQ(r, 0);
+    u32 status;
+    memcpy(&status, buf.data(), 4);
+    ASSERT_EQ(status, (u32)STATUS_OK);
+  }
+  churn.join();
+  EXPECT_EQ(served.load(), 200);
+  // The listener still takes the peer's writes.
+  Bytes data = fill(512, 99);
+  EXPECT_TRUE(eventually(
+      [&] {
+        auto c = connect();
+        if (!c) return false;
+        c->send(plain(1600, data, (3ull << 24) + 1600).wire());
+        bool ok = eventually([&] { return image(1600, 512) == data; }, 2000);
+        c->close();
+        return ok;
+      },
+      kWaitMs));
 }
 
 }  // namespace

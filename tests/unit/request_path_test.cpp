@@ -235,19 +235,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- the in-flight write table and the recovery window ---
 
-TEST_F(RequestPath, TwoWritesToOneSectorShareABucketAndEachCompletionRemovesTheFirst) {
+TEST_F(RequestPath, TwoWritesToOneSectorShareABucketAndEachCompletionRemovesItsOwnNode) {
   TestBio a(3, REQ_OP_WRITE, 64, 4096), b(3, REQ_OP_WRITE, 64, 4096);
   ASSERT_EQ(add_wrt_queue2(nmp(), a.bio(), 64), 0);
   ASSERT_EQ(add_wrt_queue2(nmp(), b.bio(), 64), 0);
   struct wrt_queue_head *h = &nmp()->wrt_queue[0];
   EXPECT_EQ(h->head->bio, a.bio());
   EXPECT_EQ(h->tail->bio, b.bio());
-  del_write_request_queue(nmp(), 64);
-  EXPECT_EQ(h->head->bio, b.bio());
-  del_write_request_queue(nmp(), 64);
+  // The later write completes first: the earlier one stays in the table.
+  del_write_request_queue(nmp(), 64, b.bio());
+  ASSERT_NE(h->head, nullptr);
+  EXPECT_EQ(h->head->bio, a.bio());
+  EXPECT_EQ(h->head, h->tail);
+  del_write_request_queue(nmp(), 64, a.bio());
   EXPECT_EQ(h->head, nullptr);
   LogCapture log;
-  del_write_request_queue(nmp(), 64);
+  del_write_request_queue(nmp(), 64, a.bio());
   EXPECT_TRUE(log.contains("<event: 164> NMP3 sector 64 not found. (del_write_request_queue)"));
   bio_endio(a.bio());
   bio_endio(b.bio());
@@ -281,8 +284,8 @@ TEST_F(RequestPath, AWaitingWriteMovesOnlyItsOwnNodeOutOfTheRecoveryRange) {
   EXPECT_EQ(h2->cursor, nullptr);
   EXPECT_EQ(search_wrt_queue(nmp(), 130), nullptr);
   EXPECT_EQ(search_wrt_queue(nmp(), 64)->bio, older.bio());
-  for (int i = 0; i < 2; i++) del_write_request_queue(nmp(), 64);
-  for (int i = 0; i < 2; i++) del_write_request_queue(nmp(), 130);
+  for (TestBio *t : {&older, &newer}) del_write_request_queue(nmp(), 64, t->bio());
+  for (TestBio *t : {&third, &fourth}) del_write_request_queue(nmp(), 130, t->bio());
   for (auto *b : {&older, &newer, &third, &fourth}) bio_endio(b->bio());
 }
 
@@ -398,6 +401,184 @@ TEST(RequestPathUnload, ARequestLeftInTheSendQueueIsFreedWithItsTimerStopped) {
   clock_set_time_scale(1);
   ASSERT_TRUE(upper.wait());
   EXPECT_EQ(upper.status(), -EIO) << "its upper I/O ends, with an error";
+}
+
+}  // namespace
+
+// --- request ids, local write errors and allocation failures ---
+
+namespace {
+
+// The ACK2 nodes queued on the device so far.
+std::vector<u64> ack2_queued(struct nmp_info *nmp) {
+  std::vector<u64> ids;
+  unsigned long flags;
+  spin_lock_irqsave(&nmp->send_ack2_queue.sys_var->lock, flags);
+  for (auto *a = static_cast<struct a2q *>(nmp->send_ack2_queue.head); a; a = a->next)
+    ids.push_back(a->request_id);
+  spin_unlock_irqrestore(&nmp->send_ack2_queue.sys_var->lock, flags);
+  return ids;
+}
+
+// A queued and acknowledged write request built by hand over `upper`,
+// whose local write completes with `error`.
+struct io_request *acknowledged_write(struct nmp_info *nmp, TestBio &upper, u64 *id) {
+  struct io_request *req = mirvol_allocate_request();
+  EXPECT_NE(req, nullptr);
+  req->nmp = nmp;
+  req->upper_bio = upper.bio();
+  req->write = 1;
+  req->start_sector = upper.bio()->bi_iter.bi_sector;
+  req->sector_count = upper.bio()->bi_iter.bi_size / 512;
+  req->clone = bio_clone(upper.bio(), GFP_KERNEL);
+  for (unsigned i = 0; i < req->clone->bi_vcnt; i++) req->clone->bi_io_vec[i].bv_page = alloc_page(GFP_KERNEL);
+  req->clone->bi_private = req;
+  unsigned long flags;
+  spin_lock_irqsave(&g_max_lock, flags);
+  g_make_request_cnt++;
+  spin_unlock_irqrestore(&g_max_lock, flags);
+  *id = mirvol_add_req_queue(nmp, req);
+  EXPECT_EQ(mirvol_del_req_queue(nmp, *id), req) << "as the ACK1 receiver takes it";
+  return req;
+}
+
+TEST(RequestIds, AreNeverZeroSoEveryQueuedWriteGetsItsAck2) {
+  struct Case {
+    int minor;
+    u64 seq;  // the device's sequence before the write
+  };
+  const Case cases[] = {{0, 0}, {0, 1ull << 24}, {0, 5ull << 24}, {3, 0}, {3, 1ull << 24}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "minor " << c.minor << " seq " << c.seq);
+    ModuleLoad load({"nmp_minor=0,3"});
+    ASSERT_EQ(load.result(), 0);
+    FakeDevice dev(c.minor, 1 << 20);
+    struct nmp_info *nmp = dev.nmp();
+    nmp->request_seq = c.seq;
+    std::vector<u64> ids;
+    for (int i = 0; i < 2; i++) {
+      TestBio upper((u32)c.minor, REQ_OP_WRITE, 8 * (u64)i, 4096);
+      u64 id;
+      struct io_request *req = acknowledged_write(nmp, upper, &id);
+      EXPECT_NE(id, 0u);
+      EXPECT_EQ(id >> 24, (u64)c.minor) << "the id names the device";
+      ids.push_back(id);
+      mirvol_end_req(req, REQ_REMOTE_DONE | REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE);
+      mirvol_end_req(req, REQ_LOCAL_DONE);
+      ASSERT_TRUE(upper.wait());
+    }
+    EXPECT_NE(ids[0], ids[1]);
+    EXPECT_EQ(ack2_queued(nmp), ids) << "each acknowledged write is answered with ACK2";
+  }
+}
+
+TEST_F(RequestPath, ALocalWriteErrorRaisesTheDataPartitionErrorMarksTheBitmapAndSendsNoAck2) {
+  struct Case {
+    u32 mode;
+    int error;
+  };
+  const Case cases[] = {{1, -EIO}, {0, -EIO}, {1, 0}, {0, 0}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(testing::Message() << "mode " << c.mode << " error " << c.error);
+    nmp()->mode = c.mode;
+    nmp()->dp_error = 0;
+    LogCapture log;
+    TestBio upper(3, REQ_OP_WRITE, 40, 8192);
+    u64 id;
+    struct io_request *req = acknowledged_write(nmp(), upper, &id);
+    ASSERT_EQ(add_wrt_queue2(nmp(), upper.bio(), 40), 0);
+    mirvol_end_req(req, REQ_REMOTE_DONE | REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE);  // ACK1
+    __mirvol_end_make_request(req->clone, 8192, c.error);
+    ASSERT_TRUE(upper.wait());
+    EXPECT_EQ(upper.status(), c.error);
+    EXPECT_EQ(nmp()->wrt_queue[40 % 64].head, nullptr) << "the write left the in-flight table";
+    auto ranges = queued_ranges();
+    auto acks = ack2_queued(nmp());
+    if (c.error) {
+      EXPECT_TRUE(log.contains("[E] <type: mirvol><event: 160> NMP3 disk I/O error (-5)."));
+      EXPECT_EQ(nmp()->dp_error, 1);
+      EXPECT_EQ(ranges, (std::vector<std::pair<u64, u64>>{{40, 55}}));
+      EXPECT_TRUE(acks.empty()) << "the standby must not be told the write is on both sides";
+    } else {
+      EXPECT_FALSE(log.contains("<event: 160>"));
+      EXPECT_EQ(nmp()->dp_error, 0);
+      EXPECT_TRUE(ranges.empty());
+      EXPECT_EQ(acks, std::vector<u64>{id});
+    }
+    // Start the next case from empty queues.
+    while (g_wrbmp.head) {
+      struct wbq *w = g_wrbmp.head;
+      g_wrbmp.head = w->next;
+      kfree(w);
+    }
+    g_wrbmp.tail = nullptr;
+    g_wrbmp.cnt[0] = 0;
+    while (nmp()->send_ack2_queue.head) {
+      auto *a = static_cast<struct a2q *>(nmp()->send_ack2_queue.head);
+      nmp()->send_ack2_queue.head = a->next;
+      kfree(a);
+    }
+    nmp()->send_ack2_queue.tail = nullptr;
+  }
+}
+
+TEST_F(RequestPath, AWriteWhoseLocalWriteFailsOnTheDiskGoesToTheBitmapOnce) {
+  nmp()->nw_port = 0;
+  struct blk_fault f = {BLK_FAULT_WRITE, 64, 8, -1, 0, 1};
+  ASSERT_GE(bdev_fault_add(nmp()->dp_bdev, &f), 0);
+  LogCapture log;
+  {
+    TestBio b(3, REQ_OP_WRITE, 64, 4096, 'e');
+    b.submit();
+    ASSERT_TRUE(b.wait());
+    EXPECT_EQ(b.status(), -EIO);
+  }
+  EXPECT_TRUE(log.contains("<event: 160> NMP3 disk I/O error (-5)."));
+  EXPECT_FALSE(log.contains("<event: 166>")) << "the range was handed over twice";
+  EXPECT_EQ(nmp()->dp_error, 1);
+  EXPECT_EQ(queued_ranges(), (std::vector<std::pair<u64, u64>>{{64, 71}}));
+  bdev_fault_clear(nmp()->dp_bdev);
+}
+
+TEST_F(RequestPath, AllocationFailuresEndTheIoWithEioAndGiveTheInFlightCountBack) {
+  struct Case {
+    long skip;           // allocations of the submitter that succeed first
+    const char *retry;   // the message between the tries
+    const char *message; // the message of the refusal
+  };
+  // Every allocation from `skip` on fails, retries included: the request
+  // record and its parts, the clone, its private pages, the write-table
+  // node.
+  const Case cases[] = {
+      {0, "[W] <type: mirvol><event: 146> Failed to allocate request, retrying.",
+       "[E] <type: mirvol><event: 145> NMP3 failed to allocate I/O request."},
+      {4, "[W] <type: mirvol><event: 146> Failed to allocate request->a2q, retrying.",
+       "[E] <type: mirvol><event: 145> NMP3 failed to allocate I/O request."},
+      {5, "[W] <type: mirvol><event: 146> NMP3 failed to allocate bio for I/O, retrying.",
+       "[E] <type: mirvol><event: 145> NMP3 failed to allocate local_bio."},
+      {7, "[W] <type: mirvol><event: 146> NMP3 failed to allocate bv_page for I/O, retrying.",
+       "[E] <type: mirvol><event: 145> NMP3 failed to allocate local_bio."},
+      {8, "[W] <type: mirvol><event: 146> NMP3 failed to allocate local_wrt_queue, retrying.",
+       "[E] <type: mirvol><event: 145> NMP3 failed to allocate wrt_queue."},
+  };
+  clock_set_time_scale(100);  // the retries pause 1 or 4 platform seconds
+  nmp()->nw_port = 0;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.skip);
+    LogCapture log;
+    TestBio b(3, REQ_OP_WRITE, 16, 8192, 'a');
+    alloc_fault_inject(c.skip, -1, get_current());
+    b.submit();
+    alloc_fault_clear();
+    ASSERT_TRUE(b.wait());
+    EXPECT_EQ(b.status(), -EIO);
+    EXPECT_TRUE(log.contains(c.retry)) << c.retry << testing::PrintToString(log.texts());
+    EXPECT_TRUE(log.contains(c.message)) << c.message;
+    EXPECT_EQ(g_make_request_cnt, 0u);
+    EXPECT_TRUE(queued_ranges().empty());
+    EXPECT_EQ(nmp()->wrt_queue[16].head, nullptr);
+  }
+  clock_set_time_scale(1);
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 // limit; and the hand-over of a request between the sender and the
 // acknowledgement paths.
 
+#include <atomic>
+#include <thread>
+
 #include "mirror_fixture.h"
 
 #include "include/mirvol_compress.h"
@@ -193,6 +196,37 @@ TEST_F(Sender, AsyncWritesEndAtTheLocalWriteAndReachThePeerInQueueOrder) {
   EXPECT_EQ(ack2_ids(ids.size()), ids);
   EXPECT_TRUE(eventually([&] { return queued() == 0; }, kWaitMs));
   EXPECT_TRUE(bitmap_is({}));
+}
+
+// The device size may be set (command 16) while the send-data thread checks
+// a queued write against it: both sides use atomic accesses, which a
+// thread sanitizer run checks.
+TEST_F(Sender, AsyncWritesAreSentWhileTheDeviceSizeIsSet) {
+  ASSERT_NO_FATAL_FAILURE(start(0));
+  u64 size = __atomic_load_n(&my_disk[nmp_->minor], __ATOMIC_ACQUIRE);
+  std::atomic<bool> stop{false};
+  std::thread setter([&] {
+    while (!stop.load()) __atomic_store_n(&my_disk[nmp_->minor], size, __ATOMIC_RELEASE);
+  });
+  std::vector<std::unique_ptr<UpperWrite>> writes;
+  size_t total = 0;
+  for (u64 i = 0; i < 8; i++) {
+    writes.push_back(
+        std::make_unique<UpperWrite>(64 + 8 * i, Segs{{4096, 0}}, mirrortest::pattern));
+    EXPECT_EQ(submit_async(*writes.back()), 1);
+    total += 56 + 8 + 4096;
+  }
+  auto msgs = messages(*data_conn(), writes.size(), total);
+  stop = true;
+  setter.join();
+  ASSERT_EQ(msgs.size(), writes.size());
+  for (size_t i = 0; i < msgs.size(); i++) {
+    SCOPED_TRACE(i);
+    expect_message(msgs[i], *writes[i], CMD_WRITE_SYNC_DATA);
+    answer(CMD_ACK1, msgs[i].head.request_id, 0, writes[i]->sector());
+  }
+  for (auto &w : writes) ASSERT_TRUE(w->wait());
+  EXPECT_TRUE(eventually([&] { return queued() == 0; }, kWaitMs));
 }
 
 TEST_F(Sender, WithCompressionCompressibleSegmentsTravelCompressedAndOthersRaw) {
