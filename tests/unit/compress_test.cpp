@@ -494,6 +494,36 @@ TEST(LzssWorkers, EightWorkersRunAtOnceNamedAndNoneOutlivesTheCall) {
   if (seen_all) { EXPECT_EQ(z.all, 1u); }
 }
 
+// A worker that cannot be created fails the call; the workers already
+// started finish and are joined, so none outlives it, whichever one fails.
+TEST(LzssWorkers, AWorkerThatCannotBeCreatedFailsTheCallAndLeavesNoneRunning) {
+  const int running_before = kthread_count_running();
+  Bytes in = text_bytes(80000, 17);
+  for (long failing : {0L, 1L, 4L, 7L}) {
+    SCOPED_TRACE("worker " + std::to_string(failing) + " of 8 not created");
+    Compressed z;
+    z.out.assign(in.size(), 0);
+    z.results.assign(8, compress_result{});
+    struct FaultOff {
+      ~FaultOff() { kthread_fault_inject(0, 0); }
+    } fault_off;
+    {
+      KThread caller([&] {
+        kthread_fault_inject(failing, 1);
+        z.rc = mirvol_compress(in.data(), in.size(), z.out.data(), &z.total, &z.all,
+                               z.results.data(), 8);
+        kthread_fault_inject(0, 0);
+        return 0;
+      });
+      ASSERT_NE(caller.task(), nullptr);
+      EXPECT_TRUE(caller.wait_done(10000));
+    }
+    EXPECT_EQ(z.rc, (int)STATUS_FAILED);
+    EXPECT_TRUE(eventually([&] { return kthread_count_running() == running_before; }, 5000));
+    EXPECT_EQ(count_named(MIRVOL_COMPRESS_THREAD_NAME), 0);
+  }
+}
+
 // --- allocation failures ---
 
 TEST_F(LzssAllocTest, InstanceArrayNotAllocatedGivesNoMemory) {
