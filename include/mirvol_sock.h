@@ -109,6 +109,14 @@ int mirvol_recvmsg_timeout(struct socket *sock, struct timer_list *timer, void *
                            u32 length, u32 seconds);
 // mirvol_recvmsg on recv_sock; -1 when there is none.
 int mirvol_recvmsg_from_nmp_recv_sock(struct nmp_info *nmp, void *buffer, u32 length);
+// mirvol_recvmsg into several buffers filled in order, by as few socket
+// calls as the socket allows: the vectors' total, 0 when the peer closed,
+// or the error. *got (may be null) holds the bytes received when it ended.
+// The vectors are used up: they are stepped over as bytes come in.
+int mirvol_recvmsgv(struct socket *sock, struct kvec *vec, size_t num, int flags, size_t *got);
+// mirvol_recvmsgv on recv_sock; -1 when there is none.
+int mirvol_recvmsgv_from_nmp_recv_sock(struct nmp_info *nmp, struct kvec *vec, size_t num,
+                                       size_t *got);
 
 // --- connecting ---
 

@@ -368,10 +368,13 @@ static int mirvol_recv_fail_receive(struct nmp_info *nmp, const char *what, int 
 static int mirvol_recv_vectors(struct nmp_info *nmp, const struct head_part *h, struct bio *bio,
                                u32 *sizes, u32 *offsets) {
   u32 n = h->vec_count;
-  int r = mirvol_recvmsg_from_nmp_recv_sock(nmp, sizes, n * 4);
-  if (r <= 0) return mirvol_recv_fail_receive(nmp, "sync vec_size part", r);
-  r = mirvol_recvmsg_from_nmp_recv_sock(nmp, offsets, n * 4);
-  if (r <= 0) return mirvol_recv_fail_receive(nmp, "sync vec_offset part", r);
+  // Both tables follow each other on the wire: one receive for the two.
+  struct kvec tables[2] = {{sizes, (size_t)n * 4}, {offsets, (size_t)n * 4}};
+  size_t got = 0;
+  int r = mirvol_recvmsgv_from_nmp_recv_sock(nmp, tables, 2, &got);
+  if (r <= 0)
+    return mirvol_recv_fail_receive(
+        nmp, got < (size_t)n * 4 ? "sync vec_size part" : "sync vec_offset part", r);
   u64 sum = 0;
   for (u32 i = 0; i < n; i++) {
     u32 len = be32_to_cpu(sizes[i]);
@@ -441,22 +444,33 @@ static int mirvol_recv_compressed_segment(struct nmp_info *nmp, u8 *dst, u32 s) 
 }
 
 // Walks the bio from its start index for the head's length, filling each
-// segment from the wire.
+// segment from the wire. Uncompressed segments follow each other on the
+// wire with nothing between them, so one receive fills them all, straight
+// into the bio's pages.
 static int mirvol_recv_payload(struct nmp_info *nmp, const struct head_part *h, struct bio *bio) {
   bool compressed =
       h->cmd == CMD_WRITE_COMPRESSED_SYNC_DATA || h->cmd == CMD_WRITE_COMPRESSED_SYNC_DATA_3_14;
   u32 left = h->length;
+  if (!compressed) {
+    // The head's check bounds the vector count by BIO_MAX_PAGES.
+    struct kvec vec[BIO_MAX_PAGES];
+    size_t num = 0;
+    for (u32 i = h->vec_index; left; i++) {
+      struct bio_vec *v = &bio->bi_io_vec[i];
+      u32 s = v->bv_len < left ? v->bv_len : left;
+      vec[num++] = {static_cast<u8 *>(page_address(v->bv_page)) + v->bv_offset, (size_t)s};
+      left -= s;
+    }
+    int r = mirvol_recvmsgv_from_nmp_recv_sock(nmp, vec, num, nullptr);
+    if (r <= 0) return mirvol_recv_fail_receive(nmp, "sync data part", r);
+    return RECV_FAIL_NONE;
+  }
   for (u32 i = h->vec_index; left; i++) {
     struct bio_vec *v = &bio->bi_io_vec[i];
     u32 s = v->bv_len < left ? v->bv_len : left;
     u8 *dst = static_cast<u8 *>(page_address(v->bv_page)) + v->bv_offset;
-    if (compressed) {
-      int f = mirvol_recv_compressed_segment(nmp, dst, s);
-      if (f != RECV_FAIL_NONE) return f;
-    } else {
-      int r = mirvol_recvmsg_from_nmp_recv_sock(nmp, dst, s);
-      if (r <= 0) return mirvol_recv_fail_receive(nmp, "sync data part", r);
-    }
+    int f = mirvol_recv_compressed_segment(nmp, dst, s);
+    if (f != RECV_FAIL_NONE) return f;
     left -= s;
   }
   return RECV_FAIL_NONE;
@@ -603,6 +617,48 @@ int mirvol_remote_write_thread(void *arg) {
   return 0;
 }
 
+// Replies taken from the send-ACK1 queue at a time, sent together.
+#define MIRVOL_ACK1_BATCH 64
+
+// Sends the ACK1 of each node, with the node's status, and stores each
+// one's result as mirvol_send_Ack1 returns it. While this server's DATA
+// connection is there and its network is not in ERROR, the heads go out in
+// one gathered send, the same bytes as one send each. Every head that send
+// did not carry whole goes out on its own with mirvol_send_Ack1, which
+// reconnects, retries and logs as for a single reply; a head cut part-way
+// first ends the connection, or the peer would read the next message as
+// its rest.
+static void mirvol_recv_send_ack1s(struct nmp_info *nmp, struct send_ack1_queue **nodes, size_t n,
+                                   int *results) {
+  size_t done = 0;
+  if (n > 1) {
+    u8 wire[MIRVOL_ACK1_BATCH][MIRVOL_HEAD_PART_SIZE];
+    struct kvec vec[MIRVOL_ACK1_BATCH];
+    for (size_t i = 0; i < n; i++) {
+      struct head_part got, ack;
+      mirvol_head_decode(nodes[i]->head, &got);
+      mirvol_head_init(&ack, CMD_ACK1);
+      ack.start_sector = got.start_sector;
+      ack.request_id = got.request_id;
+      ack.status = nodes[i]->status;
+      mirvol_head_encode(&ack, wire[i]);
+      vec[i] = {wire[i], sizeof(wire[i])};
+    }
+    mirvol_down_nmp_send_sem(nmp);
+    if (nmp->data_sock && mirvol_current_network_state(nmp) != NW_ERROR) {
+      size_t sent = 0;
+      int r = mirvol_send2v(nmp->data_sock, vec, n, mirvol_timeout(&nmp->send_timeout), nmp, &sent);
+      done = r > 0 ? n : sent / MIRVOL_HEAD_PART_SIZE;
+      if (r <= 0 && sent % MIRVOL_HEAD_PART_SIZE) mirvol_release_nmp_sock(nmp);
+      if (done) nmp->ack1_send_state = 1;
+    }
+    mirvol_up_nmp_send_sem(nmp);
+  }
+  for (size_t i = 0; i < done; i++) results[i] = MIRVOL_HEAD_PART_SIZE;
+  for (size_t i = done; i < n; i++)
+    results[i] = mirvol_send_Ack1(nodes[i]->head, nmp, nodes[i]->status);
+}
+
 int mirvol_send_ack1_thread(void *arg) {
   struct nmp_info *nmp = static_cast<struct nmp_info *>(arg);
   allow_signal(SIGTERM);
@@ -610,15 +666,24 @@ int mirvol_send_ack1_thread(void *arg) {
   for (;;) {
     if (mirvol_recv_queue_empty(qh)) mirvol_interruptible_sleep_on_timeout(&qh->sys_var->wq, 1);
     if (signal_pending(get_current())) break;
-    while (struct send_ack1_queue *node = mirvol_recv_take<struct send_ack1_queue>(qh)) {
-      if (node->status == 0) {
-        // The entry exists before the peer can answer the ACK1 with ACK2.
-        mirvol_add_wait_ack2_queue(node->head, nmp);
-        mirvol_send_Ack1(node->head, nmp, 0);
-      } else {
-        mirvol_recv_reply_failed(nmp, node->head, mirvol_send_Ack1(node->head, nmp, node->status));
+    struct send_ack1_queue *nodes[MIRVOL_ACK1_BATCH];
+    int results[MIRVOL_ACK1_BATCH];
+    for (;;) {
+      size_t n = 0;
+      while (n < MIRVOL_ACK1_BATCH) {
+        struct send_ack1_queue *node = mirvol_recv_take<struct send_ack1_queue>(qh);
+        if (!node) break;
+        nodes[n++] = node;
       }
-      kfree(node);
+      if (!n) break;
+      // The entries exist before the peer can answer the ACK1s with ACK2.
+      for (size_t i = 0; i < n; i++)
+        if (nodes[i]->status == 0) mirvol_add_wait_ack2_queue(nodes[i]->head, nmp);
+      mirvol_recv_send_ack1s(nmp, nodes, n, results);
+      for (size_t i = 0; i < n; i++) {
+        if (nodes[i]->status != 0) mirvol_recv_reply_failed(nmp, nodes[i]->head, results[i]);
+        kfree(nodes[i]);
+      }
     }
   }
   mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_send_ack1_thread)\n", 132,

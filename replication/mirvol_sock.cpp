@@ -194,6 +194,40 @@ int mirvol_recvmsg(struct socket *sock, void *buffer, u32 length, int flags) {
   return (int)length;
 }
 
+int mirvol_recvmsgv(struct socket *sock, struct kvec *vec, size_t num, int flags, size_t *got) {
+  if (got) *got = 0;
+  size_t length = 0;
+  for (size_t i = 0; i < num; i++) length += vec[i].iov_len;
+  if (length > 0x7fffffff) return -EMSGSIZE;
+  size_t first = 0, total = 0;
+  int result = (int)length;
+  while (total < length) {
+    struct kmsghdr msg = {nullptr, 0, MSG_NOSIGNAL};
+    int r = kernel_recvmsg(sock, &msg, vec + first, num - first, length - total, flags);
+    if (mirvol_take_signal24()) r = -ETIME;
+    if (r <= 0) {
+      result = r;
+      break;
+    }
+    total += (size_t)r;
+    // Step over what came in, in the caller's vectors: no allocation on
+    // the receive path.
+    size_t n = (size_t)r;
+    while (n > 0 && first < num) {
+      if (n < vec[first].iov_len) {
+        vec[first].iov_base = static_cast<u8 *>(vec[first].iov_base) + n;
+        vec[first].iov_len -= n;
+        n = 0;
+      } else {
+        n -= vec[first].iov_len;
+        first++;
+      }
+    }
+  }
+  if (got) *got = total;
+  return result;
+}
+
 int mirvol_recvmsg_timeout(struct socket *sock, struct timer_list *timer, void *buffer,
                            u32 length, u32 seconds) {
   (void)timer;  // the deadline is kept by the socket calls themselves
@@ -222,6 +256,17 @@ int mirvol_recvmsg_from_nmp_recv_sock(struct nmp_info *nmp, void *buffer, u32 le
   return mirvol_recvmsg(nmp->recv_sock, buffer, length, 0);
 }
 
+int mirvol_recvmsgv_from_nmp_recv_sock(struct nmp_info *nmp, struct kvec *vec, size_t num,
+                                       size_t *got) {
+  if (got) *got = 0;
+  if (!nmp->recv_sock) {
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to receive data, because recv_sock is NULL.\n", 229,
+                  (int)nmp->minor);
+    return -1;
+  }
+  return mirvol_recvmsgv(nmp->recv_sock, vec, num, 0, got);
+}
+
 // --- networks ---
 
 static const char *mirvol_nw_state_name(u32 state) {
@@ -237,6 +282,20 @@ static const char *mirvol_nw_state_name(u32 state) {
   }
 }
 
+// The addresses of one of the device's networks, copied under
+// network_list_lock: command 73 rewrites them in place while senders and
+// listeners run.
+static void mirvol_copy_network_addrs(struct nmp_info *nmp, struct network *nw, u8 *self,
+                                      u8 *opponent) {
+  unsigned long flags;
+  spin_lock_irqsave(nmp->network_list_lock, flags);
+  memcpy(self, nw->self_addr, MIRVOL_IPADDR_LEN);
+  memcpy(opponent, nw->opponent_addr, MIRVOL_IPADDR_LEN);
+  spin_unlock_irqrestore(nmp->network_list_lock, flags);
+}
+
+// Called with network_list_lock held: command 73 rewrites the addresses in
+// place.
 void mirvol_disp_current_mdc(struct nmp_info *nmp, struct network *nw, int kind) {
   if (!nw) return;
   char suffix[32] = "";
@@ -332,7 +391,9 @@ static int mirvol_connect_watched(struct nmp_info *nmp, struct socket *sock, str
                                   u16 port, struct timer_list *timer) {
   (void)timer;  // the deadline is kept by the connect itself
   struct ksockaddr_storage addr;
-  int len = mirvol_make_peer_addr(nmp->ip_version, nw->opponent_addr, port, &addr);
+  u8 self[MIRVOL_IPADDR_LEN], opponent[MIRVOL_IPADDR_LEN];
+  mirvol_copy_network_addrs(nmp, nw, self, opponent);
+  int len = mirvol_make_peer_addr(nmp->ip_version, opponent, port, &addr);
   sigset_k old = mirvol_watch_begin();
   int r = kernel_connect_deadline(sock, reinterpret_cast<struct ksockaddr *>(&addr), len,
                                   mirvol_deadline_after(mirvol_timeout(&nmp->connect_timeout)));
@@ -385,7 +446,10 @@ struct socket *mirvol_sock_connect(struct nmp_info *nmp, int *err) {
       r = mirvol_send2(sock, &nmp->nmp_variable->send_timer, msg, sizeof(msg),
                        mirvol_timeout(&nmp->send_timeout), nmp);
       if (r > 0) {
+        unsigned long flags;
+        spin_lock_irqsave(nmp->network_list_lock, flags);
         mirvol_disp_current_mdc(nmp, nw, 1);
+        spin_unlock_irqrestore(nmp->network_list_lock, flags);
         *err = 0;
         return sock;
       }

@@ -830,4 +830,120 @@ TEST_F(Receiver, AddressUpdateShutsTheAcceptedConnectionWhileTheListenerDropsIt)
       kWaitMs));
 }
 
+// Segments of several sizes and offsets, from a start index, arriving in
+// small pieces that cross the table and segment boundaries: the tables and
+// the payload are each read in one receive that resumes where a piece
+// ended, and every byte lands at its segment's place.
+TEST_F(Receiver, APayloadArrivingInPiecesFillsEverySegmentInPlace) {
+  ASSERT_NO_FATAL_FAILURE(start_standby());
+  Msg m;
+  m.sizes = {512, 1024, 3584, 4096, 512};
+  m.offsets = {0, 3072, 512, 0, 3584};
+  m.head = write_head(CMD_WRITE_SYNC_DATA, 900, 1024 + 3584 + 4096 + 512, (3ull << 24) + 950);
+  m.head.vec_count = 5;
+  m.head.vec_index = 1;
+  m.payload = fill(m.head.length, 21);
+  for (size_t piece : {size_t(7), size_t(1000)}) {
+    SCOPED_TRACE(piece);
+    m.head.request_id++;
+    auto conn = connect();
+    ASSERT_NE(conn, nullptr);
+    Bytes w = m.wire();
+    for (size_t at = 0; at < w.size(); at += piece) {
+      ASSERT_TRUE(conn->send(w.data() + at, std::min(piece, w.size() - at)));
+      // Lets the receiver see a piece alone now and then.
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    auto r = reply_for(m.head.request_id);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->status, 0u);
+    EXPECT_EQ(image(900, m.payload.size()), m.payload);
+    dp_.write(900 * 512, std::vector<char>(m.payload.size(), 0));
+    ASSERT_NO_FATAL_FAILURE(expect_still_served(*conn, m.head.request_id + 100));
+    conn->close();
+  }
+}
+
+// A peer that closes inside the tables or the payload: the failure names
+// the part that was cut, is answered with ACK1 status 1, and writes nothing.
+TEST_F(Receiver, APeerThatClosesInsideTheTablesOrThePayloadIsNamedAndRefused) {
+  ASSERT_NO_FATAL_FAILURE(start_standby());
+  Msg m = plain(1100, fill(8192, 31), 0);
+  const size_t head = MIRVOL_HEAD_PART_SIZE;
+  const struct {
+    size_t cut;  // bytes of the message sent before the close
+    const char *log;
+  } cases[] = {
+      {head, "failed to receive sync vec_size part."},
+      {head + 6, "failed to receive sync vec_size part."},
+      {head + 8, "failed to receive sync vec_offset part."},
+      {head + 13, "failed to receive sync vec_offset part."},
+      {head + 16, "failed to receive sync data part."},
+      {head + 16 + 5000, "failed to receive sync data part."},
+  };
+  u64 id = (3ull << 24) + 1000;
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.cut);
+    mirvol_printk_init();
+    testutil::LogCapture log;
+    m.head.request_id = id++;
+    auto conn = connect();
+    ASSERT_NE(conn, nullptr);
+    Bytes w = m.wire();
+    ASSERT_TRUE(conn->send(w.data(), c.cut));
+    conn->close();
+    auto r = reply_for(m.head.request_id);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->status, 1u);
+    EXPECT_TRUE(log.contains(c.log)) << log.dump();
+    EXPECT_EQ(image(1100, 8192), Bytes(8192, 0));
+  }
+}
+
+// Replies queued together go out together: each with its own status and
+// the write's sector and id, in queue order, and each written one's
+// wait-ACK2 entry made; a failed write's reply that went out leaves none.
+TEST_F(Receiver, Ack1sQueuedTogetherEachReachThePeerWithTheirOwnStatus) {
+  // The ACK1 sender starts only once every reply is queued.
+  ASSERT_NO_FATAL_FAILURE(start(1, false, 3000));
+  standby_->close();
+  standby_.reset();
+  const u32 statuses[] = {0, 1, 0, 0, 1, 0, 0, 0};
+  const u64 base = (3ull << 24) + 1200;
+  {
+    // A first reply opens the device's DATA connection.
+    Head h = write_head(CMD_WRITE_SYNC_DATA, 8, 4096, base - 1);
+    Bytes wire = testpeer::encode(h);
+    ASSERT_GT(mirvol_send_Ack1(wire.data(), nmp_, 0), 0);
+  }
+  for (u32 i = 0; i < sizeof(statuses) / sizeof(statuses[0]); i++) {
+    Head h = write_head(CMD_WRITE_SYNC_DATA, 64 + 8 * i, 4096, base + i);
+    h.vec_count = 1;
+    Bytes wire = testpeer::encode(h);
+    struct end_io_para para;
+    para.nmp = nmp_;
+    memcpy(para.head, wire.data(), sizeof(para.head));
+    ASSERT_EQ(mirvol_add_send_ack1_queue(&para, statuses[i]), 0);
+  }
+  ASSERT_NO_FATAL_FAILURE(start_thread(mirvol_send_ack1_thread, NMP_THREAD_SEND_ACK1, "06"));
+  const size_t n = sizeof(statuses) / sizeof(statuses[0]);
+  std::vector<Head> got;
+  ASSERT_TRUE(eventually(
+      [&] {
+        got = replies();
+        return got.size() >= n + 1;
+      },
+      kWaitMs));
+  ASSERT_EQ(got.size(), n + 1);
+  got.erase(got.begin());
+  for (size_t i = 0; i < n; i++) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(got[i].cmd, (u32)CMD_ACK1);
+    EXPECT_EQ(got[i].request_id, base + i);
+    EXPECT_EQ(got[i].start_sector, 64 + 8 * i);
+    EXPECT_EQ(got[i].status, statuses[i]);
+    EXPECT_EQ(wait_ack2_has(base + i), statuses[i] == 0);
+  }
+}
+
 }  // namespace
