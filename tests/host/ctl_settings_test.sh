@@ -37,7 +37,7 @@ start_host settings --control "$SOCK" --time-scale 20 nmp_minor=3,1
 ctl NMP3 network-init status=1
 [ "$(status_of)" = STATUS_INVALID_PARAMETER ] || fail "a record with a status word: $(cat "$WORK/out")"
 log_has "ioctl (cmd=101, pid=" || fail "no event-185 line"
-! threads | grep -q '^mirvol_common_' || fail "a refused record started threads"
+! threads | grep '^mirvol_common_' >/dev/null || fail "a refused record started threads"
 
 # --- the settings start the four threads, once ---
 for round in 1 2; do

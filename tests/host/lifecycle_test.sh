@@ -77,7 +77,7 @@ helper_of() {
   local p
   for p in /proc/[0-9]*; do
     [ "$(cat "$p/comm" 2>/dev/null)" = fusermount3 ] || continue
-    tr '\0' '\n' <"$p/cmdline" 2>/dev/null | grep -qxF -- "$1" && echo "${p#/proc/}" && return 0
+    tr '\0' '\n' <"$p/cmdline" 2>/dev/null | grep -xF -- "$1" >/dev/null && echo "${p#/proc/}" && return 0
   done
   return 1
 }

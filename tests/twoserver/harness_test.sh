@@ -37,17 +37,17 @@ expect_ports b 1 1 0
 
 # Each device's threads run in its own host, by name.
 for s in a b; do
-  ts_thread_names "$s" | grep -qx mirvol_nmp03_05 || ts_fail "server $s has no mirvol_nmp03_05"
-  ts_thread_names "$s" | grep -qx mirvol_common_1 || ts_fail "server $s has no mirvol_common_1"
+  ts_thread_names "$s" | grep -x mirvol_nmp03_05 >/dev/null || ts_fail "server $s has no mirvol_nmp03_05"
+  ts_thread_names "$s" | grep -x mirvol_common_1 >/dev/null || ts_fail "server $s has no mirvol_common_1"
 done
 
 # In namespaces, each side sees only its own ends of the mirror networks.
 if [ "$MODE" = netns ]; then
   for s in a b; do
     for i in 1 2; do
-      ip -n "$(ts_netns_of "$s")" -o addr show | grep -qF " $(ts_self "$s" "$i")/24" ||
+      ip -n "$(ts_netns_of "$s")" -o addr show | grep -F " $(ts_self "$s" "$i")/24" >/dev/null ||
         ts_fail "server $s has no address on network $i"
-      ! ip -n "$(ts_netns_of "$s")" -o addr show | grep -qF " $(ts_peer "$s" "$i")/24" ||
+      ! ip -n "$(ts_netns_of "$s")" -o addr show | grep -F " $(ts_peer "$s" "$i")/24" >/dev/null ||
         ts_fail "server $s has the peer's address of network $i"
     done
   done
@@ -75,7 +75,7 @@ done
 [ ! -e "$work" ] || ts_fail "the failed child left $work"
 ! grep -qF "$work/" /proc/self/mounts || ts_fail "the failed child left a mount under $work"
 if [ "$MODE" = netns ]; then
-  ! ip netns list | grep -q "^mirvol-$tag-" || ts_fail "the failed child left its namespaces"
-  ! ip -o link show | grep -q "mv$tag-" || ts_fail "the failed child left its links"
+  ! ip netns list | grep "^mirvol-$tag-" >/dev/null || ts_fail "the failed child left its namespaces"
+  ! ip -o link show | grep "mv$tag-" >/dev/null || ts_fail "the failed child left its links"
 fi
 echo "PASS: two-server harness ($MODE)"

@@ -103,7 +103,7 @@ ms_ack2_settled() {
 # delivered.
 ms_quiesce() {
   wait_until 60 ms_images_same ||
-    ts_fail "the standby's Data Partition differs: $($MS_TOOL differ "$(ts_dp a 3)" "$(ts_dp b 3)" "$MS_GRANULE" | head -n 5 | tr '\n' ' ')"
+    ts_fail "the standby's Data Partition differs: $($MS_TOOL differ "$(ts_dp a 3)" "$(ts_dp b 3)" "$MS_GRANULE" | sed -n 1,5p | tr '\n' ' ')"
   wait_until 60 ms_ack2_settled || ts_fail "ACK2 traffic did not settle"
 }
 
@@ -117,14 +117,14 @@ ms_bits_are() { [ "$(ms_bits "$1")" = "$(cat "$2")" ]; }
 ms_expect_bits() {
   local side=$1 want=$2
   ms_bits_are "$side" "$want" || ts_fail "server $side's bitmap: $(ms_bits "$side" | wc -l) bits set, \
-$(wc -l <"$want") expected; extra: $(comm -23 <(ms_bits "$side" | sort) <(sort "$want") | head -n 5 | tr '\n' ' ')\
-missing: $(comm -13 <(ms_bits "$side" | sort) <(sort "$want") | head -n 5 | tr '\n' ' ')"
+$(wc -l <"$want") expected; extra: $(comm -23 <(ms_bits "$side" | sort) <(sort "$want") | sed -n 1,5p | tr '\n' ' ')\
+missing: $(comm -13 <(ms_bits "$side" | sort) <(sort "$want") | sed -n 1,5p | tr '\n' ' ')"
 }
 
 # ms_expect_covered SIDE FILE: every bit in FILE is set in side's bitmap.
 ms_expect_covered() {
   local side=$1 want=$2 missing
-  missing=$(comm -13 <(ms_bits "$side" | sort) <(sort "$want") | head -n 5 | tr '\n' ' ')
+  missing=$(comm -13 <(ms_bits "$side" | sort) <(sort "$want") | sed -n 1,5p | tr '\n' ' ')
   [ -z "$missing" ] || ts_fail "server $side's bitmap misses bits $missing"
 }
 
@@ -136,6 +136,6 @@ ms_expect_model() {
   local model=$TS_WORK/model.img
   $MS_TOOL model "$MS_SIZE" "$model" "$@" || ts_fail "building the expected image"
   cmp -s "$model" "$(ts_dp "$side" 3)" ||
-    ts_fail "server $side's Data Partition is not the writes acknowledged: granules $($MS_TOOL differ "$model" "$(ts_dp "$side" 3)" "$MS_GRANULE" | head -n 5 | tr '\n' ' ')"
+    ts_fail "server $side's Data Partition is not the writes acknowledged: granules $($MS_TOOL differ "$model" "$(ts_dp "$side" 3)" "$MS_GRANULE" | sed -n 1,5p | tr '\n' ' ')"
   rm -f "$model"
 }
