@@ -774,6 +774,36 @@ TEST_F(Receiver, AHostThatIsNotThePeerIsClosedUnreadAndDoesNotHoldTheListener) {
   }
 }
 
+// A device that is not the current server of its mirror takes no data: the
+// peer's connection is closed before a byte of it is read, nothing reaches
+// the disk, and the listener serves the peer again once the device is.
+TEST_F(Receiver, AConnectionToADeviceThatIsNotCurrentIsClosedUnread) {
+  ASSERT_NO_FATAL_FAILURE(start_standby());
+  mirvol_printk_init();
+  testutil::LogCapture log;
+  __atomic_store_n(&nmp_->active, 0, __ATOMIC_RELAXED);
+  const u64 refused_id = (3ull << 24) + 1300;
+  Bytes data = fill(4096, 23);
+  {
+    auto peer = connect();
+    ASSERT_NE(peer, nullptr);
+    peer->send(plain(1500, data, refused_id).wire());  // may fail: closed unread
+    EXPECT_TRUE(peer->wait_closed(kWaitMs)) << "the connection was kept";
+  }
+  EXPECT_TRUE(log.wait_for("<event: 231> NMP3 accepted receive data, but this server is not "
+                           "current server of hybrid disk.",
+                           kWaitMs))
+      << log.dump();
+  EXPECT_FALSE(has_reply(refused_id));
+  EXPECT_EQ(image(1500, data.size()), Bytes(data.size(), 0));
+
+  __atomic_store_n(&nmp_->active, 1, __ATOMIC_RELAXED);
+  auto peer = connect();
+  ASSERT_NE(peer, nullptr);
+  ASSERT_NO_FATAL_FAILURE(expect_still_served(*peer, refused_id + 1));
+  peer->close();
+}
+
 // Command 73 shuts the accepted connection down while the listener takes
 // and drops connections: the shutdown and the listener's release of the
 // socket never overlap (a sanitizer build sees a use of a freed socket or
