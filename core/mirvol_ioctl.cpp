@@ -7,6 +7,7 @@
 #include "include/mirvol_ext.h"
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_mdcsw.h"
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_param.h"
 #include "include/mirvol_port.h"
@@ -198,8 +199,8 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {76, CMD_DEV("mirvol_nmp_get_compress_flag", 12, 12, mirvol_nmp_get_compress_flag)},
     {77, CMD_DEV("mirvol_nmp_set_bitmap_from_fs", 48, 48, nullptr)},
     {78, CMD_DEV("mirvol_nmp_get_fs_block_count", 24, 24, nullptr)},
-    {79, CMD_DEV("mirvol_nmp_mdc_switch", 8, 8, nullptr)},
-    {80, CMD_DEV("mirvol_nmp_cancel_waiting_ack", 4, 4, nullptr)},
+    {79, CMD_DEV("mirvol_nmp_mdc_switch", 8, 8, mirvol_nmp_mdc_switch)},
+    {80, CMD_DEV("mirvol_nmp_cancel_waiting_ack", 4, 4, mirvol_nmp_cancel_waiting_ack)},
     {81, CMD_DEV("mirvol_nmp_set_perf", 24, 24, nullptr)},
     {82, CMD_DEV("mirvol_nmp_get_perf", 280, 280, nullptr)},
     {83, CMD_RAW, "mirvol_nmp_check_holders", 48, 48, nullptr, mirvol_nmp_check_holders, nullptr},

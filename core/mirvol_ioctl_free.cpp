@@ -6,6 +6,7 @@
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_mdcsw.h"
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_param.h"
 #include "include/mirvol_port.h"
@@ -230,7 +231,7 @@ static void cp_update_sync_switch(struct nmp_info *nmp, bool log_when_nonzero) {
   if (v <= 255 && (!log_when_nonzero || v)) {
     char text[8];
     mirvol_printk(MIRVOL_INFO "NMP%d sync switch flag is set to OFF. %s\n", 191, nmp->minor,
-                  mirvol_sync_flag_text(v, text));
+                  mirvol_disp_sync_flag(v, text, sizeof(text)));
   }
 }
 

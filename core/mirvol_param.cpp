@@ -9,6 +9,7 @@
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_mdcsw.h"
 #include "include/mirvol_recv.h"
 
 // The device the dispatcher found, or the device of this minor; none
@@ -263,25 +264,8 @@ void mirvol_set_disk_error_action(unsigned int minor, struct nmp_info *nmp, u8 *
 // --- commands 66, 67, 70: the sync switch flags and the mode ---
 
 #define SYNC_FLAG_LASTUPDATE 8  // the driver's own: a last-update time is set
-#define SYNC_FLAG_INTERRUPT 2
 
 static bool sync_flags_off(u32 flags) { return flags >= 1 && flags <= 255; }
-
-const char *mirvol_sync_flag_text(u32 f, char *buf) {
-  bool resync = f & 0x100;
-  buf[0] = '<';
-  buf[1] = resync ? 'R' : '-';
-  buf[2] = (f & 0x8) ? (resync ? 'b' : 'B') : '-';
-  buf[3] = (f & 0x2) ? (resync ? 'i' : 'I') : '-';
-  buf[4] = (f & 0x4) ? (resync ? 'f' : 'F') : '-';
-  if (resync)
-    buf[5] = (f & 0x1) ? 'n' : 's';
-  else
-    buf[5] = !(f & 0xf) ? 'S' : (f & 0x1) ? 'N' : 's';
-  buf[6] = '>';
-  buf[7] = 0;
-  return buf;
-}
 
 // Stores flags with value 8 following the last-update time, under the
 // device spinlock the request path takes for the same bit; the old flags.
@@ -309,13 +293,6 @@ void mirvol_get_nmp_sync_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec)
   rec_put_u32(rec, 0, STATUS_OK);
 }
 
-// In asynchronous mode, a cluster service that raises value 2 wants the
-// requests waiting for ACK1 given up now rather than at their time-out.
-static void sync_flags_async_queue_empty(struct nmp_info *nmp, u32 flags, u32 old) {
-  if (nmp->mode == 0 && (flags & SYNC_FLAG_INTERRUPT) && !(old & SYNC_FLAG_INTERRUPT))
-    mirvol_do_all_request_ack1_timeout_asap(nmp);
-}
-
 void mirvol_set_nmp_sync_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   s32 flags = rec_s32(rec, 4);
   if (flags < 0) {
@@ -332,11 +309,11 @@ void mirvol_set_nmp_sync_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec)
   char text[8];
   if (sync_flags_off(v))
     mirvol_printk(MIRVOL_INFO "NMP%d sync switch flag is set to OFF. %s\n", 191, nmp->minor,
-                  mirvol_sync_flag_text(v, text));
+                  mirvol_disp_sync_flag(v, text, sizeof(text)));
   else
     mirvol_printk(MIRVOL_INFO "NMP%d sync switch flag is set to ON.  %s\n", 190, nmp->minor,
-                  mirvol_sync_flag_text(v, text));
-  sync_flags_async_queue_empty(nmp, v, old);
+                  mirvol_disp_sync_flag(v, text, sizeof(text)));
+  mirvol_make_async_queue_empty(nmp, v, old);
   rec_put_u32(rec, 0, STATUS_OK);
 }
 

@@ -13,6 +13,7 @@
 #include "include/mirvol.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_bitmap.h"
+#include "include/mirvol_hb.h"
 
 static u32 port_rec_get(const u8 *rec, unsigned int off) {
   u32 v;
@@ -153,21 +154,6 @@ int mirvol_isMirrorbreak(struct nmp_info *nmp) {
 }
 
 // --- stand-ins for later units ---
-
-// The heartbeat unit replaces this with its ICMP check of every network.
-// Until then a network counts as usable unless the device has networks and
-// every one of them has failed.
-int mirvol_exec_heartbeat(struct nmp_info *nmp) {
-  if (!nmp->network_list_lock) return 1;
-  int usable = 0;
-  unsigned long flags;
-  mirvol_spin_lock_irqsave(nmp->network_list_lock, &flags);
-  if (!nmp->network_list) usable = 1;
-  for (struct network *nw = nmp->network_list; nw && !usable; nw = nw->next)
-    if (nw->state != NW_ERROR) usable = 1;
-  mirvol_spin_unlock_irqrestore(nmp->network_list_lock, &flags);
-  return usable;
-}
 
 // The statistics unit replaces this with the reset of the last-update count.
 void mirvol_perf_cnt_clear_last_update_pcount(struct nmp_info *nmp) { (void)nmp; }

@@ -19,6 +19,10 @@ void mirvol_perf_cnt_sync_wait_recovery(struct nmp_info *nmp, u32 ms) {
   (void)nmp;
   (void)ms;
 }
+void mirvol_perf_cnt_echo_send(struct nmp_info *nmp, u32 bytes) {
+  (void)nmp;
+  (void)bytes;
+}
 void mirvol_perf_cnt_send_req_cnt(struct nmp_info *nmp) { (void)nmp; }
 void mirvol_perf_cnt_send_req_byte(struct nmp_info *nmp, struct io_request *req, int add) {
   (void)nmp;

@@ -99,6 +99,7 @@ struct network {
 struct client_block {
   struct network *network;  // the network the connection was made on
   struct socket *sock;
+  // Owns sock, network and the flags below. Taken before network_list_lock.
   struct semaphore sem;
   struct timer_list timer1, timer2;
   u32 value;
@@ -177,6 +178,10 @@ struct nmp_info {
       lastupdate_delay, ack_timeout, receive_normal_timeout;
   u32 ip_version, mdc_cnt;
   struct network *network_list;
+  // Guards the list entries' addresses, states and echo fields (the list's
+  // length and links are fixed at creation). Lock order: the send, ACK2 and
+  // HB semaphores are taken before it, and it before the device spinlock
+  // (nmp_lock); never the other way round.
   spinlock_t *network_list_lock;
   struct network *current_network;
   u32 active;

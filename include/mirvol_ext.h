@@ -39,5 +39,6 @@ void mirvol_perf_cnt_write_request_count(struct nmp_info *nmp, int up);
 void mirvol_perf_cnt_active_io(struct io_request *req, u64 bits);
 void mirvol_perf_cnt_nmp_io(struct io_request *req);
 void mirvol_perf_cnt_sync_wait_recovery(struct nmp_info *nmp, u32 ms);
+void mirvol_perf_cnt_echo_send(struct nmp_info *nmp, u32 bytes);
 void mirvol_perf_cnt_send_req_cnt(struct nmp_info *nmp);
 void mirvol_perf_cnt_send_req_byte(struct nmp_info *nmp, struct io_request *req, int add);

@@ -26,7 +26,8 @@ int mirvol_sprintf(char *buffer, size_t size, const char *format, ...)
 struct nmp_sys_variable {
   spinlock_t nmp_lock;             // port flags, error flags, Cluster Partition times
   struct semaphore cp_sem;         // serialises single-block Cluster Partition I/O
-  struct semaphore send_sem;       // owns the outgoing DATA connection, one message at a time
+  struct semaphore send_sem;       // owns the outgoing DATA connection, one message at a time;
+                                   // taken before network_list_lock
   wait_queue_head_t nmp_wq;        // general device waits (writes held by a recovery window)
   wait_queue_head_t nmp_send_data_wq;  // wakes the asynchronous send-data thread
   wait_queue_head_t heartbeat_wq;  // the heartbeat client's pauses

@@ -4,10 +4,6 @@
 
 #include "include/mirvol.h"
 
-// The sync switch flags as "<" + five flag characters + ">" in `buf`
-// (8 bytes, NUL-terminated), for log lines.
-const char *mirvol_sync_flag_text(u32 flags, char *buf);
-
 // Record sizes.
 #define MIRVOL_NETSTATUS_HEAD 12  // status, mdc_cnt, ip_version
 #define MIRVOL_NETSTATUS_MIN 48   // the record for one network

@@ -46,6 +46,5 @@ int mirvol_check_network(struct nmp_info *nmp);
 // prepared, else 0.
 int mirvol_isMirrorbreak(struct nmp_info *nmp);
 
-// Provided here until the heartbeat and statistics units bring their own.
-int mirvol_exec_heartbeat(struct nmp_info *nmp);
+// Provided here until the statistics unit brings its own.
 void mirvol_perf_cnt_clear_last_update_pcount(struct nmp_info *nmp);

@@ -13,6 +13,10 @@ MS_GRANULE=${MS_GRANULE:-8}       # one bitmap bit per 4 KiB
 MS_SCALE=${MS_SCALE:-10}          # the platform clock runs 10 times faster
 MS_ACK_TIMEOUT=${MS_ACK_TIMEOUT:-20}
 MS_INTERVAL=${MS_INTERVAL:-2}     # remote bitmap writer pass (clock seconds)
+MS_NETS=${MS_NETS:-1}             # mirror networks in netns mode
+MS_SEND_TIMEOUT=${MS_SEND_TIMEOUT:-30}
+MS_CONNECT_TIMEOUT=${MS_CONNECT_TIMEOUT:-10}
+MS_CREATE_EXTRA=()                # more device settings for both sides
 # The ports of the harness (both sides use the same, as a cluster would).
 MS_DATA_PORT=$(ts_port 3 0)
 MS_ACK2_PORT=$(ts_port 3 1)
@@ -43,17 +47,19 @@ ms_create() {
 ms_pair() {
   ts_require_root
   command -v python3 >/dev/null || ts_skip "needs python3"
-  ts_place "$1" 1
+  if [ "$1" = netns ]; then ts_place netns "$MS_NETS"; else ts_place "$1"; fi
   local s
   for s in a b; do
     ts_start "$s" --time-scale "$MS_SCALE" nmp_minor=3
     ts_driver_init "$s" interval="$MS_INTERVAL"
     ts_images "$s" 3 "$MS_SIZE"
   done
-  ms_create b 3 "$MS_ACK2_PORT" mode=sync ack_timeout="$MS_ACK_TIMEOUT" send_timeout=30 \
-    connect_timeout=10 bmp_size_in_sec="$MS_GRANULE"
-  ms_create a 3 "$MS_A_ACK2_PORT" mode=sync ack_timeout="$MS_ACK_TIMEOUT" send_timeout=30 \
-    connect_timeout=10 bmp_size_in_sec="$MS_GRANULE"
+  ms_create b 3 "$MS_ACK2_PORT" mode=sync ack_timeout="$MS_ACK_TIMEOUT" \
+    send_timeout="$MS_SEND_TIMEOUT" connect_timeout="$MS_CONNECT_TIMEOUT" \
+    bmp_size_in_sec="$MS_GRANULE" "${MS_CREATE_EXTRA[@]}"
+  ms_create a 3 "$MS_A_ACK2_PORT" mode=sync ack_timeout="$MS_ACK_TIMEOUT" \
+    send_timeout="$MS_SEND_TIMEOUT" connect_timeout="$MS_CONNECT_TIMEOUT" \
+    bmp_size_in_sec="$MS_GRANULE" "${MS_CREATE_EXTRA[@]}"
   ts_ports_standby b 3
   ts_ports_active a 3
   for s in b a; do ts_set_size "$s" 3 "$MS_KIB" granule="$MS_GRANULE"; done
