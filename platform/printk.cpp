@@ -120,12 +120,14 @@ void panic(const char *fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(buf, sizeof(buf), fmt, ap);
   va_end(ap);
-  printk(KERN_ERR "Kernel panic - not syncing: %s", buf);
+  const char *text = buf;
+  if (text[0] == '\001' && text[1] >= '0' && text[1] <= '7') text += 2;
+  printk(KERN_ERR "Kernel panic - not syncing: %s", text);
   {
     std::lock_guard<std::mutex> g(log_mu);
     if (sink_fd >= 0) fsync(sink_fd);
   }
-  fprintf(stderr, "Kernel panic - not syncing: %s\n", buf);
+  fprintf(stderr, "Kernel panic - not syncing: %s\n", text);
   _exit(PANIC_EXIT_CODE);
 }
 
