@@ -3,7 +3,9 @@
 // network state, times above 2^31, the disk-error flag and the reset
 // request), no devices, and reads against module unload.
 
+#include <atomic>
 #include <regex>
+#include <sstream>
 
 #include "include/mirvol_main.h"
 #include "module_fixture.h"
@@ -259,6 +261,68 @@ TEST_F(StatusFiles, UnloadFinishesAgainstReadsWaitingForTheSemaphore) {
   EXPECT_EQ(late_text, "Driver is being unloaded.\n");
   up(&g_proc_sem);
   EXPECT_TRUE(unload.wait_done(30000)) << "unload did not finish";
+}
+
+// Parses "mirvolinner" by position as the cluster service does; false when
+// the count and the blocks after it disagree.
+bool inner_consistent(const std::string &text, int *count) {
+  std::istringstream in(text);
+  std::string line;
+  if (!std::getline(in, line)) return false;
+  *count = std::stoi(line);
+  for (int d = 0; d < *count; d++) {
+    std::string name, mdc, flags;
+    if (!std::getline(in, name) || !std::getline(in, mdc)) return false;
+    for (int i = 0; i < std::stoi(mdc); i++)
+      if (!std::getline(in, line)) return false;
+    if (!std::getline(in, flags)) return false;
+    std::istringstream f(flags);
+    int fields = 0;
+    std::string x;
+    while (f >> x) fields++;
+    if (fields != 8) return false;
+  }
+  return !std::getline(in, line);  // nothing after the last block
+}
+
+// A device appended while a read is between its count and its blocks: the
+// read holds to the devices it counted. The read is held inside the first
+// device's block by its network_list_lock while the device is appended.
+TEST(StatusFilesSnapshot, TheDeviceCountAgreesWithTheBlocksWhileDevicesAreAppended) {
+  ModuleLoad load({"nmp_minor=3,1,7,5,9"});
+  ASSERT_EQ(load.result(), 0);
+  std::vector<std::unique_ptr<FakeDevice>> devices;
+  devices.push_back(std::make_unique<FakeDevice>(3, 1 << 20));
+  spinlock_t *held = devices[0]->nmp()->network_list_lock;
+  for (int minor : {1, 7, 5, 9}) {
+    SCOPED_TRACE(minor);
+    std::atomic<bool> read_go{false}, append_go{false};
+    std::string text;
+    KThread reader([&] {
+      if (!eventually([&] { return read_go.load(); }, 30000)) return 1;
+      text = read_proc("mirvolinner");
+      return 0;
+    }, "test_reader");
+    KThread appender([&] {
+      if (!eventually([&] { return append_go.load(); }, 30000)) return 1;
+      devices.push_back(std::make_unique<FakeDevice>(minor, 1 << 20));
+      return 0;
+    }, "test_append");
+    unsigned long flags;
+    spin_lock_irqsave(held, flags);
+    read_go = true;
+    // A chance for the read to count and reach the held lock; whether it
+    // did is seen in its count below.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    append_go = true;
+    bool appended = appender.wait_done(30000);
+    spin_unlock_irqrestore(held, flags);
+    ASSERT_TRUE(appended);
+    ASSERT_TRUE(reader.wait_done(30000));
+    int count = 0;
+    EXPECT_TRUE(inner_consistent(text, &count)) << text;
+    if (count < (int)devices.size()) break;  // the read was caught between
+  }
 }
 
 }  // namespace
