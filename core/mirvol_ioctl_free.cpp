@@ -346,15 +346,19 @@ void mirvol_write_lastupdatetime(struct nmp_info *nmp) {
 void mirvol_write_diskerror(struct nmp_info *nmp) {
   if (!nmp->cp_bdev) return;
   down(cp_time_sem(nmp));
-  unsigned long irq;
-  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, irq);
-  nmp->disk_error_written = 1;
-  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, irq);
   struct bio *bio = loop_malloc_buffer_head(nmp, MIRVOL_CP_DISK_ERROR_SECTOR, 1);
   static_cast<u8 *>(page_address(bio->bi_io_vec[0].bv_page))[MIRVOL_CP_DISK_ERROR_BYTE] = 1;
-  if (cp_sync_io(nmp, bio, __disk_error_end_io_4_3_0, false))
+  if (cp_sync_io(nmp, bio, __disk_error_end_io_4_3_0, false)) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to write disk_error_flag to Cluster Partition.\n", 161,
                   nmp->minor);
+  } else {
+    // Memory follows the disk, so that the status files show the flag and
+    // command 13 with flag 8 clears it on disk.
+    unsigned long irq;
+    spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, irq);
+    nmp->disk_error_flag = 1;
+    spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, irq);
+  }
   up(cp_time_sem(nmp));
 }
 
@@ -499,9 +503,7 @@ int mirvol_clear_cp_time_main(struct nmp_info *nmp, u32 flags) {
     nmp->cp_error = 0;
     nmp->dp_error = 0;
     nmp->reset_request = 0;
-    // The in-memory copy is what was read at creation; a flag written to
-    // the disk since then is remembered apart and cleared too.
-    bool set = nmp->disk_error_flag || nmp->disk_error_written;
+    bool set = nmp->disk_error_flag != 0;
     spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, irq);
     if (set) {
       if (!nmp->cp_bdev || cp_zero_record(nmp, MIRVOL_CP_DISK_ERROR_SECTOR, false)) {
@@ -511,7 +513,6 @@ int mirvol_clear_cp_time_main(struct nmp_info *nmp, u32 flags) {
       } else {
         spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, irq);
         nmp->disk_error_flag = 0;
-        nmp->disk_error_written = 0;
         spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, irq);
       }
     }

@@ -283,14 +283,26 @@ static const char *net_state_text(int state) {
   }
 }
 
+static bool mirvol_is_unloading(void) { return __atomic_load_n(&g_unloading, __ATOMIC_ACQUIRE); }
+
 // Takes g_proc_sem for a read; false (with the text written) when the read
-// must not go on.
+// must not go on. Unload takes the semaphore and then removes the files,
+// which waits for the reads running on them: a read that waited for the
+// semaphore without end would never let unload finish. So the read tests
+// g_unloading before it waits, and waits in short steps that test it again.
 static bool mirvol_proc_enter(struct seq_file *m) {
-  if (down_interruptible(&g_proc_sem)) {
-    seq_printf(m, "Process was interrupted.\n");
-    return false;
+  for (;;) {
+    if (mirvol_is_unloading()) {
+      seq_printf(m, "Driver is being unloaded.\n");
+      return false;
+    }
+    if (signal_pending(get_current())) {
+      seq_printf(m, "Process was interrupted.\n");
+      return false;
+    }
+    if (down_timeout(&g_proc_sem, HZ / 10 ? HZ / 10 : 1) == 0) break;
   }
-  if (g_unloading) {
+  if (mirvol_is_unloading()) {
     seq_printf(m, "Driver is being unloaded.\n");
     up(&g_proc_sem);
     return false;
@@ -299,6 +311,7 @@ static bool mirvol_proc_enter(struct seq_file *m) {
 }
 
 // Eight 16-bit groups of a network-order IPv6 address, each big-endian.
+// big_to_little swaps in place, so it works on a copy of the address.
 static void ipv6_groups(const u8 *addr, unsigned int *g) {
   u32 words[4];
   memcpy(words, addr, sizeof(words));
@@ -309,14 +322,45 @@ static void ipv6_groups(const u8 *addr, unsigned int *g) {
   }
 }
 
+// A network as the status files print it.
+struct nw_copy {
+  u8 self_addr[MIRVOL_IPADDR_LEN];
+  u8 opponent_addr[MIRVOL_IPADDR_LEN];
+  int state;
+};
+
+// The device's networks (at most two): their states as
+// mirvol_get_nmp_netstatus_for_proc reads them (which may select the
+// current network), and copies of their addresses taken under
+// network_list_lock, which command 73 rewrites them under. The text is made
+// from the copies only. Returns the number of networks.
+static int mirvol_copy_networks(struct nmp_info *nmp, struct nw_copy *out) {
+  int states[2] = {NW_ERROR, NW_ERROR};
+  mirvol_get_nmp_netstatus_for_proc(nmp, states);
+  if (!nmp->network_list_lock) return 0;
+  unsigned long flags;
+  int n = 0;
+  spin_lock_irqsave(nmp->network_list_lock, flags);
+  for (struct network *nw = nmp->network_list; nw && n < 2; nw = nw->next, n++) {
+    memcpy(out[n].self_addr, nw->self_addr, MIRVOL_IPADDR_LEN);
+    memcpy(out[n].opponent_addr, nw->opponent_addr, MIRVOL_IPADDR_LEN);
+    out[n].state = states[n];
+  }
+  spin_unlock_irqrestore(nmp->network_list_lock, flags);
+  return n;
+}
+
 static int mirvol_proc_read(struct seq_file *m, void *v) {
   (void)v;
   if (!mirvol_proc_enter(m)) return 0;
   seq_printf(m, "%s\n", "Tessalorium-4.1.0-1");
   seq_printf(m, "The compilation date:  %s  %s\n", __DATE__, __TIME__);
+  unsigned long irq;
+  spin_lock_irqsave(&g_max_lock, irq);
+  u64 cnt = g_make_request_cnt, peak = g_make_request_peak, max = g_make_request_max_cnt;
+  spin_unlock_irqrestore(&g_max_lock, irq);
   seq_printf(m, "current request count:%lu  peak request count:%lu  max request count:%lu\n",
-             (unsigned long)g_make_request_cnt, (unsigned long)g_make_request_peak,
-             (unsigned long)g_make_request_max_cnt);
+             (unsigned long)cnt, (unsigned long)peak, (unsigned long)max);
   seq_printf(m, "\n");
   seq_printf(m, "NMPs' detail:\n");
   seq_printf(m, "\n");
@@ -341,10 +385,10 @@ static int mirvol_proc_read(struct seq_file *m, void *v) {
                  (unsigned long)f.send_queue_cnt,
                  (unsigned long)f.request_queue_cnt);
     seq_printf(m, "\n");
-    int states[2] = {NW_ERROR, NW_ERROR};
-    mirvol_get_nmp_netstatus_for_proc(nmp, states);
-    int i = 0;
-    for (struct network *nw = nmp->network_list; nw && i < 2; nw = nw->next, i++) {
+    struct nw_copy nws[2];
+    int n = mirvol_copy_networks(nmp, nws);
+    for (int i = 0; i < n; i++) {
+      const struct nw_copy *nw = &nws[i];
       if (nmp->ip_version == 4) {
         const u8 *s = nw->self_addr + 12, *o = nw->opponent_addr + 12;
         seq_printf(m, "self IP: %u.%u.%u.%u opponent IP: %u.%u.%u.%u ", s[0], s[1], s[2], s[3], o[0],
@@ -357,7 +401,7 @@ static int mirvol_proc_read(struct seq_file *m, void *v) {
                    s[1], s[2], s[3], s[4], s[5], s[6], s[7], o[0], o[1], o[2], o[3], o[4], o[5], o[6],
                    o[7]);
       }
-      seq_printf(m, "%-16s\n", net_state_text(states[i]));
+      seq_printf(m, "%-16s\n", net_state_text(nw->state));
     }
     seq_printf(m, "\n");
   }
@@ -375,20 +419,26 @@ static void addr_words(const u8 *addr, unsigned int *w) {
 static int mirvol_inner_proc_read(struct seq_file *m, void *v) {
   (void)v;
   if (!mirvol_proc_enter(m)) return 0;
+  // The cluster service reads by position: the count and the blocks after
+  // it are of one snapshot of the list. Devices are only appended, so the
+  // first `count` devices from this head are the ones counted, whatever is
+  // appended meanwhile.
+  struct nmp_info *first = mirvol_nmp_first();
   int count = 0;
-  for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) count++;
+  for (struct nmp_info *nmp = first; nmp; nmp = mirvol_nmp_next(nmp)) count++;
   seq_printf(m, "%d\n", count);
-  for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) {
+  struct nmp_info *nmp = first;
+  for (int d = 0; d < count; d++, nmp = mirvol_nmp_next(nmp)) {
     seq_printf(m, "%s\n", nmp->name);
     seq_printf(m, "%d\n", (int)nmp->mdc_cnt);
-    int states[2] = {NW_ERROR, NW_ERROR};
-    mirvol_get_nmp_netstatus_for_proc(nmp, states);
-    int i = 0;
-    for (struct network *nw = nmp->network_list; nw && i < 2; nw = nw->next, i++) {
+    struct nw_copy nws[2];
+    int n = mirvol_copy_networks(nmp, nws);
+    for (int i = 0; i < n; i++) {
+      const struct nw_copy *nw = &nws[i];
       unsigned int s[4], o[4];
       addr_words(nw->self_addr, s);
       addr_words(nw->opponent_addr, o);
-      seq_printf(m, "%d %d ", states[i], (int)nmp->ip_version);
+      seq_printf(m, "%d %d ", nw->state, (int)nmp->ip_version);
       seq_printf(m, "%u %u %u %u %u %u %u %u\n", s[0], s[1], s[2], s[3], o[0], o[1], o[2], o[3]);
     }
     struct nmp_flags f = mirvol_snapshot_flags(nmp);
@@ -467,7 +517,7 @@ int init_module(void) {
   for (int i = 1; i < g_nmp_count; i++)
     if (nmp_minor[i] > g_max_minor) g_max_minor = nmp_minor[i];
   sema_init(&g_proc_sem, 1);
-  g_unloading = 0;
+  __atomic_store_n(&g_unloading, 0, __ATOMIC_RELEASE);
 
   mirvol_proc = proc_create_single_data("mirvolstat", 0, nullptr, mirvol_proc_read, nullptr);
   if (!mirvol_proc) {
@@ -512,7 +562,8 @@ int init_module(void) {
 }
 
 void cleanup_module(void) {
-  g_unloading = 1;
+  // Read without a lock by the status files and the socket loops.
+  __atomic_store_n(&g_unloading, 1, __ATOMIC_RELEASE);
 
   // Kept for the removal of the statistics files; the allocation is
   // retried until it succeeds.

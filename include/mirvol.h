@@ -136,7 +136,6 @@ struct nmp_info {
   u32 nw_port;  // the N/W port: the connection flag
   u32 io_port, mount_port;
   u32 disk_error_flag;
-  u32 disk_error_written;  // the on-disk disk-error flag was written since creation
   s32 disk_error_handling, cp_error, dp_error, reset_request;
   u64 disconnect_time, last_update_time, mirror_break_time;
   u32 is_hisinfo_used;

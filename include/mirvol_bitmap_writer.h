@@ -24,6 +24,15 @@ int mirvol_local_bitmap_write_thread(void *arg);
 int mirvol_remote_bitmap_write_thread(void *arg);
 int mirvol_disk_error_operate_thread(void *arg);
 
+// Disk-error actions. mirvol_set_cp_error raises the device's Cluster
+// Partition error flag and wakes the disk-error thread (callable in atomic
+// context); the two actions run in that thread; mirvol_panic formats its
+// text and panics.
+void mirvol_set_cp_error(struct nmp_info *nmp);
+void mirvol_disk_error_action_cp(struct nmp_info *nmp);
+void mirvol_disk_error_action_dp(struct nmp_info *nmp);
+[[noreturn]] void mirvol_panic(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 // Queues an ACK1 time-out for the disconnection thread.
 void mirvol_add_dcp_queue(struct dcq *node, int wake);
 // Marks every queued local range (and every range kept for a retry);

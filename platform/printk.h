@@ -9,6 +9,7 @@
 #include "types.h"
 
 #define KERN_SOH "\001"
+#define KERN_CRIT KERN_SOH "2"
 #define KERN_ERR KERN_SOH "3"
 #define KERN_WARNING KERN_SOH "4"
 #define KERN_NOTICE KERN_SOH "5"
@@ -28,7 +29,10 @@ int scnprintf_k(char *buf, size_t size, const char *fmt, ...) __attribute__((for
 // Logs the calling thread's stack, as the kernel's dump_stack().
 void dump_stack(void);
 
-// Writes the message to the log, then ends the process with PANIC_EXIT_CODE.
+// Writes the message to the log, then ends the process at once with
+// PANIC_EXIT_CODE: no exit handlers, no unload, nothing flushed but the log
+// (to a peer it is a crashed server). A level marker at the start of the
+// message is not part of its text.
 [[noreturn]] void panic(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 #define PANIC_EXIT_CODE 86
 

@@ -93,7 +93,7 @@ TEST_F(CpRecordTest, RecordsLandInTheirBlocksInBothLayoutsAndReadBack) {
     expect_record(last_update(len), (u64)kNow);
     expect_record(mirror_break(len), (u64)kNow);
     expect_record(disk_error(len), 1, 20, 1);
-    EXPECT_EQ(nmp()->disk_error_flag, 0u) << "writing the flag does not change the copy";
+    EXPECT_EQ(nmp()->disk_error_flag, 1u) << "memory follows the flag written to the disk";
     EXPECT_EQ(nmp()->sync_switch_flags & 8, 8u);
     // Every other sector up to the bitmap, and the history area, keep the
     // canary.
@@ -231,13 +231,15 @@ TEST_F(CpRecordTest, CommandThirteenClearsDiskThenMemoryFlagByFlag) {
   EXPECT_EQ(clear_cmd(nmp(), 4), 0x800000u);
   EXPECT_EQ(nmp()->mirror_break_time, 0u);
 
-  // Flag 8 clears a disk-error flag written in this run, although the copy
-  // read at creation is 0, and the error state.
+  // Flag 8 clears a disk-error flag written in this run (the copy read at
+  // creation was 0), in memory and on disk, and the error state.
   mirvol_write_diskerror(nmp());
+  EXPECT_EQ(nmp()->disk_error_flag, 1u);
   nmp()->cp_error = nmp()->dp_error = nmp()->reset_request = 1;
   EXPECT_EQ(clear_cmd(nmp(), 8), 0x800000u);
   expect_record(disk_error(4096), 0, 20, 1);
   EXPECT_EQ(nmp()->cp_error | nmp()->dp_error | nmp()->reset_request, 0);
+  EXPECT_EQ(nmp()->disk_error_flag, 0u);
 }
 
 TEST_F(CpRecordTest, ADifferenceArrivingWhileTheMirrorBreakTimeIsClearedIsKept) {
