@@ -51,6 +51,8 @@ const std::vector<field_def> kSettings = {
     {"history_cache_delnum", 40, I32, "2"},
     {"status", 0, U32, "0"},
 };
+// The settings as answered (the status word is shown on its own).
+const std::vector<field_def> kSettingsOut(kSettings.begin(), kSettings.end() - 1);
 
 const std::vector<field_def> kParams = {
     {"hb_interval", 4, U32, "10"},
@@ -124,7 +126,7 @@ const form kForms[] = {
      {},
      {{"flags", 4, U32, nullptr}}},
     {"get-mode", 70, 8, PLAIN, {}, {}, {{"mode", 4, U32, nullptr}}},
-    {"network-init", 101, 44, PLAIN, {}, kSettings, {}, true},
+    {"network-init", 101, 44, PLAIN, {}, kSettings, kSettingsOut, true},
     {"prepare-recovery", 60, 4, PLAIN, {}, {}, {}},
     {"set-disk-error-action",
      21,

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <set>
 
+#include "include/mirvol_status.h"
 #include "tools/ctl_wire.h"
 
 namespace mirvolctl {
@@ -96,30 +97,37 @@ namespace {
 struct status_entry {
   uint32_t value;
   const char *name;
+  const char *meaning;
 };
 
+// The names come from the driver's own header; the meanings are the
+// operator's reading of each.
+#define STATUS_ENTRY(name, meaning) {name, #name, meaning}
 const status_entry kStatus[] = {
-    {0x800000, "STATUS_OK"},
-    {0x800001, "STATUS_FAILED"},
-    {0x800002, "STATUS_NO_MEMORY"},
-    {0x800003, "STATUS_NO_DEVICE"},
-    {0x800004, "STATUS_INVALID_INIT_VALUE"},
-    {0x800005, "STATUS_NW_NOT_INITIALIZED"},
-    {0x800007, "STATUS_INVALID_PARAMETER"},
-    {0x800008, "STATUS_PORT_CLOSED"},
-    {0x800009, "STATUS_SEND_FAILED"},
-    {0x800010, "STATUS_READ_FAILED"},
-    {0x800011, "STATUS_CANCELLED"},
-    {0x800012, "STATUS_REMOTE_FAILED"},
-    {0x800013, "STATUS_RECOVERY_PORT_CLOSED"},
-    {0x800014, "STATUS_NO_BITMAP_SIZE"},
-    {0x800015, "STATUS_NOT_SUBSCRIBED"},
-    {0x800016, "STATUS_TIMEOUT"},
-    {0x800018, "STATUS_NW_ERROR"},
-    {0x800019, "STATUS_ALL_NW_ERROR"},
-    {0x80001a, "STATUS_ALREADY_SWITCHED"},
-    {0x80001b, "STATUS_INVALID_HISTORY"},
+    STATUS_ENTRY(STATUS_OK, "success"),
+    STATUS_ENTRY(STATUS_FAILED,
+                 "the driver failed (a thread not started, a Cluster Partition read or write, "
+                 "a bad descriptor, or not initialised)"),
+    STATUS_ENTRY(STATUS_NO_MEMORY, "the driver could not allocate memory"),
+    STATUS_ENTRY(STATUS_NO_DEVICE, "no mirror device was created on this minor (see init)"),
+    STATUS_ENTRY(STATUS_INVALID_INIT_VALUE, "the bitmap fill value is not 0 or 1"),
+    STATUS_ENTRY(STATUS_NW_NOT_INITIALIZED, "the device has no networks"),
+    STATUS_ENTRY(STATUS_INVALID_PARAMETER, "the driver refused a value of the record"),
+    STATUS_ENTRY(STATUS_PORT_CLOSED, "the N/W port is closed"),
+    STATUS_ENTRY(STATUS_SEND_FAILED, "recovery data could not be sent"),
+    STATUS_ENTRY(STATUS_READ_FAILED, "recovery data could not be read locally"),
+    STATUS_ENTRY(STATUS_CANCELLED, "the recovery was cancelled"),
+    STATUS_ENTRY(STATUS_REMOTE_FAILED, "the peer failed to write or receive recovery data"),
+    STATUS_ENTRY(STATUS_RECOVERY_PORT_CLOSED, "recovery refused: the N/W port is closed"),
+    STATUS_ENTRY(STATUS_NO_BITMAP_SIZE, "the device has no size yet (see set-size)"),
+    STATUS_ENTRY(STATUS_NOT_SUBSCRIBED, "statistics are not started for this caller"),
+    STATUS_ENTRY(STATUS_TIMEOUT, "time-out while waiting for the bitmap queues"),
+    STATUS_ENTRY(STATUS_NW_ERROR, "the requested network is in error"),
+    STATUS_ENTRY(STATUS_ALL_NW_ERROR, "all (other) networks are in error"),
+    STATUS_ENTRY(STATUS_ALREADY_SWITCHED, "the requested network is already in use"),
+    STATUS_ENTRY(STATUS_INVALID_HISTORY, "invalid history information was found"),
 };
+#undef STATUS_ENTRY
 
 }  // namespace
 
@@ -127,6 +135,12 @@ const char *status_name(uint32_t status) {
   for (const auto &e : kStatus)
     if (e.value == status) return e.name;
   return nullptr;
+}
+
+const char *status_meaning(uint32_t status) {
+  for (const auto &e : kStatus)
+    if (e.value == status) return e.meaning;
+  return "a status word the driver does not define";
 }
 
 std::string status_text(uint32_t status) {
@@ -244,13 +258,16 @@ bool parse_net(const std::string &text, uint8_t entry[NET_ENTRY_SIZE], bool *v6,
     if (comma == std::string::npos) break;
     from = comma + 1;
   }
-  if (parts.size() < 2 || parts.size() > 3) {
-    *err = "net=" + text + ": expected SELF,PEER[,STATE]";
+  if (parts.size() > 3 || parts[0].empty()) {
+    *err = "net=" + text + ": expected SELF[,PEER[,STATE]]";
     return false;
   }
+  // An inactive device keeps only its own address: the peer may be left out.
+  if (parts.size() == 1) parts.push_back("");
   memset(entry, 0, NET_ENTRY_SIZE);
   for (int i = 0; i < 2; i++) {
     uint8_t *a = entry + 16 * i;
+    if (i == 1 && parts[i].empty()) continue;
     if (inet_pton(AF_INET, parts[i].c_str(), a + 12) == 1) continue;
     if (inet_pton(AF_INET6, parts[i].c_str(), a) == 1) {
       *v6 = true;
@@ -369,6 +386,36 @@ bool parse_init_args(const std::vector<std::string> &args, init_args *out, std::
       out->dp_fd = (int)v;
     } else {
       out->fields.emplace_back(key, value);
+    }
+  }
+  return true;
+}
+
+bool net_has_peer(const std::string &net) {
+  size_t comma = net.find(',');
+  return comma != std::string::npos && comma + 1 < net.size() && net[comma + 1] != ',';
+}
+
+bool check_init_networks(const init_args &a, std::string *err) {
+  bool active = false;
+  for (const auto &kv : a.fields) {
+    long long v;
+    if (kv.first == "active") active = parse_int(kv.second, INT32_MIN, UINT32_MAX, &v) && v == 1;
+  }
+  if (a.nets.empty()) {
+    *err = "init: no net=SELF,PEER: a device needs the addresses of its mirror network";
+    return false;
+  }
+  for (const auto &n : a.nets) {
+    if (net_has_peer(n) && !active) {
+      *err = "init: net=" + n +
+             " gives a peer, but without active=1 the driver drops the peer's address and "
+             "starts no threads; give active=1 (or net=SELF for an inactive device)";
+      return false;
+    }
+    if (!net_has_peer(n) && active) {
+      *err = "init: net=" + n + " gives no peer address, which an active device needs";
+      return false;
     }
   }
   return true;
@@ -502,8 +549,8 @@ std::string init_keys_help(void) {
 // --- the control call ---
 
 std::string default_socket(void) {
-  const char *env = getenv("MIRVOL_CONTROL");
-  return env && *env ? env : "/run/mirvol/control.sock";
+  const char *env = getenv(mirvol_ctl::CONTROL_ENV);
+  return env && *env ? env : mirvol_ctl::DEFAULT_SOCKET;
 }
 
 namespace {
@@ -646,6 +693,7 @@ call_result control_call(const std::string &socket_path, const std::string &devi
   std::string text(in.begin() + sizeof(rh) + rh.len, in.end());
   if (rh.error) return fail(rh.error, text.empty() ? strerror(-rh.error) : text);
   res.carried = true;
+  res.log = text;
   res.result = rh.result;
   res.buf.assign(in.begin() + sizeof(rh), in.begin() + sizeof(rh) + rh.len);
   return res;

@@ -30,6 +30,8 @@ uint64_t get(const std::vector<uint8_t> &r, size_t off, size_t width);
 
 // The name of a status word ("STATUS_OK"), or null when it has none.
 const char *status_name(uint32_t status);
+// What a status word means, in words.
+const char *status_meaning(uint32_t status);
 // "STATUS_OK (0x800000)", or "0x..." for a value without a name.
 std::string status_text(uint32_t status);
 
@@ -58,6 +60,11 @@ struct init_args {
 // networks.
 bool parse_init_args(const std::vector<std::string> &args, init_args *out, std::string *err);
 
+// What the driver takes without a word but cannot use: no network, a peer
+// address for a device that is not active=1 (the driver drops it and starts
+// no threads), an active device without a peer. False with a message.
+bool check_init_networks(const init_args &a, std::string *err);
+
 // Builds the record: every field at its offset, defaults for those not
 // given, the networks from 2196 (36 bytes each; the record grows by 36 per
 // network beyond the first), cp_fd/dp_fd at 1048/1052. False with a message
@@ -85,6 +92,7 @@ struct call_result {
   int32_t result = 0;  // the ioctl's result
   std::vector<uint8_t> buf;
   int signal = 0;  // the last signal forwarded while the call ran (0: none)
+  std::string log;  // carried: the log lines the command wrote, "<L>text\n" each
 };
 
 // Issues one control command on DEVICE through the host's socket at SOCKET.
@@ -95,7 +103,7 @@ call_result control_call(const std::string &socket, const std::string &device, u
                          const std::vector<uint8_t> &buf, const std::vector<passed_fd> &fds,
                          int signal_fd);
 
-// The socket to use: MIRVOL_CONTROL when set, else /run/mirvol/control.sock.
+// The socket to use: $MIRVOL_CONTROL when set, else mirvold's default socket.
 std::string default_socket(void);
 
 }  // namespace mirvolctl
