@@ -18,6 +18,7 @@
 #include <cstring>
 #include <set>
 
+#include "include/mirvol_records.h"
 #include "include/mirvol_status.h"
 #include "tools/ctl_wire.h"
 
@@ -165,49 +166,50 @@ struct field {
 
 constexpr size_t TEXT_LEN = 1024;
 
-// In record order.
+// In record order, at the offsets of the shared record description.
+using R = mirvol_rec::nmp_init_record;
 const field kFields[] = {
-    {"status", 0, U32, "0"},
-    {"magic", 4, MAGIC, "qdx"},
-    {"dp_major", 8, U16, "0"},
-    {"dp_minor", 10, U16, "0"},
-    {"cp_major", 12, U16, "0"},
-    {"cp_minor", 14, U16, "0"},
-    {"port", 16, U16, "0"},
-    {"minor", MINOR_OFFSET, U16, "0"},
-    {"bmp_size_in_sec", 20, U32, "128"},
-    {"name", 24, TEXT, ""},
-    {"cp_fd", CP_FD_OFFSET, I32, nullptr},
-    {"dp_fd", DP_FD_OFFSET, I32, nullptr},
-    {"mode", 1056, U32, "1"},
-    {"send_queue_cnt", 1064, U64, "65535"},
-    {"hb_interval", 1072, U32, "10"},
-    {"hb_recv_timeout", 1076, U32, "2"},
-    {"hb_recv_retry", 1080, U32, "8"},
-    {"hb_port", 1084, U16, "0"},
-    {"ack2_port", 1086, U16, "0"},
-    {"connect_timeout", 1088, U32, "10"},
-    {"send_timeout", 1092, U32, "30"},
-    {"keepalive_time", 1096, U32, "30"},
-    {"keepalive_probe", 1100, U32, "3"},
-    {"keepalive_interval", 1104, U32, "1"},
-    {"lastupdate_delay", 1108, U32, "5"},
-    {"ack_timeout", 1112, U32, "100"},
-    {"receive_normal_timeout", 1116, U32, "100"},
-    {"ip_version", 1120, U32, nullptr},
-    {"mdc_cnt", 1124, U32, nullptr},
-    {"active", 1128, U32, "0"},
-    {"compress", 1132, I32, "-1"},
-    {"compress2", 1136, I32, "-1"},
-    {"band_limit_mode", 1140, U32, "0"},
-    {"band_limit", 1144, U32, "0"},
-    {"unplug_flags", 1148, U32, "0"},
-    {"unplug_flags_high", 1152, U32, "0"},
-    {"unplug_switch", 1156, U32, "0"},
-    {"iosize", 1160, U32, "64"},
-    {"history_size", 1164, I32, "0"},
-    {"history_file_size", 1168, I32, "0"},
-    {"history_dir", 1172, TEXT, ""},
+    {"status", offsetof(R, status), U32, "0"},
+    {"magic", offsetof(R, magic), MAGIC, "qdx"},
+    {"dp_major", offsetof(R, dp_major), U16, "0"},
+    {"dp_minor", offsetof(R, dp_minor), U16, "0"},
+    {"cp_major", offsetof(R, cp_major), U16, "0"},
+    {"cp_minor", offsetof(R, cp_minor), U16, "0"},
+    {"port", offsetof(R, port), U16, "0"},
+    {"minor", offsetof(R, minor), U16, "0"},
+    {"bmp_size_in_sec", offsetof(R, bmp_size_in_sec), U32, "128"},
+    {"name", offsetof(R, name), TEXT, ""},
+    {"cp_fd", offsetof(R, cp_fd), I32, nullptr},
+    {"dp_fd", offsetof(R, dp_fd), I32, nullptr},
+    {"mode", offsetof(R, mode), U32, "1"},
+    {"send_queue_cnt", offsetof(R, send_queue_cnt), U64, "65535"},
+    {"hb_interval", offsetof(R, hb_interval), U32, "10"},
+    {"hb_recv_timeout", offsetof(R, hb_recv_timeout), U32, "2"},
+    {"hb_recv_retry", offsetof(R, hb_recv_retry), U32, "8"},
+    {"hb_port", offsetof(R, hb_port), U16, "0"},
+    {"ack2_port", offsetof(R, ack2_port), U16, "0"},
+    {"connect_timeout", offsetof(R, connect_timeout), U32, "10"},
+    {"send_timeout", offsetof(R, send_timeout), U32, "30"},
+    {"keepalive_time", offsetof(R, keepalive_time), U32, "30"},
+    {"keepalive_probe", offsetof(R, keepalive_probe), U32, "3"},
+    {"keepalive_interval", offsetof(R, keepalive_interval), U32, "1"},
+    {"lastupdate_delay", offsetof(R, lastupdate_delay), U32, "5"},
+    {"ack_timeout", offsetof(R, ack_timeout), U32, "100"},
+    {"receive_normal_timeout", offsetof(R, receive_normal_timeout), U32, "100"},
+    {"ip_version", offsetof(R, ip_version), U32, nullptr},
+    {"mdc_cnt", offsetof(R, mdc_cnt), U32, nullptr},
+    {"active", offsetof(R, active), U32, "0"},
+    {"compress", offsetof(R, compress), I32, "-1"},
+    {"compress2", offsetof(R, compress2), I32, "-1"},
+    {"band_limit_mode", offsetof(R, band_limit_mode), U32, "0"},
+    {"band_limit", offsetof(R, band_limit), U32, "0"},
+    {"unplug_flags", offsetof(R, unplug_flags), U32, "0"},
+    {"unplug_flags_high", offsetof(R, unplug_flags_high), U32, "0"},
+    {"unplug_switch", offsetof(R, unplug_switch), U32, "0"},
+    {"iosize", offsetof(R, iosize), U32, "64"},
+    {"history_size", offsetof(R, history_size), I32, "0"},
+    {"history_file_size", offsetof(R, history_file_size), I32, "0"},
+    {"history_dir", offsetof(R, history_dir), TEXT, ""},
 };
 
 const field *find_field(const std::string &key) {
@@ -507,7 +509,7 @@ std::vector<std::string> describe_init_record(const std::vector<uint8_t> &r) {
     if (!strcmp(f.key, "status")) v = status_text((uint32_t)get(r, 0, 4));
     lines.push_back(std::string(f.key) + "=" + v);
   }
-  bool v6 = get(r, 1120, 4) == 6;
+  bool v6 = get(r, offsetof(R, ip_version), 4) == 6;
   for (size_t off = NET_ENTRY_OFFSET; off + NET_ENTRY_SIZE <= r.size(); off += NET_ENTRY_SIZE) {
     uint32_t state = (uint32_t)get(r, off + 32, 4);
     std::string st = state < 3 ? kStates[state] : std::to_string(state);

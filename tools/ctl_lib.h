@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "include/mirvol_records.h"
+
 namespace mirvolctl {
 
 // --- hex ---
@@ -38,12 +40,9 @@ std::string status_text(uint32_t status);
 // --- the device-init record (command 102) ---
 
 constexpr uint32_t CMD_NMP_INIT = 102;
-constexpr size_t INIT_RECORD_SIZE = 2232;  // holds the first network entry
-constexpr size_t NET_ENTRY_SIZE = 36;
-constexpr size_t NET_ENTRY_OFFSET = 2196;
-constexpr size_t CP_FD_OFFSET = 1048;
-constexpr size_t DP_FD_OFFSET = 1052;
-constexpr size_t MINOR_OFFSET = 18;
+constexpr size_t INIT_RECORD_SIZE = sizeof(mirvol_rec::nmp_init_record);  // holds the first network
+constexpr size_t NET_ENTRY_SIZE = sizeof(mirvol_rec::net_entry);
+constexpr size_t NET_ENTRY_OFFSET = offsetof(mirvol_rec::nmp_init_record, nets);
 constexpr int MAX_NETS = 2;
 
 // The fields as given on the command line.

@@ -33,6 +33,7 @@
 #include "tools/ctl_forms.h"
 #include "tools/ctl_help.h"
 #include "tools/ctl_lib.h"
+#include "include/mirvol_records.h"
 #include "include/mirvol_status.h"
 #include "tools/ctl_wire.h"
 
@@ -366,9 +367,11 @@ int print_ports(const session &s) {
   call_result r;
   int rc = form_call(s, "drive-info", {}, &r, true);
   if (rc >= 0) return rc;
-  if (r.buf.size() < 20) return refused_call(r);
-  printf("io=%s nw=%s mount=%s\n", port_word(get(r.buf, 8, 4)).c_str(),
-         port_word(get(r.buf, 4, 4)).c_str(), port_word(get(r.buf, 12, 4)).c_str());
+  using D = mirvol_rec::drive_info_record;
+  if (r.buf.size() < sizeof(D)) return refused_call(r);
+  printf("io=%s nw=%s mount=%s\n", port_word(get(r.buf, offsetof(D, io), 4)).c_str(),
+         port_word(get(r.buf, offsetof(D, nw), 4)).c_str(),
+         port_word(get(r.buf, offsetof(D, mount), 4)).c_str());
   return 0;
 }
 
@@ -442,7 +445,7 @@ int run_size(const session &s, uint64_t *bytes, bool print) {
 int run_compress(const session &s, const std::string &what, const std::vector<std::string> &args) {
   // The compression flags and the second value; -1, the default, leaves a
   // field as it is.
-  int32_t v[3] = {0, -1, -1};
+  mirvol_rec::compress_record v = {0, -1, -1};
   for (const auto &kv : args) {
     size_t eq = kv.find('=');
     std::string key = kv.substr(0, eq);
@@ -450,10 +453,10 @@ int run_compress(const session &s, const std::string &what, const std::vector<st
     if (what == "get-compress" || eq == std::string::npos || (key != "flags" && key != "value") ||
         !parse_int(kv.substr(eq + 1), INT32_MIN, INT32_MAX, &n))
       return bad_args("bad argument " + kv + " for " + what);
-    v[key == "flags" ? 1 : 2] = (int32_t)n;
+    (key == "flags" ? v.flags : v.value) = (int32_t)n;
   }
   std::vector<uint8_t> buf(sizeof(v));
-  memcpy(buf.data(), v, sizeof(v));
+  memcpy(buf.data(), &v, sizeof(v));
   if (s.dump) {
     printf("record=%s\n", to_hex(buf).c_str());
     return 0;
@@ -468,21 +471,21 @@ int run_compress(const session &s, const std::string &what, const std::vector<st
   }
   if (what == "set-compress") {
     // What the driver kept.
-    std::vector<uint8_t> q(12, 0);
-    put(&q, 4, (uint32_t)-1, 4);
-    put(&q, 8, (uint32_t)-1, 4);
+    mirvol_rec::compress_record ask = {0, -1, -1};
+    std::vector<uint8_t> q(sizeof(ask));
+    memcpy(q.data(), &ask, sizeof(ask));
     if (!call(s, 76, q, {}, &r)) return 1;
     if (r.result) return refused_call(r);
     if ((rc = judge(r, status_of(r)))) return rc;
   }
-  int32_t a[3] = {0, 0, 0};
-  if (r.buf.size() == sizeof(a)) memcpy(a, r.buf.data(), sizeof(a));
-  printf("status=%s\n", status_text((uint32_t)a[0]).c_str());
-  printf("flags=%d\n", a[1]);
-  printf("value=%d\n", a[2]);
+  mirvol_rec::compress_record a = {0, 0, 0};
+  if (r.buf.size() == sizeof(a)) memcpy(&a, r.buf.data(), sizeof(a));
+  printf("status=%s\n", status_text(a.status).c_str());
+  printf("flags=%d\n", a.flags);
+  printf("value=%d\n", a.value);
   if (what == "set-compress") {
-    if (v[1] != -1) note_clamp("flags", std::to_string(v[1]), std::to_string(a[1]));
-    if (v[2] != -1) note_clamp("value", std::to_string(v[2]), std::to_string(a[2]));
+    if (v.flags != -1) note_clamp("flags", std::to_string(v.flags), std::to_string(a.flags));
+    if (v.value != -1) note_clamp("value", std::to_string(v.value), std::to_string(a.value));
   }
   return 0;
 }
@@ -606,11 +609,12 @@ int run_status(const session &s) {
   printf("  mode:        %s\n", answer_value(m, "mode") == "1" ? "sync" : "async");
   printf("  sync flags:  %lld (%s)\n", flags, sync_flags_text((uint32_t)flags).c_str());
   // The bitmap: its number of bits and the bytes each covers.
-  std::vector<uint8_t> q(8, 0);
+  std::vector<uint8_t> q(sizeof(mirvol_rec::value_record), 0);
   if (!call(s, CMD_BITMAP_BITS, q, {}, &r)) return 1;
-  if (!r.result && status_of(r) == STATUS_OK_WORD)
+  if (!r.result && status_of(r) == STATUS_OK_WORD && r.buf.size() == q.size())
     printf("  bitmap:      %llu bits of %lld bytes each\n",
-           (unsigned long long)get(r.buf, 4, 4), granule * 512);
+           (unsigned long long)get(r.buf, offsetof(mirvol_rec::value_record, value), 4),
+           granule * 512);
   else
     printf("  bitmap:      no bits yet (the device has no size)\n");
 
@@ -634,12 +638,13 @@ int run_status(const session &s) {
   }
   if (!shown) printf("  networks:    none\n");
 
-  std::vector<uint8_t> t(20, 0);
+  using T = mirvol_rec::cp_time_record;
+  std::vector<uint8_t> t(sizeof(T), 0);
   if (!call(s, CMD_READ_CP_TIME, t, {}, &r)) return 1;
-  if (!r.result && status_of(r) == STATUS_OK_WORD && r.buf.size() >= 20) {
-    printf("  disconnect:  %s\n", time_text((uint32_t)get(r.buf, 8, 4)).c_str());
-    printf("  last update: %s\n", time_text((uint32_t)get(r.buf, 12, 4)).c_str());
-    printf("  mirror break: %s\n", time_text((uint32_t)get(r.buf, 16, 4)).c_str());
+  if (!r.result && status_of(r) == STATUS_OK_WORD && r.buf.size() == sizeof(T)) {
+    printf("  disconnect:  %s\n", time_text((uint32_t)get(r.buf, offsetof(T, disconnect_time), 4)).c_str());
+    printf("  last update: %s\n", time_text((uint32_t)get(r.buf, offsetof(T, last_update_time), 4)).c_str());
+    printf("  mirror break: %s\n", time_text((uint32_t)get(r.buf, offsetof(T, mirror_break_time), 4)).c_str());
   } else {
     printf("  times:       not readable (%s)\n", status_text(status_of(r)).c_str());
   }
