@@ -111,9 +111,28 @@ while IFS='|' read -r args text; do
   [ ! -s "$WORK/out" ] || fail "mirvolctl $args printed: $(cat "$WORK/out")"
 done <<EOF
 raw NMP9 3 --size 8|no mirror device NMP9 on this host
-NMP7 size|no mirror device NMP7 on this host
+NMP7 size|NMP7 size: not carried: no mirror device NMP7 on this host
 --control $WORK/none.sock raw NMP3 3 --size 8|cannot connect to the control socket $WORK/none.sock
+--control=$WORK/none.sock NMP3 size|cannot connect to the control socket $WORK/none.sock
 EOF
+# The --opt=value form reaches the host as the two-word one does.
+carried --control="$SOCK" NMP3 get-mode
+has_line '^mode=1$'
+
+# --- a second host without --mount and --control: it says what it does
+# instead, and the default socket (here $MIRVOL_CONTROL, the first host's)
+# is not taken from a host that serves it ---
+[ "$MIRVOL_CONTROL" = "$SOCK" ] || fail "the host tests' default socket is not the first host's"
+rc=0
+timeout 30 "$MIRVOLD" nmp_minor=3 >"$WORK/second" 2>&1 || rc=$?
+[ "$rc" = 1 ] || fail "a second host on a served socket: exit $rc: $(cat "$WORK/second")"
+for text in "mirvold: warning: no --mount: the mirror devices are reachable by control commands only" \
+  "mirvold: warning: no --control: serving control commands on $SOCK" \
+  "mirvold: cannot serve control socket $SOCK: -98 (Address already in use) (give another with --control)"; do
+  grep -xF -- "$text" "$WORK/second" >/dev/null || fail "second host: no line \"$text\" in: $(cat "$WORK/second")"
+done
+carried NMP3 get-mode
+has_line '^mode=1$'
 
 kill -0 "$HOST_PID" || fail "the host left during the commands"
 stop_host TERM
