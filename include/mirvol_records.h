@@ -52,8 +52,10 @@ struct nmp_init_record {
 };
 static_assert(sizeof(nmp_init_record) == 2232);
 static_assert(offsetof(nmp_init_record, magic) == 4);
-static_assert(offsetof(nmp_init_record, dp_major) == 8 && offsetof(nmp_init_record, dp_minor) == 10);
-static_assert(offsetof(nmp_init_record, cp_major) == 12 && offsetof(nmp_init_record, cp_minor) == 14);
+static_assert(offsetof(nmp_init_record, dp_major) == 8 &&
+              offsetof(nmp_init_record, dp_minor) == 10);
+static_assert(offsetof(nmp_init_record, cp_major) == 12 &&
+              offsetof(nmp_init_record, cp_minor) == 14);
 static_assert(offsetof(nmp_init_record, port) == 16 && offsetof(nmp_init_record, minor) == 18);
 static_assert(offsetof(nmp_init_record, bmp_size_in_sec) == 20);
 static_assert(offsetof(nmp_init_record, name) == 24);
@@ -63,7 +65,8 @@ static_assert(offsetof(nmp_init_record, send_queue_cnt) == 1064);
 static_assert(offsetof(nmp_init_record, hb_interval) == 1072);
 static_assert(offsetof(nmp_init_record, hb_recv_timeout) == 1076);
 static_assert(offsetof(nmp_init_record, hb_recv_retry) == 1080);
-static_assert(offsetof(nmp_init_record, hb_port) == 1084 && offsetof(nmp_init_record, ack2_port) == 1086);
+static_assert(offsetof(nmp_init_record, hb_port) == 1084 &&
+              offsetof(nmp_init_record, ack2_port) == 1086);
 static_assert(offsetof(nmp_init_record, connect_timeout) == 1088);
 static_assert(offsetof(nmp_init_record, send_timeout) == 1092);
 static_assert(offsetof(nmp_init_record, keepalive_time) == 1096);
@@ -149,7 +152,7 @@ static_assert(offsetof(netstatus_record, nets) == 12);
 // Commands 5, 6, 7: the ports.
 struct port_record {
   uint32_t status;
-  uint32_t flags;  // 1 I/O, 2 N/W, 4 mount
+  uint32_t flags;          // 1 I/O, 2 N/W, 4 mount
   uint32_t io, nw, mount;  // out of command 7: 1 open, 0 closed
 };
 static_assert(sizeof(port_record) == 20);

@@ -45,11 +45,14 @@ const std::vector<field_def> kSettings = {
     {"max_cachenum", offsetof(mirvol_rec::network_init_record, max_cachenum), U32, "256"},
     {"mirvolperf", offsetof(mirvol_rec::network_init_record, mirvolperf), U32, "0"},
     {"printkperf", offsetof(mirvol_rec::network_init_record, printkperf), U32, "0"},
-    {"barrier_check_method", offsetof(mirvol_rec::network_init_record, barrier_check_method), U32, "0"},
+    {"barrier_check_method", offsetof(mirvol_rec::network_init_record, barrier_check_method), U32,
+     "0"},
     {"barrier_log_level", offsetof(mirvol_rec::network_init_record, barrier_log_level), U32, "0"},
-    {"queue_limits_method", offsetof(mirvol_rec::network_init_record, queue_limits_method), U32, "1"},
+    {"queue_limits_method", offsetof(mirvol_rec::network_init_record, queue_limits_method), U32,
+     "1"},
     {"limits_log_flag", offsetof(mirvol_rec::network_init_record, limits_log_flag), U32, "0"},
-    {"history_cache_delnum", offsetof(mirvol_rec::network_init_record, history_cache_delnum), I32, "2"},
+    {"history_cache_delnum", offsetof(mirvol_rec::network_init_record, history_cache_delnum), I32,
+     "2"},
     {"status", offsetof(mirvol_rec::network_init_record, status), U32, "0"},
 };
 // The settings as answered (the status word is shown on its own).
@@ -66,7 +69,8 @@ const std::vector<field_def> kParams = {
     {"keepalive_interval", offsetof(mirvol_rec::nmp_param_record, keepalive_interval), U32, "1"},
     {"lastupdate_delay", offsetof(mirvol_rec::nmp_param_record, lastupdate_delay), U32, "5"},
     {"ack_timeout", offsetof(mirvol_rec::nmp_param_record, ack_timeout), U32, "100"},
-    {"receive_normal_timeout", offsetof(mirvol_rec::nmp_param_record, receive_normal_timeout), U32, "100"},
+    {"receive_normal_timeout", offsetof(mirvol_rec::nmp_param_record, receive_normal_timeout), U32,
+     "100"},
     {"send_queue_cnt", offsetof(mirvol_rec::nmp_param_record, send_queue_cnt), U64, "65535"},
     {"band_limit_mode", offsetof(mirvol_rec::nmp_param_record, band_limit_mode), U32, "0"},
     {"band_limit", offsetof(mirvol_rec::nmp_param_record, band_limit), U32, "0"},
@@ -93,10 +97,21 @@ const form kForms[] = {
      {{"granule", offsetof(mirvol_rec::size_record, granule), U32, "128"}},
      {{"size_kib", offsetof(mirvol_rec::size_record, size_kib), U64, nullptr},
       {"granule", offsetof(mirvol_rec::size_record, granule), U32, nullptr}}},
-    {"get-granule", 17, sizeof(mirvol_rec::value_record), PLAIN, {}, {}, {{"granule", V, U32, nullptr}}},
+    {"get-granule",
+     17,
+     sizeof(mirvol_rec::value_record),
+     PLAIN,
+     {},
+     {},
+     {{"granule", V, U32, nullptr}}},
     {"set-param", 8, sizeof(mirvol_rec::nmp_param_record), PLAIN, {}, kParams, kParams},
-    {"netstatus", 9, sizeof(mirvol_rec::netstatus_record), NETSTATUS, {},
-     {{"networks", offsetof(mirvol_rec::netstatus_record, mdc_cnt), U32, "1"}}, {}},
+    {"netstatus",
+     9,
+     sizeof(mirvol_rec::netstatus_record),
+     NETSTATUS,
+     {},
+     {{"networks", offsetof(mirvol_rec::netstatus_record, mdc_cnt), U32, "1"}},
+     {}},
     {"drive-info",
      40,
      sizeof(mirvol_rec::drive_info_record),
@@ -107,7 +122,13 @@ const form kForms[] = {
       {"io", offsetof(mirvol_rec::drive_info_record, io), U32, nullptr},
       {"mount", offsetof(mirvol_rec::drive_info_record, mount), U32, nullptr},
       {"disk_error", offsetof(mirvol_rec::drive_info_record, disk_error), U32, nullptr}}},
-    {"get-request-limit", 50, sizeof(mirvol_rec::value_record), PLAIN, {}, {}, {{"limit", V, U32, nullptr}}},
+    {"get-request-limit",
+     50,
+     sizeof(mirvol_rec::value_record),
+     PLAIN,
+     {},
+     {},
+     {{"limit", V, U32, nullptr}}},
     {"set-request-limit",
      51,
      sizeof(mirvol_rec::value_record),
@@ -122,7 +143,13 @@ const form kForms[] = {
      kLimits,
      {},
      kLimits},
-    {"get-send-queue", 54, sizeof(mirvol_rec::value_record), PLAIN, {}, {}, {{"size", V, I32, nullptr}}},
+    {"get-send-queue",
+     54,
+     sizeof(mirvol_rec::value_record),
+     PLAIN,
+     {},
+     {},
+     {{"size", V, I32, nullptr}}},
     {"set-send-queue",
      55,
      sizeof(mirvol_rec::value_record),
@@ -130,8 +157,20 @@ const form kForms[] = {
      {{"size", V, I32, nullptr}},
      {},
      {{"size", V, I32, nullptr}}},
-    {"set-ratio", 61, sizeof(mirvol_rec::value_record), PLAIN, {{"ratio", V, I32, nullptr}}, {}, {{"ratio", V, I32, nullptr}}},
-    {"get-sync-flags", 66, sizeof(mirvol_rec::value_record), PLAIN, {}, {}, {{"flags", V, U32, nullptr}}},
+    {"set-ratio",
+     61,
+     sizeof(mirvol_rec::value_record),
+     PLAIN,
+     {{"ratio", V, I32, nullptr}},
+     {},
+     {{"ratio", V, I32, nullptr}}},
+    {"get-sync-flags",
+     66,
+     sizeof(mirvol_rec::value_record),
+     PLAIN,
+     {},
+     {},
+     {{"flags", V, U32, nullptr}}},
     {"set-sync-flags",
      67,
      sizeof(mirvol_rec::value_record),
@@ -140,7 +179,14 @@ const form kForms[] = {
      {},
      {{"flags", V, U32, nullptr}}},
     {"get-mode", 70, sizeof(mirvol_rec::value_record), PLAIN, {}, {}, {{"mode", V, U32, nullptr}}},
-    {"network-init", 101, sizeof(mirvol_rec::network_init_record), PLAIN, {}, kSettings, kSettingsOut, true},
+    {"network-init",
+     101,
+     sizeof(mirvol_rec::network_init_record),
+     PLAIN,
+     {},
+     kSettings,
+     kSettingsOut,
+     true},
     {"prepare-recovery", 60, 4, PLAIN, {}, {}, {}},
     {"set-disk-error-action",
      21,
@@ -172,7 +218,6 @@ const form *find_form(const std::string &name) {
     if (name == f.name) return &f;
   return nullptr;
 }
-
 
 size_t width_of(kind k) { return k == U64 ? 8 : 4; }
 
@@ -232,8 +277,8 @@ std::string net_address(const uint8_t *a, bool v4) {
 
 bool is_record_form(const std::string &name) { return find_form(name) != nullptr; }
 
-bool build_form_record(const std::string &name, const std::vector<std::string> &args,
-                       uint32_t *cmd, std::vector<uint8_t> *record, std::string *err) {
+bool build_form_record(const std::string &name, const std::vector<std::string> &args, uint32_t *cmd,
+                       std::vector<uint8_t> *record, std::string *err) {
   const form *f = find_form(name);
   if (!f) {
     *err = "unknown command " + name;
@@ -289,8 +334,8 @@ bool build_form_record(const std::string &name, const std::vector<std::string> &
     long long n = 0;
     for (const auto &v : values)
       if (!parse_int(v.second, 1, MAX_STATUS_NETS, &n)) {
-        *err = name + ": networks takes 1 to " + std::to_string(MAX_STATUS_NETS) + ", not " +
-               v.second;
+        *err =
+            name + ": networks takes 1 to " + std::to_string(MAX_STATUS_NETS) + ", not " + v.second;
         return false;
       }
     size += NET_STATUS_ENTRY * (size_t)(n - 1);

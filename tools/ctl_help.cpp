@@ -114,8 +114,7 @@ const std::vector<command_doc> kDocs = {
      "Sets the limit (0 = none); the driver clamps other values into its minimum\n"
      "and maximum (256 and 12288 at load). Prints the limit kept and says when it\n"
      "was clamped."},
-    {"init-request-limit", "MIN MAX CURRENT",
-     "set the clamps and the in-flight request limit",
+    {"init-request-limit", "MIN MAX CURRENT", "set the clamps and the in-flight request limit",
      "Stores MIN and MAX as the clamps of set-request-limit; CURRENT becomes the\n"
      "limit when it is 0 or within them (otherwise STATUS_INVALID_PARAMETER, and\n"
      "the clamps are still stored). Prints the limit kept."},
@@ -137,8 +136,7 @@ const std::vector<command_doc> kDocs = {
     {"set-sync-flags", "FLAGS", "set the sync switch flags",
      "Sets the flags (0..2147483647; see get-sync-flags for the bits). Prints the\n"
      "flags the driver then reports (bit 3 is its own)."},
-    {"get-mode", "", "show the mirroring mode",
-     "Prints mode=1 (sync) or mode=0 (async)."},
+    {"get-mode", "", "show the mirroring mode", "Prints mode=1 (sync) or mode=0 (async)."},
     {"set-compress", "[flags=N] [value=N]", "set the compression flags",
      "flags: bit 0 compresses sync data, bit 1 recovery data; value: the second\n"
      "compression setting. -1 (the default) leaves a field as it is. Prints the\n"

@@ -25,16 +25,16 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include "include/mirvol_records.h"
+#include "include/mirvol_status.h"
 #include "tools/ctl_forms.h"
 #include "tools/ctl_help.h"
 #include "tools/ctl_lib.h"
-#include "include/mirvol_records.h"
-#include "include/mirvol_status.h"
 #include "tools/ctl_wire.h"
 
 namespace {
@@ -95,8 +95,9 @@ void catch_signals() {
 // Opens PATH for a passed descriptor. -1 after a message.
 int open_passed(const std::string &path) {
   int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) fprintf(stderr, "mirvolctl: %s: cannot open %s: %s\n", g_what.c_str(), path.c_str(),
-                      strerror(errno));
+  if (fd < 0)
+    fprintf(stderr, "mirvolctl: %s: cannot open %s: %s\n", g_what.c_str(), path.c_str(),
+            strerror(errno));
   return fd;
 }
 
@@ -299,8 +300,10 @@ int run_init(const session &s, const std::vector<std::string> &args) {
         if (kv.first == key) return true;
       return false;
     };
-    if (!given(p.major_key)) ia.fields.emplace_back(p.major_key, std::to_string(major(dev) & 0xffff));
-    if (!given(p.minor_key)) ia.fields.emplace_back(p.minor_key, std::to_string(minor(dev) & 0xffff));
+    if (!given(p.major_key))
+      ia.fields.emplace_back(p.major_key, std::to_string(major(dev) & 0xffff));
+    if (!given(p.minor_key))
+      ia.fields.emplace_back(p.minor_key, std::to_string(minor(dev) & 0xffff));
   }
   if (!s.dump && parts[0].file.fd >= 0 && parts[1].file.fd >= 0) {
     const struct stat &a = parts[0].file.st, &b = parts[1].file.st;
@@ -411,7 +414,8 @@ std::string replaced_value(const std::string &log, const std::string &key) {
 }
 
 std::string sync_flags_text(uint32_t f) {
-  std::string s = (f == 0 || f >= 256) ? "mirroring ON" : "mirroring OFF (writes only mark the bitmap)";
+  std::string s =
+      (f == 0 || f >= 256) ? "mirroring ON" : "mirroring OFF (writes only mark the bitmap)";
   if (f & 8) s += ", last-update time recorded (bit 3)";
   if (f & 2) s += ", bit 1 set";
   return s;
@@ -591,8 +595,9 @@ int run_status(const session &s) {
   lines = describe_form_answer("drive-info", {}, r.buf);
   bool nw_open = answer_value(lines, "nw") == "1";
   printf("%s:\n", s.device.c_str());
-  printf("  ports:       io=%s nw=%s mount=%s\n", port_word(answer_value(lines, "io") == "1").c_str(),
-         port_word(nw_open).c_str(), port_word(answer_value(lines, "mount") == "1").c_str());
+  printf("  ports:       io=%s nw=%s mount=%s\n",
+         port_word(answer_value(lines, "io") == "1").c_str(), port_word(nw_open).c_str(),
+         port_word(answer_value(lines, "mount") == "1").c_str());
   printf("  disk error:  %s\n", answer_value(lines, "disk_error") == "1" ? "yes" : "no");
   bool disk_error = answer_value(lines, "disk_error") == "1";
 
@@ -642,16 +647,21 @@ int run_status(const session &s) {
   std::vector<uint8_t> t(sizeof(T), 0);
   if (!call(s, CMD_READ_CP_TIME, t, {}, &r)) return 1;
   if (!r.result && status_of(r) == STATUS_OK_WORD && r.buf.size() == sizeof(T)) {
-    printf("  disconnect:  %s\n", time_text((uint32_t)get(r.buf, offsetof(T, disconnect_time), 4)).c_str());
-    printf("  last update: %s\n", time_text((uint32_t)get(r.buf, offsetof(T, last_update_time), 4)).c_str());
-    printf("  mirror break: %s\n", time_text((uint32_t)get(r.buf, offsetof(T, mirror_break_time), 4)).c_str());
+    printf("  disconnect:  %s\n",
+           time_text((uint32_t)get(r.buf, offsetof(T, disconnect_time), 4)).c_str());
+    printf("  last update: %s\n",
+           time_text((uint32_t)get(r.buf, offsetof(T, last_update_time), 4)).c_str());
+    printf("  mirror break: %s\n",
+           time_text((uint32_t)get(r.buf, offsetof(T, mirror_break_time), 4)).c_str());
   } else {
     printf("  times:       not readable (%s)\n", status_text(status_of(r)).c_str());
   }
   bool off = flags >= 1 && flags <= 255;
   std::string state = "mirroring";
-  if (!nw_open) state = "broken (the N/W port is closed: writes only mark the bitmap)";
-  else if (off) state = "broken (the sync flags switch mirroring OFF)";
+  if (!nw_open)
+    state = "broken (the N/W port is closed: writes only mark the bitmap)";
+  else if (off)
+    state = "broken (the sync flags switch mirroring OFF)";
   if (disk_error) state += "; a disk error was seen";
   printf("  mirror:      %s\n", state.c_str());
   return 0;
@@ -714,7 +724,8 @@ int main(int argc, char **argv) {
   } else {
     s.device = a[0];
     if (!valid_device(s.device)) return bad_device(s.device);
-    if (a.size() < 2) return bad_args("no command for " + s.device + " (mirvolctl help lists them)");
+    if (a.size() < 2)
+      return bad_args("no command for " + s.device + " (mirvolctl help lists them)");
     const std::string what = a[1];
     std::vector<std::string> args(a.begin() + 2, a.end());
     g_what = s.device + " " + what;
