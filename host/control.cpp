@@ -311,7 +311,8 @@ int run_command(int fd, struct block_device *bdev, request *rq, std::string *lin
       printk(KERN_WARNING "mirvold: no watcher for control command %u: %s\n", rq->cmd, e.what());
     }
   } else {
-    printk(KERN_WARNING "mirvold: no watcher for control command %u: %d\n", rq->cmd, -errno);
+    printk(KERN_WARNING "mirvold: no watcher for control command %u: %d (%s)\n", rq->cmd, -errno,
+           strerror(errno));
   }
 
   static unsigned char no_bytes[1];
@@ -410,7 +411,8 @@ void accept_loop() {
     int fd = accept4(g_ctl->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED)
-        printk(KERN_WARNING "mirvold: control socket accept failed: %d\n", -errno);
+        printk(KERN_WARNING "mirvold: control socket accept failed: %d (%s)\n", -errno,
+               strerror(errno));
       continue;
     }
     std::lock_guard<std::mutex> g(g_ctl->mu);
@@ -471,7 +473,8 @@ int control_start(const std::string &path) {
   umask(old_mask);
   if (r || listen(fd, 64)) {
     int e = r ? bind_errno : errno;
-    printk(KERN_ERR "mirvold: cannot listen on control socket %s: %d\n", path.c_str(), -e);
+    printk(KERN_ERR "mirvold: cannot listen on control socket %s: %d (%s)\n", path.c_str(), -e,
+           strerror(e));
     close(fd);
     if (!r) unlink(path.c_str());
     return -e;

@@ -628,7 +628,7 @@ call_result control_call(const std::string &socket_path, const std::string &devi
     int e = errno;
     close(fd);
     return fail(-e, "cannot connect to the control socket " + socket_path + ": " + strerror(e) +
-                        " (is mirvold running with --control?)");
+                        " (is mirvold running, and on this socket?)");
   }
 
   ctl_request_head h = {};
