@@ -69,7 +69,8 @@ for s in a b; do ts_set_size "$s" 3 $((SIZE_MIB << 10)); done
 # The active's N/W port: 1 while writes are mirrored, 0 once the mirror broke.
 nw_port_of_a() {
   ts_ctl a NMP3 port get nw >/dev/null
-  sed -n 's/^nw=//p' "$TS_WORK/a/answer"
+  # "io=open nw=open mount=open": 1 while the N/W port is open, 0 once closed
+  sed -n 's/.* nw=open.*/1/p; s/.* nw=close.*/0/p' "$TS_WORK/a/answer"
 }
 expect_nw() {
   local want=$1 why=$2 got

@@ -9,7 +9,8 @@
 //   signals  ctl_signal {magic "MVS1", sig}, any number while the call runs:
 //            posted to the task running the command.
 //   reply    ctl_reply_head {magic "MVR1", error, result, len, msg_len},
-//            buffer[len] after the call, text[msg_len] (why not carried).
+//            buffer[len] after the call, text[msg_len]: why the call was
+//            not carried, or the log lines the command wrote.
 // error 0 means the call was carried and result is the ioctl's result;
 // otherwise -EPROTO (malformed request), -ENODEV (no such mirror disk) or
 // -ESHUTDOWN (the host is stopping).
@@ -278,8 +279,25 @@ void watch_client(int fd, int done_fd, struct task_struct *task, const request *
   }
 }
 
-// Runs the command on the current task and returns the ioctl's result.
-int run_command(int fd, struct block_device *bdev, request *rq) {
+// The kernel log lines a command writes on its own task, for its caller:
+// "<level>text" each, one per line, at most kMaxLogText bytes (the lines
+// after that are only in the log).
+constexpr size_t kMaxLogText = 64 * 1024;
+
+void collect_line(void *ctx, int level, const char *text) {
+  std::string *out = static_cast<std::string *>(ctx);
+  size_t len = strlen(text);
+  if (out->size() + len + 4 > kMaxLogText) return;
+  out->push_back('<');
+  out->push_back((char)('0' + (level & 7)));
+  out->push_back('>');
+  out->append(text, len);
+  out->push_back('\n');
+}
+
+// Runs the command on the current task and returns the ioctl's result; the
+// log lines it wrote are appended to *lines.
+int run_command(int fd, struct block_device *bdev, request *rq, std::string *lines) {
   struct task_struct *task = get_current();
   set_task_comm(task, "mirvol_ctl");
 
@@ -293,7 +311,8 @@ int run_command(int fd, struct block_device *bdev, request *rq) {
       printk(KERN_WARNING "mirvold: no watcher for control command %u: %s\n", rq->cmd, e.what());
     }
   } else {
-    printk(KERN_WARNING "mirvold: no watcher for control command %u: %d\n", rq->cmd, -errno);
+    printk(KERN_WARNING "mirvold: no watcher for control command %u: %d (%s)\n", rq->cmd, -errno,
+           strerror(errno));
   }
 
   static unsigned char no_bytes[1];
@@ -305,7 +324,9 @@ int run_command(int fd, struct block_device *bdev, request *rq) {
   ctx.os_fds = rq->fds.data();
   ctx.nfds = (int)rq->fds.size();
   set_user_context(&ctx);
+  klog_set_thread_tap(collect_line, lines);
   int result = blkdev_ioctl(bdev, FMODE_READ | FMODE_WRITE, rq->cmd, USER_ADDRESS);
+  klog_set_thread_tap(nullptr, nullptr);
   set_user_context(nullptr);
 
   if (watcher.joinable()) {
@@ -347,7 +368,7 @@ void serve(connection *c) {
   int error = 0, result = 0;
   std::string msg;
   if (bdev) {
-    result = run_command(fd, bdev, &rq);
+    result = run_command(fd, bdev, &rq, &msg);
     bdput(bdev);
   } else {
     error = -ENODEV;
@@ -390,7 +411,8 @@ void accept_loop() {
     int fd = accept4(g_ctl->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED)
-        printk(KERN_WARNING "mirvold: control socket accept failed: %d\n", -errno);
+        printk(KERN_WARNING "mirvold: control socket accept failed: %d (%s)\n", -errno,
+               strerror(errno));
       continue;
     }
     std::lock_guard<std::mutex> g(g_ctl->mu);
@@ -423,14 +445,25 @@ int control_start(const std::string &path) {
   // A socket left by a host that did not get to remove it is taken over;
   // anything else at the path is not ours to remove.
   struct stat st;
+  int fd;
   if (lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode)) {
       printk(KERN_ERR "mirvold: %s exists and is no socket\n", path.c_str());
       return -EEXIST;
     }
+    // A socket that still accepts belongs to a running host: not ours.
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -errno;
+    bool live = connect(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) == 0;
+    close(fd);
+    if (live) {
+      printk(KERN_ERR "mirvold: control socket %s is served by another running host\n",
+             path.c_str());
+      return -EADDRINUSE;
+    }
     unlink(path.c_str());
   }
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -errno;
   // Only the owner may issue control commands, as only root opens the
   // mirror devices of a kernel.
@@ -440,7 +473,8 @@ int control_start(const std::string &path) {
   umask(old_mask);
   if (r || listen(fd, 64)) {
     int e = r ? bind_errno : errno;
-    printk(KERN_ERR "mirvold: cannot listen on control socket %s: %d\n", path.c_str(), -e);
+    printk(KERN_ERR "mirvold: cannot listen on control socket %s: %d (%s)\n", path.c_str(), -e,
+           strerror(e));
     close(fd);
     if (!r) unlink(path.c_str());
     return -e;

@@ -3,6 +3,10 @@
 //   mirvold [--mount DIR] [--control SOCKET] [--log FILE] [--addresses A,B]
 //           [--time-scale N] nmp_minor=3,1,7 [g_mirvol_major=218] [g_nmp_count=N]
 //
+// Without --control it serves the control socket mirvolctl uses by default
+// ($MIRVOL_CONTROL, else /run/mirvol/control.sock); --help lists the options
+// and their defaults.
+//
 // It sets up the platform (kernel log, clock, host addresses), hands the
 // module parameters to the module as the module loader would and runs the
 // module's init. Once the module is loaded it serves the control socket,
@@ -10,7 +14,9 @@
 // foreground until SIGTERM or SIGINT; a stop request is refused while a
 // control command runs or a mirror file is open.
 
+#include <getopt.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,54 +30,118 @@
 #include "host/host.h"
 #include "include/mirvol_main.h"
 #include "platform/kernel.h"
+#include "tools/ctl_wire.h"
 
 namespace {
 
 struct options {
   std::string mount;
   std::string control;
+  bool control_given = false;
   std::string log;
   std::string addresses;
   unsigned time_scale = 1;
   std::vector<std::string> params;  // name=value, as insmod takes them
 };
 
-void usage() {
-  fprintf(stderr,
-          "usage: mirvold [--mount DIR] [--control SOCKET] [--log FILE] [--addresses A,B]\n"
-          "               [--time-scale N] nmp_minor=M[,M...] [g_mirvol_major=N] [g_nmp_count=N]\n");
+// The control socket when --control is not given: the one mirvolctl uses
+// by default, so that both find each other without being told.
+std::string default_control() {
+  const char *env = getenv(mirvol_ctl::CONTROL_ENV);
+  return env && *env ? env : mirvol_ctl::DEFAULT_SOCKET;
 }
 
+void usage(FILE *to) {
+  fprintf(to,
+          "usage: mirvold [OPTION]... nmp_minor=M[,M...] [g_mirvol_major=N] [g_nmp_count=N]\n"
+          "Loads the mirvol driver into this process and serves its mirror devices.\n"
+          "\n"
+          "  -m, --mount DIR        mount a FUSE file system at DIR with one file per mirror\n"
+          "                         device (DIR/NMP3, ...) and the status files under\n"
+          "                         DIR/proc (default: none; the devices are then reachable\n"
+          "                         by control commands only)\n"
+          "  -c, --control SOCKET   serve control commands on the Unix socket SOCKET\n"
+          "                         (default: $%s, else %s)\n"
+          "  -l, --log FILE         append the kernel log to FILE (default: standard error)\n"
+          "  -a, --addresses A,B    the host's own addresses: a bind to the wildcard\n"
+          "                         address listens on exactly these (default: none, a\n"
+          "                         real wildcard bind)\n"
+          "  -t, --time-scale N     run the driver's clock N times faster, 1..1000\n"
+          "                         (default: 1)\n"
+          "  -h, --help             show this text and exit\n"
+          "\n"
+          "Module parameters: nmp_minor (the minors of the mirror devices, required),\n"
+          "g_mirvol_major (default 218), g_nmp_count (default: the number of minors).\n"
+          "SIGTERM or SIGINT stops mirvold, unless a mirror file is open or a control\n"
+          "command runs. Exit status: 0 after a stop, 1 when the driver or a service\n"
+          "could not be started, 2 for a bad command line.\n",
+          mirvol_ctl::CONTROL_ENV, mirvol_ctl::DEFAULT_SOCKET);
+}
+
+// False after a message on standard error.
 bool parse(int argc, char **argv, options *o) {
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    auto value = [&](std::string *out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    if (a == "--mount") {
-      if (!value(&o->mount)) return false;
-    } else if (a == "--control") {
-      if (!value(&o->control)) return false;
-    } else if (a == "--log") {
-      if (!value(&o->log)) return false;
-    } else if (a == "--addresses") {
-      if (!value(&o->addresses)) return false;
-    } else if (a == "--time-scale") {
-      std::string v;
-      if (!value(&v)) return false;
-      char *end = nullptr;
-      unsigned long n = strtoul(v.c_str(), &end, 10);
-      if (v.empty() || !end || *end || n == 0 || n > 1000) return false;
-      o->time_scale = (unsigned)n;
-    } else if (a.find('=') != std::string::npos && a[0] != '-') {
-      o->params.push_back(a);
-    } else {
-      return false;
+  static const struct option longs[] = {
+      {"mount", required_argument, nullptr, 'm'},
+      {"control", required_argument, nullptr, 'c'},
+      {"log", required_argument, nullptr, 'l'},
+      {"addresses", required_argument, nullptr, 'a'},
+      {"time-scale", required_argument, nullptr, 't'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":m:c:l:a:t:h", longs, nullptr)) != -1) {
+    switch (c) {
+      case 'm':
+        o->mount = optarg;
+        break;
+      case 'c':
+        o->control = optarg;
+        o->control_given = true;
+        break;
+      case 'l':
+        o->log = optarg;
+        break;
+      case 'a':
+        o->addresses = optarg;
+        break;
+      case 't': {
+        char *end = nullptr;
+        unsigned long n = strtoul(optarg, &end, 10);
+        if (!*optarg || !end || *end || n == 0 || n > 1000) {
+          fprintf(stderr, "mirvold: --time-scale takes 1 to 1000, not %s\n", optarg);
+          return false;
+        }
+        o->time_scale = (unsigned)n;
+        break;
+      }
+      case 'h':
+        usage(stdout);
+        exit(0);
+      case ':':
+        fprintf(stderr, "mirvold: %s needs a value\n", argv[optind - 1]);
+        return false;
+      default:
+        fprintf(stderr, "mirvold: unknown option %s\n", argv[optind - 1]);
+        return false;
     }
   }
+  for (int i = optind; i < argc; i++) {
+    std::string a = argv[i];
+    if (a.find('=') == std::string::npos || a[0] == '=') {
+      fprintf(stderr, "mirvold: %s is no module parameter (name=value)\n", argv[i]);
+      return false;
+    }
+    o->params.push_back(a);
+  }
+  if (!o->control_given) o->control = default_control();
   return true;
+}
+
+// "-5 (Input/output error)" for a -errno result.
+std::string err_text(int r) {
+  return std::to_string(r) + " (" + strerror(r < 0 ? -r : r) + ")";
 }
 
 std::vector<std::string> split(const std::string &s, char sep) {
@@ -106,12 +176,27 @@ void say(const options &o, const char *fmt, ...) {
   if (!o.log.empty()) printk(KERN_ERR "%s\n", text);
 }
 
+// A warning of the host itself: to standard error, and to the log when the
+// log is a file.
+void warn(const options &o, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void warn(const options &o, const char *fmt, ...) {
+  char text[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof(text), fmt, ap);
+  va_end(ap);
+  fprintf(stderr, "%s\n", text);
+  if (!o.log.empty()) printk(KERN_WARNING "%s\n", text);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   options o;
   if (!parse(argc, argv, &o)) {
-    usage();
+    fprintf(stderr,
+            "usage: mirvold [OPTION]... nmp_minor=M[,M...] [g_mirvol_major=N] [g_nmp_count=N]\n"
+            "(mirvold --help shows the options and their defaults)\n");
     return 2;
   }
 
@@ -137,23 +222,28 @@ int main(int argc, char **argv) {
   if (!o.addresses.empty()) {
     int r = set_addresses(o.addresses);
     if (r) {
-      say(o, "mirvold: bad host address list %s: %d", o.addresses.c_str(), r);
+      say(o, "mirvold: bad host address list %s: %s", o.addresses.c_str(), err_text(r).c_str());
       return 2;
     }
   }
 
   printk(KERN_INFO "mirvold: host started (pid %d)\n", (int)getpid());
+  if (o.mount.empty())
+    warn(o, "mirvold: warning: no --mount: the mirror devices are reachable by control commands "
+            "only");
+  if (!o.control_given)
+    warn(o, "mirvold: warning: no --control: serving control commands on %s", o.control.c_str());
 
   std::vector<const char *> params;
   for (auto &p : o.params) params.push_back(p.c_str());
   int r = module_params_parse((int)params.size(), params.data(), "mirvol");
   if (r) {
-    say(o, "mirvold: module parameters refused: %d", r);
+    say(o, "mirvold: module parameters refused: %s", err_text(r).c_str());
     return 1;
   }
   r = init_module();
   if (r) {
-    say(o, "mirvold: init_module failed: %d", r);
+    say(o, "mirvold: init_module failed: %s", err_text(r).c_str());
     klog_set_file(nullptr);
     return 1;
   }
@@ -163,9 +253,16 @@ int main(int argc, char **argv) {
   // The control socket accepts before the mirror files appear, so a host
   // whose files are there is ready.
   if (!o.control.empty()) {
+    if (!o.control_given && o.control == mirvol_ctl::DEFAULT_SOCKET) {
+      // The default socket's directory is made on first use.
+      std::string dir = o.control.substr(0, o.control.rfind('/'));
+      if (mkdir(dir.c_str(), 0755) && errno != EEXIST)
+        warn(o, "mirvold: cannot make %s: %s", dir.c_str(), strerror(errno));
+    }
     r = mirvold::control_start(o.control);
     if (r) {
-      say(o, "mirvold: cannot serve control socket %s: %d", o.control.c_str(), r);
+      say(o, "mirvold: cannot serve control socket %s: %s%s", o.control.c_str(),
+          err_text(r).c_str(), o.control_given ? "" : " (give another with --control)");
       mirvold::release_mirror_disks(&files);
       cleanup_module();
       klog_set_file(nullptr);
@@ -175,7 +272,7 @@ int main(int argc, char **argv) {
   if (!o.mount.empty()) {
     r = mirvold::fs_start(o.mount, files);
     if (r) {
-      say(o, "mirvold: cannot mount %s: %d", o.mount.c_str(), r);
+      say(o, "mirvold: cannot mount %s: %s", o.mount.c_str(), err_text(r).c_str());
       mirvold::control_stop();
       mirvold::release_mirror_disks(&files);
       cleanup_module();

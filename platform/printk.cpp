@@ -33,6 +33,9 @@ u64 count = 0;
 int sink_fd = -1;
 bool to_stderr = false;
 const auto boot = std::chrono::steady_clock::now();
+// The calling thread's tap (klog_set_thread_tap); only that thread uses it.
+thread_local klog_tap_fn tap_fn = nullptr;
+thread_local void *tap_ctx = nullptr;
 
 void emit(int level, const char *text) {
   klog_line line;
@@ -46,6 +49,7 @@ void emit(int level, const char *text) {
   int len = snprintf(out, sizeof(out), "<%d>[%12.6f] %s\n", level, up, line.text);
   if (len < 0) return;
   if ((size_t)len >= sizeof(out)) len = sizeof(out) - 1;
+  if (tap_fn) tap_fn(tap_ctx, level, line.text);
 
   std::lock_guard<std::mutex> g(log_mu);
   ring[count % kKept] = line;
@@ -62,6 +66,11 @@ void emit(int level, const char *text) {
 }
 
 }  // namespace
+
+void klog_set_thread_tap(klog_tap_fn tap, void *ctx) {
+  tap_fn = tap;
+  tap_ctx = ctx;
+}
 
 int vprintk(const char *fmt, va_list ap) {
   char buf[1100];

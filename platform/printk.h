@@ -53,3 +53,9 @@ bool klog_get(u64 index, struct klog_line *out);
 // Waits (real time, up to ms) until a line containing `needle` has been
 // logged at or after line `from`; returns its index or -1.
 long klog_wait_for(u64 from, const char *needle, unsigned int ms);
+// Lines logged by the calling thread from now on are also handed to
+// tap(ctx, level, text) (text without the level marker and the newline);
+// a null tap stops it. Per thread: a host uses it to return the lines a
+// control command wrote to the caller of that command.
+typedef void (*klog_tap_fn)(void *ctx, int level, const char *text);
+void klog_set_thread_tap(klog_tap_fn tap, void *ctx);

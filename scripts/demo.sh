@@ -20,6 +20,14 @@ MIRVOLCTL=$PWD/build/tools/mirvolctl
 
 say() { printf '\n== %s\n' "$*"; }
 
+# Every control command the demo sends is shown as the line an operator
+# would type on that server ("+ mirvolctl ..."; mirvolctl help explains each).
+eval "$(declare -f ts_ctl | sed '1s/^ts_ctl /ts_ctl_unshown /')"
+ts_ctl() {
+  printf '+ mirvolctl %s    # on server %s\n' "${*:2}" "$1" >&2
+  ts_ctl_unshown "$@"
+}
+
 if ts_can_netns; then ts_place netns 1; else ts_place loopback; fi
 say "two servers ($TS_MODE): active a at $(ts_self a 1), standby b at $(ts_self b 1)"
 SIZE_MIB=256
@@ -60,6 +68,8 @@ say "e2fsck of the standby's Data Partition"
 timeout 120 e2fsck -fn "$(ts_dp b 3)" || ts_fail "e2fsck of the standby's copy"
 
 for s in a b; do
+  say "the mirror as server $s sees it"
+  ts_ctl "$s" NMP3 status
   say "status files of server $s"
   cat "$(ts_mnt "$s")/proc/mirvolstat"
   cat "$(ts_mnt "$s")/proc/mirvolinner"

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <set>
 
+#include "include/mirvol_records.h"
 #include "tools/ctl_lib.h"
 
 namespace mirvolctl {
@@ -40,103 +41,160 @@ struct form {
 
 // The driver-wide settings, with the driver's defaults.
 const std::vector<field_def> kSettings = {
-    {"interval", 8, U32, "100"},
-    {"max_cachenum", 12, U32, "256"},
-    {"mirvolperf", 16, U32, "0"},
-    {"printkperf", 20, U32, "0"},
-    {"barrier_check_method", 24, U32, "0"},
-    {"barrier_log_level", 28, U32, "0"},
-    {"queue_limits_method", 32, U32, "1"},
-    {"limits_log_flag", 36, U32, "0"},
-    {"history_cache_delnum", 40, I32, "2"},
-    {"status", 0, U32, "0"},
+    {"interval", offsetof(mirvol_rec::network_init_record, interval), U32, "100"},
+    {"max_cachenum", offsetof(mirvol_rec::network_init_record, max_cachenum), U32, "256"},
+    {"mirvolperf", offsetof(mirvol_rec::network_init_record, mirvolperf), U32, "0"},
+    {"printkperf", offsetof(mirvol_rec::network_init_record, printkperf), U32, "0"},
+    {"barrier_check_method", offsetof(mirvol_rec::network_init_record, barrier_check_method), U32,
+     "0"},
+    {"barrier_log_level", offsetof(mirvol_rec::network_init_record, barrier_log_level), U32, "0"},
+    {"queue_limits_method", offsetof(mirvol_rec::network_init_record, queue_limits_method), U32,
+     "1"},
+    {"limits_log_flag", offsetof(mirvol_rec::network_init_record, limits_log_flag), U32, "0"},
+    {"history_cache_delnum", offsetof(mirvol_rec::network_init_record, history_cache_delnum), I32,
+     "2"},
+    {"status", offsetof(mirvol_rec::network_init_record, status), U32, "0"},
 };
+// The settings as answered (the status word is shown on its own).
+const std::vector<field_def> kSettingsOut(kSettings.begin(), kSettings.end() - 1);
 
 const std::vector<field_def> kParams = {
-    {"hb_interval", 4, U32, "10"},
-    {"hb_recv_timeout", 8, U32, "2"},
-    {"hb_recv_retry", 12, U32, "8"},
-    {"connect_timeout", 16, U32, "10"},
-    {"send_timeout", 20, U32, "30"},
-    {"keepalive_time", 24, U32, "30"},
-    {"keepalive_probe", 28, U32, "3"},
-    {"keepalive_interval", 32, U32, "1"},
-    {"lastupdate_delay", 36, U32, "5"},
-    {"ack_timeout", 40, U32, "100"},
-    {"receive_normal_timeout", 44, U32, "100"},
-    {"send_queue_cnt", 48, U64, "65535"},
-    {"band_limit_mode", 56, U32, "0"},
-    {"band_limit", 60, U32, "0"},
+    {"hb_interval", offsetof(mirvol_rec::nmp_param_record, hb_interval), U32, "10"},
+    {"hb_recv_timeout", offsetof(mirvol_rec::nmp_param_record, hb_recv_timeout), U32, "2"},
+    {"hb_recv_retry", offsetof(mirvol_rec::nmp_param_record, hb_recv_retry), U32, "8"},
+    {"connect_timeout", offsetof(mirvol_rec::nmp_param_record, connect_timeout), U32, "10"},
+    {"send_timeout", offsetof(mirvol_rec::nmp_param_record, send_timeout), U32, "30"},
+    {"keepalive_time", offsetof(mirvol_rec::nmp_param_record, keepalive_time), U32, "30"},
+    {"keepalive_probe", offsetof(mirvol_rec::nmp_param_record, keepalive_probe), U32, "3"},
+    {"keepalive_interval", offsetof(mirvol_rec::nmp_param_record, keepalive_interval), U32, "1"},
+    {"lastupdate_delay", offsetof(mirvol_rec::nmp_param_record, lastupdate_delay), U32, "5"},
+    {"ack_timeout", offsetof(mirvol_rec::nmp_param_record, ack_timeout), U32, "100"},
+    {"receive_normal_timeout", offsetof(mirvol_rec::nmp_param_record, receive_normal_timeout), U32,
+     "100"},
+    {"send_queue_cnt", offsetof(mirvol_rec::nmp_param_record, send_queue_cnt), U64, "65535"},
+    {"band_limit_mode", offsetof(mirvol_rec::nmp_param_record, band_limit_mode), U32, "0"},
+    {"band_limit", offsetof(mirvol_rec::nmp_param_record, band_limit), U32, "0"},
 };
 
+// The single value of the small records.
+constexpr size_t V = offsetof(mirvol_rec::value_record, value);
+const std::vector<field_def> kLimits = {
+    {"min", offsetof(mirvol_rec::request_limit_record, min), U32, nullptr},
+    {"max", offsetof(mirvol_rec::request_limit_record, max), U32, nullptr},
+    {"current", offsetof(mirvol_rec::request_limit_record, current), U32, nullptr}};
+const std::vector<field_def> kActions = {
+    {"action_flag", offsetof(mirvol_rec::disk_error_action_record, action_flag), U32, nullptr},
+    {"cp_action", offsetof(mirvol_rec::disk_error_action_record, cp_action), U32, nullptr},
+    {"dp_action", offsetof(mirvol_rec::disk_error_action_record, dp_action), U32, nullptr}};
+
 const form kForms[] = {
-    {"port", 5, 20, PORT, {}, {}, {}},
+    {"port", 5, sizeof(mirvol_rec::port_record), PORT, {}, {}, {}},
     {"set-size",
      16,
-     24,
+     sizeof(mirvol_rec::size_record),
      PLAIN,
-     {{"size_kib", 8, U64, nullptr}},
-     {{"granule", 16, U32, "128"}},
-     {{"size_kib", 8, U64, nullptr}, {"granule", 16, U32, nullptr}}},
-    {"get-granule", 17, 8, PLAIN, {}, {}, {{"granule", 4, U32, nullptr}}},
-    {"set-param", 8, 80, PLAIN, {}, kParams, kParams},
-    {"netstatus", 9, 48, NETSTATUS, {}, {{"networks", 4, U32, "1"}}, {}},
+     {{"size_kib", offsetof(mirvol_rec::size_record, size_kib), U64, nullptr}},
+     {{"granule", offsetof(mirvol_rec::size_record, granule), U32, "128"}},
+     {{"size_kib", offsetof(mirvol_rec::size_record, size_kib), U64, nullptr},
+      {"granule", offsetof(mirvol_rec::size_record, granule), U32, nullptr}}},
+    {"get-granule",
+     17,
+     sizeof(mirvol_rec::value_record),
+     PLAIN,
+     {},
+     {},
+     {{"granule", V, U32, nullptr}}},
+    {"set-param", 8, sizeof(mirvol_rec::nmp_param_record), PLAIN, {}, kParams, kParams},
+    {"netstatus",
+     9,
+     sizeof(mirvol_rec::netstatus_record),
+     NETSTATUS,
+     {},
+     {{"networks", offsetof(mirvol_rec::netstatus_record, mdc_cnt), U32, "1"}},
+     {}},
     {"drive-info",
      40,
-     20,
+     sizeof(mirvol_rec::drive_info_record),
      PLAIN,
      {},
      {},
-     {{"nw", 4, U32, nullptr},
-      {"io", 8, U32, nullptr},
-      {"mount", 12, U32, nullptr},
-      {"disk_error", 16, U32, nullptr}}},
-    {"get-request-limit", 50, 8, PLAIN, {}, {}, {{"limit", 4, U32, nullptr}}},
+     {{"nw", offsetof(mirvol_rec::drive_info_record, nw), U32, nullptr},
+      {"io", offsetof(mirvol_rec::drive_info_record, io), U32, nullptr},
+      {"mount", offsetof(mirvol_rec::drive_info_record, mount), U32, nullptr},
+      {"disk_error", offsetof(mirvol_rec::drive_info_record, disk_error), U32, nullptr}}},
+    {"get-request-limit",
+     50,
+     sizeof(mirvol_rec::value_record),
+     PLAIN,
+     {},
+     {},
+     {{"limit", V, U32, nullptr}}},
     {"set-request-limit",
      51,
-     8,
+     sizeof(mirvol_rec::value_record),
      PLAIN,
-     {{"limit", 4, U32, nullptr}},
+     {{"limit", V, U32, nullptr}},
      {},
-     {{"limit", 4, U32, nullptr}}},
+     {{"limit", V, U32, nullptr}}},
     {"init-request-limit",
      52,
-     16,
+     sizeof(mirvol_rec::request_limit_record),
      PLAIN,
-     {{"min", 4, U32, nullptr}, {"max", 8, U32, nullptr}, {"current", 12, U32, nullptr}},
+     kLimits,
      {},
-     {{"min", 4, U32, nullptr}, {"max", 8, U32, nullptr}, {"current", 12, U32, nullptr}}},
-    {"get-send-queue", 54, 8, PLAIN, {}, {}, {{"size", 4, I32, nullptr}}},
+     kLimits},
+    {"get-send-queue",
+     54,
+     sizeof(mirvol_rec::value_record),
+     PLAIN,
+     {},
+     {},
+     {{"size", V, I32, nullptr}}},
     {"set-send-queue",
      55,
-     8,
+     sizeof(mirvol_rec::value_record),
      PLAIN,
-     {{"size", 4, I32, nullptr}},
+     {{"size", V, I32, nullptr}},
      {},
-     {{"size", 4, I32, nullptr}}},
-    {"set-ratio", 61, 8, PLAIN, {{"ratio", 4, I32, nullptr}}, {}, {{"ratio", 4, I32, nullptr}}},
-    {"get-sync-flags", 66, 8, PLAIN, {}, {}, {{"flags", 4, U32, nullptr}}},
+     {{"size", V, I32, nullptr}}},
+    {"set-ratio",
+     61,
+     sizeof(mirvol_rec::value_record),
+     PLAIN,
+     {{"ratio", V, I32, nullptr}},
+     {},
+     {{"ratio", V, I32, nullptr}}},
+    {"get-sync-flags",
+     66,
+     sizeof(mirvol_rec::value_record),
+     PLAIN,
+     {},
+     {},
+     {{"flags", V, U32, nullptr}}},
     {"set-sync-flags",
      67,
-     8,
+     sizeof(mirvol_rec::value_record),
      PLAIN,
-     {{"flags", 4, U32, nullptr}},
+     {{"flags", V, U32, nullptr}},
      {},
-     {{"flags", 4, U32, nullptr}}},
-    {"get-mode", 70, 8, PLAIN, {}, {}, {{"mode", 4, U32, nullptr}}},
-    {"network-init", 101, 44, PLAIN, {}, kSettings, {}, true},
+     {{"flags", V, U32, nullptr}}},
+    {"get-mode", 70, sizeof(mirvol_rec::value_record), PLAIN, {}, {}, {{"mode", V, U32, nullptr}}},
+    {"network-init",
+     101,
+     sizeof(mirvol_rec::network_init_record),
+     PLAIN,
+     {},
+     kSettings,
+     kSettingsOut,
+     true},
     {"prepare-recovery", 60, 4, PLAIN, {}, {}, {}},
     {"set-disk-error-action",
      21,
-     16,
+     sizeof(mirvol_rec::disk_error_action_record),
      PLAIN,
-     {{"action_flag", 4, U32, nullptr},
-      {"cp_action", 8, U32, nullptr},
-      {"dp_action", 12, U32, nullptr}},
+     kActions,
      {},
-     {{"action_flag", 4, U32, nullptr},
-      {"cp_action", 8, U32, nullptr},
-      {"dp_action", 12, U32, nullptr}}},
+     kActions},
 };
 
 // The ports: their flag bits and where the answer of "get" holds them.
@@ -145,12 +203,14 @@ struct port_def {
   uint32_t bit;
   size_t answer_offset;
 };
-const port_def kPorts[] = {{"io", 1, 8}, {"nw", 2, 12}, {"mount", 4, 16}};
+const port_def kPorts[] = {{"io", 1, offsetof(mirvol_rec::port_record, io)},
+                           {"nw", 2, offsetof(mirvol_rec::port_record, nw)},
+                           {"mount", 4, offsetof(mirvol_rec::port_record, mount)}};
 const char *const kPortActions[] = {"open", "close", "get"};  // commands 5, 6, 7
 
 constexpr int MAX_STATUS_NETS = 16;
-constexpr size_t NET_STATUS_ENTRY = 36;
-constexpr size_t NET_STATUS_FIRST = 12;
+constexpr size_t NET_STATUS_ENTRY = sizeof(mirvol_rec::net_entry);
+constexpr size_t NET_STATUS_FIRST = offsetof(mirvol_rec::netstatus_record, nets);
 const char *const kNetStates[] = {"FREE", "USING", "ERROR"};
 
 const form *find_form(const std::string &name) {
@@ -158,7 +218,6 @@ const form *find_form(const std::string &name) {
     if (name == f.name) return &f;
   return nullptr;
 }
-
 
 size_t width_of(kind k) { return k == U64 ? 8 : 4; }
 
@@ -218,8 +277,8 @@ std::string net_address(const uint8_t *a, bool v4) {
 
 bool is_record_form(const std::string &name) { return find_form(name) != nullptr; }
 
-bool build_form_record(const std::string &name, const std::vector<std::string> &args,
-                       uint32_t *cmd, std::vector<uint8_t> *record, std::string *err) {
+bool build_form_record(const std::string &name, const std::vector<std::string> &args, uint32_t *cmd,
+                       std::vector<uint8_t> *record, std::string *err) {
   const form *f = find_form(name);
   if (!f) {
     *err = "unknown command " + name;
@@ -231,7 +290,7 @@ bool build_form_record(const std::string &name, const std::vector<std::string> &
     if (!parse_ports(args, &action, &flags, err)) return false;
     *cmd = f->cmd + (uint32_t)action;
     record->assign(f->size, 0);
-    put(record, 4, flags, 4);
+    put(record, offsetof(mirvol_rec::port_record, flags), flags, 4);
     return true;
   }
   std::vector<const std::string *> keyed(f->keys.size(), nullptr);
@@ -275,14 +334,14 @@ bool build_form_record(const std::string &name, const std::vector<std::string> &
     long long n = 0;
     for (const auto &v : values)
       if (!parse_int(v.second, 1, MAX_STATUS_NETS, &n)) {
-        *err = name + ": networks takes 1 to " + std::to_string(MAX_STATUS_NETS) + ", not " +
-               v.second;
+        *err =
+            name + ": networks takes 1 to " + std::to_string(MAX_STATUS_NETS) + ", not " + v.second;
         return false;
       }
     size += NET_STATUS_ENTRY * (size_t)(n - 1);
   }
   record->assign(size, 0);
-  if (f->magic) memcpy(record->data() + 4, "qdx", 4);
+  if (f->magic) memcpy(record->data() + offsetof(mirvol_rec::network_init_record, magic), "qdx", 4);
   for (const auto &v : values) {
     long long n;
     if (!field_value(*v.first, v.second, &n)) {

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <set>
 
+#include "include/mirvol_records.h"
+#include "include/mirvol_status.h"
 #include "tools/ctl_wire.h"
 
 namespace mirvolctl {
@@ -96,30 +98,37 @@ namespace {
 struct status_entry {
   uint32_t value;
   const char *name;
+  const char *meaning;
 };
 
+// The names come from the driver's own header; the meanings are the
+// operator's reading of each.
+#define STATUS_ENTRY(name, meaning) {name, #name, meaning}
 const status_entry kStatus[] = {
-    {0x800000, "STATUS_OK"},
-    {0x800001, "STATUS_FAILED"},
-    {0x800002, "STATUS_NO_MEMORY"},
-    {0x800003, "STATUS_NO_DEVICE"},
-    {0x800004, "STATUS_INVALID_INIT_VALUE"},
-    {0x800005, "STATUS_NW_NOT_INITIALIZED"},
-    {0x800007, "STATUS_INVALID_PARAMETER"},
-    {0x800008, "STATUS_PORT_CLOSED"},
-    {0x800009, "STATUS_SEND_FAILED"},
-    {0x800010, "STATUS_READ_FAILED"},
-    {0x800011, "STATUS_CANCELLED"},
-    {0x800012, "STATUS_REMOTE_FAILED"},
-    {0x800013, "STATUS_RECOVERY_PORT_CLOSED"},
-    {0x800014, "STATUS_NO_BITMAP_SIZE"},
-    {0x800015, "STATUS_NOT_SUBSCRIBED"},
-    {0x800016, "STATUS_TIMEOUT"},
-    {0x800018, "STATUS_NW_ERROR"},
-    {0x800019, "STATUS_ALL_NW_ERROR"},
-    {0x80001a, "STATUS_ALREADY_SWITCHED"},
-    {0x80001b, "STATUS_INVALID_HISTORY"},
+    STATUS_ENTRY(STATUS_OK, "success"),
+    STATUS_ENTRY(STATUS_FAILED,
+                 "the driver failed (a thread not started, a Cluster Partition read or write, "
+                 "a bad descriptor, or not initialised)"),
+    STATUS_ENTRY(STATUS_NO_MEMORY, "the driver could not allocate memory"),
+    STATUS_ENTRY(STATUS_NO_DEVICE, "no mirror device was created on this minor (see init)"),
+    STATUS_ENTRY(STATUS_INVALID_INIT_VALUE, "the bitmap fill value is not 0 or 1"),
+    STATUS_ENTRY(STATUS_NW_NOT_INITIALIZED, "the device has no networks"),
+    STATUS_ENTRY(STATUS_INVALID_PARAMETER, "the driver refused a value of the record"),
+    STATUS_ENTRY(STATUS_PORT_CLOSED, "the N/W port is closed"),
+    STATUS_ENTRY(STATUS_SEND_FAILED, "recovery data could not be sent"),
+    STATUS_ENTRY(STATUS_READ_FAILED, "recovery data could not be read locally"),
+    STATUS_ENTRY(STATUS_CANCELLED, "the recovery was cancelled"),
+    STATUS_ENTRY(STATUS_REMOTE_FAILED, "the peer failed to write or receive recovery data"),
+    STATUS_ENTRY(STATUS_RECOVERY_PORT_CLOSED, "recovery refused: the N/W port is closed"),
+    STATUS_ENTRY(STATUS_NO_BITMAP_SIZE, "the device has no size yet (see set-size)"),
+    STATUS_ENTRY(STATUS_NOT_SUBSCRIBED, "statistics are not started for this caller"),
+    STATUS_ENTRY(STATUS_TIMEOUT, "time-out while waiting for the bitmap queues"),
+    STATUS_ENTRY(STATUS_NW_ERROR, "the requested network is in error"),
+    STATUS_ENTRY(STATUS_ALL_NW_ERROR, "all (other) networks are in error"),
+    STATUS_ENTRY(STATUS_ALREADY_SWITCHED, "the requested network is already in use"),
+    STATUS_ENTRY(STATUS_INVALID_HISTORY, "invalid history information was found"),
 };
+#undef STATUS_ENTRY
 
 }  // namespace
 
@@ -127,6 +136,12 @@ const char *status_name(uint32_t status) {
   for (const auto &e : kStatus)
     if (e.value == status) return e.name;
   return nullptr;
+}
+
+const char *status_meaning(uint32_t status) {
+  for (const auto &e : kStatus)
+    if (e.value == status) return e.meaning;
+  return "a status word the driver does not define";
 }
 
 std::string status_text(uint32_t status) {
@@ -151,49 +166,50 @@ struct field {
 
 constexpr size_t TEXT_LEN = 1024;
 
-// In record order.
+// In record order, at the offsets of the shared record description.
+using R = mirvol_rec::nmp_init_record;
 const field kFields[] = {
-    {"status", 0, U32, "0"},
-    {"magic", 4, MAGIC, "qdx"},
-    {"dp_major", 8, U16, "0"},
-    {"dp_minor", 10, U16, "0"},
-    {"cp_major", 12, U16, "0"},
-    {"cp_minor", 14, U16, "0"},
-    {"port", 16, U16, "0"},
-    {"minor", MINOR_OFFSET, U16, "0"},
-    {"bmp_size_in_sec", 20, U32, "128"},
-    {"name", 24, TEXT, ""},
-    {"cp_fd", CP_FD_OFFSET, I32, nullptr},
-    {"dp_fd", DP_FD_OFFSET, I32, nullptr},
-    {"mode", 1056, U32, "1"},
-    {"send_queue_cnt", 1064, U64, "65535"},
-    {"hb_interval", 1072, U32, "10"},
-    {"hb_recv_timeout", 1076, U32, "2"},
-    {"hb_recv_retry", 1080, U32, "8"},
-    {"hb_port", 1084, U16, "0"},
-    {"ack2_port", 1086, U16, "0"},
-    {"connect_timeout", 1088, U32, "10"},
-    {"send_timeout", 1092, U32, "30"},
-    {"keepalive_time", 1096, U32, "30"},
-    {"keepalive_probe", 1100, U32, "3"},
-    {"keepalive_interval", 1104, U32, "1"},
-    {"lastupdate_delay", 1108, U32, "5"},
-    {"ack_timeout", 1112, U32, "100"},
-    {"receive_normal_timeout", 1116, U32, "100"},
-    {"ip_version", 1120, U32, nullptr},
-    {"mdc_cnt", 1124, U32, nullptr},
-    {"active", 1128, U32, "0"},
-    {"compress", 1132, I32, "-1"},
-    {"compress2", 1136, I32, "-1"},
-    {"band_limit_mode", 1140, U32, "0"},
-    {"band_limit", 1144, U32, "0"},
-    {"unplug_flags", 1148, U32, "0"},
-    {"unplug_flags_high", 1152, U32, "0"},
-    {"unplug_switch", 1156, U32, "0"},
-    {"iosize", 1160, U32, "64"},
-    {"history_size", 1164, I32, "0"},
-    {"history_file_size", 1168, I32, "0"},
-    {"history_dir", 1172, TEXT, ""},
+    {"status", offsetof(R, status), U32, "0"},
+    {"magic", offsetof(R, magic), MAGIC, "qdx"},
+    {"dp_major", offsetof(R, dp_major), U16, "0"},
+    {"dp_minor", offsetof(R, dp_minor), U16, "0"},
+    {"cp_major", offsetof(R, cp_major), U16, "0"},
+    {"cp_minor", offsetof(R, cp_minor), U16, "0"},
+    {"port", offsetof(R, port), U16, "0"},
+    {"minor", offsetof(R, minor), U16, "0"},
+    {"bmp_size_in_sec", offsetof(R, bmp_size_in_sec), U32, "128"},
+    {"name", offsetof(R, name), TEXT, ""},
+    {"cp_fd", offsetof(R, cp_fd), I32, nullptr},
+    {"dp_fd", offsetof(R, dp_fd), I32, nullptr},
+    {"mode", offsetof(R, mode), U32, "1"},
+    {"send_queue_cnt", offsetof(R, send_queue_cnt), U64, "65535"},
+    {"hb_interval", offsetof(R, hb_interval), U32, "10"},
+    {"hb_recv_timeout", offsetof(R, hb_recv_timeout), U32, "2"},
+    {"hb_recv_retry", offsetof(R, hb_recv_retry), U32, "8"},
+    {"hb_port", offsetof(R, hb_port), U16, "0"},
+    {"ack2_port", offsetof(R, ack2_port), U16, "0"},
+    {"connect_timeout", offsetof(R, connect_timeout), U32, "10"},
+    {"send_timeout", offsetof(R, send_timeout), U32, "30"},
+    {"keepalive_time", offsetof(R, keepalive_time), U32, "30"},
+    {"keepalive_probe", offsetof(R, keepalive_probe), U32, "3"},
+    {"keepalive_interval", offsetof(R, keepalive_interval), U32, "1"},
+    {"lastupdate_delay", offsetof(R, lastupdate_delay), U32, "5"},
+    {"ack_timeout", offsetof(R, ack_timeout), U32, "100"},
+    {"receive_normal_timeout", offsetof(R, receive_normal_timeout), U32, "100"},
+    {"ip_version", offsetof(R, ip_version), U32, nullptr},
+    {"mdc_cnt", offsetof(R, mdc_cnt), U32, nullptr},
+    {"active", offsetof(R, active), U32, "0"},
+    {"compress", offsetof(R, compress), I32, "-1"},
+    {"compress2", offsetof(R, compress2), I32, "-1"},
+    {"band_limit_mode", offsetof(R, band_limit_mode), U32, "0"},
+    {"band_limit", offsetof(R, band_limit), U32, "0"},
+    {"unplug_flags", offsetof(R, unplug_flags), U32, "0"},
+    {"unplug_flags_high", offsetof(R, unplug_flags_high), U32, "0"},
+    {"unplug_switch", offsetof(R, unplug_switch), U32, "0"},
+    {"iosize", offsetof(R, iosize), U32, "64"},
+    {"history_size", offsetof(R, history_size), I32, "0"},
+    {"history_file_size", offsetof(R, history_file_size), I32, "0"},
+    {"history_dir", offsetof(R, history_dir), TEXT, ""},
 };
 
 const field *find_field(const std::string &key) {
@@ -244,13 +260,16 @@ bool parse_net(const std::string &text, uint8_t entry[NET_ENTRY_SIZE], bool *v6,
     if (comma == std::string::npos) break;
     from = comma + 1;
   }
-  if (parts.size() < 2 || parts.size() > 3) {
-    *err = "net=" + text + ": expected SELF,PEER[,STATE]";
+  if (parts.size() > 3 || parts[0].empty()) {
+    *err = "net=" + text + ": expected SELF[,PEER[,STATE]]";
     return false;
   }
+  // An inactive device keeps only its own address: the peer may be left out.
+  if (parts.size() == 1) parts.push_back("");
   memset(entry, 0, NET_ENTRY_SIZE);
   for (int i = 0; i < 2; i++) {
     uint8_t *a = entry + 16 * i;
+    if (i == 1 && parts[i].empty()) continue;
     if (inet_pton(AF_INET, parts[i].c_str(), a + 12) == 1) continue;
     if (inet_pton(AF_INET6, parts[i].c_str(), a) == 1) {
       *v6 = true;
@@ -374,6 +393,36 @@ bool parse_init_args(const std::vector<std::string> &args, init_args *out, std::
   return true;
 }
 
+bool net_has_peer(const std::string &net) {
+  size_t comma = net.find(',');
+  return comma != std::string::npos && comma + 1 < net.size() && net[comma + 1] != ',';
+}
+
+bool check_init_networks(const init_args &a, std::string *err) {
+  bool active = false;
+  for (const auto &kv : a.fields) {
+    long long v;
+    if (kv.first == "active") active = parse_int(kv.second, INT32_MIN, UINT32_MAX, &v) && v == 1;
+  }
+  if (a.nets.empty()) {
+    *err = "init: no net=SELF,PEER: a device needs the addresses of its mirror network";
+    return false;
+  }
+  for (const auto &n : a.nets) {
+    if (net_has_peer(n) && !active) {
+      *err = "init: net=" + n +
+             " gives a peer, but without active=1 the driver drops the peer's address and "
+             "starts no threads; give active=1 (or net=SELF for an inactive device)";
+      return false;
+    }
+    if (!net_has_peer(n) && active) {
+      *err = "init: net=" + n + " gives no peer address, which an active device needs";
+      return false;
+    }
+  }
+  return true;
+}
+
 bool build_init_record(const init_args &a, std::vector<uint8_t> *record, std::string *err) {
   auto given = [&](const char *key) -> const std::string * {
     for (const auto &kv : a.fields)
@@ -460,7 +509,7 @@ std::vector<std::string> describe_init_record(const std::vector<uint8_t> &r) {
     if (!strcmp(f.key, "status")) v = status_text((uint32_t)get(r, 0, 4));
     lines.push_back(std::string(f.key) + "=" + v);
   }
-  bool v6 = get(r, 1120, 4) == 6;
+  bool v6 = get(r, offsetof(R, ip_version), 4) == 6;
   for (size_t off = NET_ENTRY_OFFSET; off + NET_ENTRY_SIZE <= r.size(); off += NET_ENTRY_SIZE) {
     uint32_t state = (uint32_t)get(r, off + 32, 4);
     std::string st = state < 3 ? kStates[state] : std::to_string(state);
@@ -502,8 +551,8 @@ std::string init_keys_help(void) {
 // --- the control call ---
 
 std::string default_socket(void) {
-  const char *env = getenv("MIRVOL_CONTROL");
-  return env && *env ? env : "/run/mirvol/control.sock";
+  const char *env = getenv(mirvol_ctl::CONTROL_ENV);
+  return env && *env ? env : mirvol_ctl::DEFAULT_SOCKET;
 }
 
 namespace {
@@ -579,7 +628,7 @@ call_result control_call(const std::string &socket_path, const std::string &devi
     int e = errno;
     close(fd);
     return fail(-e, "cannot connect to the control socket " + socket_path + ": " + strerror(e) +
-                        " (is mirvold running with --control?)");
+                        " (is mirvold running, and on this socket?)");
   }
 
   ctl_request_head h = {};
@@ -646,6 +695,7 @@ call_result control_call(const std::string &socket_path, const std::string &devi
   std::string text(in.begin() + sizeof(rh) + rh.len, in.end());
   if (rh.error) return fail(rh.error, text.empty() ? strerror(-rh.error) : text);
   res.carried = true;
+  res.log = text;
   res.result = rh.result;
   res.buf.assign(in.begin() + sizeof(rh), in.begin() + sizeof(rh) + rh.len);
   return res;

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "include/mirvol_records.h"
+
 namespace mirvolctl {
 
 // --- hex ---
@@ -30,18 +32,17 @@ uint64_t get(const std::vector<uint8_t> &r, size_t off, size_t width);
 
 // The name of a status word ("STATUS_OK"), or null when it has none.
 const char *status_name(uint32_t status);
+// What a status word means, in words.
+const char *status_meaning(uint32_t status);
 // "STATUS_OK (0x800000)", or "0x..." for a value without a name.
 std::string status_text(uint32_t status);
 
 // --- the device-init record (command 102) ---
 
 constexpr uint32_t CMD_NMP_INIT = 102;
-constexpr size_t INIT_RECORD_SIZE = 2232;  // holds the first network entry
-constexpr size_t NET_ENTRY_SIZE = 36;
-constexpr size_t NET_ENTRY_OFFSET = 2196;
-constexpr size_t CP_FD_OFFSET = 1048;
-constexpr size_t DP_FD_OFFSET = 1052;
-constexpr size_t MINOR_OFFSET = 18;
+constexpr size_t INIT_RECORD_SIZE = sizeof(mirvol_rec::nmp_init_record);  // holds the first network
+constexpr size_t NET_ENTRY_SIZE = sizeof(mirvol_rec::net_entry);
+constexpr size_t NET_ENTRY_OFFSET = offsetof(mirvol_rec::nmp_init_record, nets);
 constexpr int MAX_NETS = 2;
 
 // The fields as given on the command line.
@@ -57,6 +58,11 @@ struct init_args {
 // a message for an unknown key, a bad value, a repeated key or too many
 // networks.
 bool parse_init_args(const std::vector<std::string> &args, init_args *out, std::string *err);
+
+// What the driver takes without a word but cannot use: no network, a peer
+// address for a device that is not active=1 (the driver drops it and starts
+// no threads), an active device without a peer. False with a message.
+bool check_init_networks(const init_args &a, std::string *err);
 
 // Builds the record: every field at its offset, defaults for those not
 // given, the networks from 2196 (36 bytes each; the record grows by 36 per
@@ -85,6 +91,7 @@ struct call_result {
   int32_t result = 0;  // the ioctl's result
   std::vector<uint8_t> buf;
   int signal = 0;  // the last signal forwarded while the call ran (0: none)
+  std::string log;  // carried: the log lines the command wrote, "<L>text\n" each
 };
 
 // Issues one control command on DEVICE through the host's socket at SOCKET.
@@ -95,7 +102,7 @@ call_result control_call(const std::string &socket, const std::string &device, u
                          const std::vector<uint8_t> &buf, const std::vector<passed_fd> &fds,
                          int signal_fd);
 
-// The socket to use: MIRVOL_CONTROL when set, else /run/mirvol/control.sock.
+// The socket to use: $MIRVOL_CONTROL when set, else mirvold's default socket.
 std::string default_socket(void);
 
 }  // namespace mirvolctl

@@ -14,7 +14,10 @@
 //                    it pending, as a process's ioctl would).
 //   host -> client   reply: ctl_reply_head, then len buffer bytes (the
 //                    caller's buffer after the call), then msg_len bytes of
-//                    text (why the call was not carried; no terminating 0).
+//                    text (no terminating 0): why the call was not carried,
+//                    or, when it was, the kernel log lines the command wrote
+//                    on its own task while it ran, each as "<L>text\n" with
+//                    L its log level (0..7; 3 error, 4 warning, 6 info).
 //
 // The host then closes the connection. A client that goes away while its
 // command runs (closes the connection, or only its sending half) is taken as
@@ -64,6 +67,11 @@ static_assert(sizeof(ctl_reply_head) == 24);
 //               descriptors missing or more than announced)
 //   -ENODEV     the host has no mirror disk of that name
 //   -ESHUTDOWN  the host is stopping and takes no more commands
+
+// The control socket that mirvold serves and mirvolctl uses when neither is
+// told another (by --control or the environment variable CONTROL_ENV).
+constexpr const char *DEFAULT_SOCKET = "/run/mirvol/control.sock";
+constexpr const char *CONTROL_ENV = "MIRVOL_CONTROL";
 
 // The user address at which the host shows the caller's buffer to the driver.
 constexpr unsigned long USER_ADDRESS = 0x10000;

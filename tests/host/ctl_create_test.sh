@@ -14,8 +14,12 @@ command -v python3 >/dev/null || skip "needs python3 to build a raw record"
 SOCK=$WORK/control.sock
 ctl() { MIRVOL_CONTROL=$SOCK timeout 60 "$MIRVOLCTL" "$@"; }
 status_of() { sed -n 's/^status=//p' "$WORK/out" | awk '{print $1}'; }
+# create ARGS...: a command the driver answers (exit 0, or 3 for a status
+# other than STATUS_OK, which the caller checks).
 create() {
-  ctl "$@" >"$WORK/out" 2>"$WORK/err" || fail "mirvolctl $*: $(cat "$WORK/err")"
+  local rc=0
+  ctl "$@" >"$WORK/out" 2>"$WORK/err" || rc=$?
+  [ "$rc" = 0 ] || [ "$rc" = 3 ] || fail "mirvolctl $*: exit $rc: $(cat "$WORK/err")"
 }
 devices() { timeout 10 head -1 "$HOST_MNT/proc/mirvolinner"; }
 for f in cp1 dp1 cp2 dp2 cp3 dp3 cp4 dp4; do truncate -s 64M "$WORK/$f.img"; done
@@ -23,17 +27,26 @@ for f in cp1 dp1 cp2 dp2 cp3 dp3 cp4 dp4; do truncate -s 64M "$WORK/$f.img"; don
 start_host create --control "$SOCK" nmp_minor=3,1,7,5
 
 # --- refusals first: nothing is created ---
-# arguments | status
-while IFS='|' read -r args want; do
+# What the driver could not use is refused by mirvolctl before anything is
+# sent (exit 2, the reason on stderr); what the driver refuses comes back as
+# its status word (exit 3) with the driver's own line for it.
+# arguments | exit | status (empty: none printed) | text on stderr
+while IFS='|' read -r args want_rc want text; do
   read -ra a <<<"$args"
-  create NMP3 init "${a[@]}"
+  rc=0
+  ctl NMP3 init "${a[@]}" >"$WORK/out" 2>"$WORK/err" || rc=$?
+  [ "$rc" = "$want_rc" ] || fail "init $args: exit $rc, expected $want_rc: $(cat "$WORK/err")"
   [ "$(status_of)" = "$want" ] || fail "init $args: status $(status_of), expected $want"
+  grep -F -- "$text" "$WORK/err" >/dev/null || fail "init $args: no \"$text\" in: $(cat "$WORK/err")"
 done <<CASES
-cp=$WORK/cp1.img dp=$WORK/cp1.img net=192.0.2.1,192.0.2.2|STATUS_FAILED
-cp=$WORK/cp1.img dp=/dev/null net=192.0.2.1,192.0.2.2|STATUS_FAILED
-cp=$WORK/cp1.img dp=$WORK/dp1.img status=1 net=192.0.2.1,192.0.2.2|STATUS_INVALID_PARAMETER
-cp=$WORK/cp1.img dp=$WORK/dp1.img ip_version=5 net=192.0.2.1,192.0.2.2|STATUS_INVALID_PARAMETER
-cp=$WORK/cp1.img dp=$WORK/dp1.img bmp_size_in_sec=0 net=192.0.2.1,192.0.2.2|STATUS_INVALID_PARAMETER
+cp=$WORK/cp1.img dp=$WORK/cp1.img active=1 net=192.0.2.1,192.0.2.2|2||NMP3 init: cp=$WORK/cp1.img and dp=$WORK/cp1.img are the same file
+cp=$WORK/cp1.img dp=/dev/null active=1 net=192.0.2.1,192.0.2.2|2||dp=/dev/null is neither a block device nor a regular file
+cp=$WORK/cp1.img dp=$WORK/dp1.img active=1|2||no net=SELF,PEER
+cp=$WORK/cp1.img dp=$WORK/dp1.img net=192.0.2.1,192.0.2.2|2||without active=1 the driver drops the peer's address
+cp=$WORK/cp1.img dp=$WORK/dp1.img active=1 net=192.0.2.1|2||gives no peer address
+cp=$WORK/cp1.img dp=$WORK/dp1.img status=1 active=1 net=192.0.2.1,192.0.2.2|3|STATUS_INVALID_PARAMETER|driver: [I] <type: mirvol><event: 185> NMP3 ioctl (cmd=102, pid=
+cp=$WORK/cp1.img dp=$WORK/dp1.img ip_version=5 active=1 net=192.0.2.1,192.0.2.2|3|STATUS_INVALID_PARAMETER|ip_version (5) or mdc_cnt (1) is invalid. (mirvol_nmp_init)
+cp=$WORK/cp1.img dp=$WORK/dp1.img bmp_size_in_sec=0 active=1 net=192.0.2.1,192.0.2.2|3|STATUS_INVALID_PARAMETER|NMP3 init: STATUS_INVALID_PARAMETER: the driver refused a value
 CASES
 log_has "NMP3 ioctl (cmd=102, pid=" || fail "no event-185 line for a record with a status word"
 [ "$(devices)" = 0 ] || fail "a refused record made a device"
@@ -46,7 +59,7 @@ for s in 01 02 03 04 05 06 07 08 09; do
   wait_until 10 grep -qx "mirvol_nmp03_$s" /proc/"$HOST_PID"/task/*/comm ||
     fail "no thread mirvol_nmp03_$s in the host"
 done
-create NMP3 init cp="$WORK/cp2.img" dp="$WORK/dp2.img" net=192.0.2.1,192.0.2.2
+create NMP3 init cp="$WORK/cp2.img" dp="$WORK/dp2.img" net=192.0.2.1
 [ "$(status_of)" = STATUS_INVALID_PARAMETER ] || fail "a second device on NMP3 was not refused"
 
 # --- the compression flags of the new device ---
@@ -90,11 +103,11 @@ timeout 10 grep -qx "second" "$HOST_MNT/proc/mirvolinner" || fail "mirvolinner l
 # --- the named form with the partition numbers left to the tool: a
 # partition already in use is refused by the file itself, other files on
 # the same file system are not ---
-create NMP5 init cp="$WORK/cp4.img" dp="$WORK/cp1.img" net=192.0.2.1,192.0.2.2
+create NMP5 init cp="$WORK/cp4.img" dp="$WORK/cp1.img" net=192.0.2.1
 [ "$(status_of)" = STATUS_INVALID_PARAMETER ] || fail "NMP3's Cluster Partition taken as data: $(cat "$WORK/out")"
 log_has "The same Data Partition is specified. Specify different partitions. (NMP3, NMP5)" ||
   fail "no event-184 line for a Data Partition in use"
-create NMP5 init cp="$WORK/cp4.img" dp="$WORK/dp4.img" name=fourth net=192.0.2.1,192.0.2.2
+create NMP5 init cp="$WORK/cp4.img" dp="$WORK/dp4.img" name=fourth net=192.0.2.1
 [ "$(status_of)" = STATUS_OK ] || fail "init of NMP5 with the tool's partition numbers: $(cat "$WORK/out")"
 [ "$(devices)" = 3 ] || fail "mirvolinner does not count three devices"
 maj=$(stat -c %Hd "$WORK/dp4.img")
@@ -108,7 +121,7 @@ if loop=$(timeout 30 losetup -f --show --sector-size 4096 "$WORK/cp2.img" 2>/dev
   CLEAN_LOOPS+=("$loop")
   dloop=$(timeout 30 losetup -f --show "$WORK/dp2.img") || fail "losetup of the Data Partition"
   CLEAN_LOOPS+=("$dloop")
-  create NMP7 init cp="$loop" dp="$dloop" dp_minor=99 cp_minor=98 net=192.0.2.1,192.0.2.2
+  create NMP7 init cp="$loop" dp="$dloop" dp_minor=99 cp_minor=98 net=192.0.2.1
   [ "$(status_of)" = STATUS_OK ] || fail "init on a 4096-byte loop device: $(cat "$WORK/out")"
   [ "$(devices)" = 4 ] || fail "the loop-device device is not counted"
 fi

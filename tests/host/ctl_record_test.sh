@@ -258,7 +258,7 @@ done <<EOF
 2|given twice|NMP3 init port=1 port=2
 2|at most 2 networks|NMP3 init net=192.0.2.1,192.0.2.2 net=192.0.2.1,192.0.2.2 net=192.0.2.1,192.0.2.2
 2|is no IPv4 or IPv6 address|NMP3 init net=192.0.2.300,192.0.2.2
-2|expected SELF,PEER|NMP3 init net=192.0.2.1
+2|expected SELF[,PEER[,STATE]]|NMP3 init net=,192.0.2.2
 2|state BROKEN|NMP3 init net=192.0.2.1,192.0.2.2,BROKEN
 2|is no key=value|NMP3 init active
 2|one number|NMP3 init cp=$WORK/cp dp=$WORK/dp cp_fd=5 dp_fd=5
@@ -305,6 +305,7 @@ done <<EOF
 2|unknown key mode|NMP3 get-mode mode=1
 2|unexpected argument 4|NMP3 set-disk-error-action 1 2 3 4
 2|needs a device and a command|raw NMP3
-2|unknown or incomplete option|--control
+2|--control needs a value|--control
+2|unknown option --frob|--frob NMP3 size
 EOF
 echo PASS

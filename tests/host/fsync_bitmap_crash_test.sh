@@ -28,7 +28,7 @@ truncate -s $SIZE "$WORK/dp.img"
 start_device() {
   rm -f "$SOCK"
   start_host crash$1 --control "$SOCK" nmp_minor=3
-  ctl NMP3 init cp="$WORK/cp.img" dp="$WORK/dp.img" name=crash net=192.0.2.1,192.0.2.2
+  ctl NMP3 init cp="$WORK/cp.img" dp="$WORK/dp.img" name=crash net=192.0.2.1
   grep -q "^status=STATUS_OK" "$WORK/out" || fail "init: $(cat "$WORK/out")"
   ctl raw NMP3 5 --size 20 --in 0000000001000000
   [ "$(status_word)" = 00008000 ] || fail "opening the I/O port: $(cat "$WORK/out")"

@@ -33,6 +33,8 @@ require_root_fuse() {
 }
 
 WORK=$(mktemp -d /tmp/mirvol-host-test.XXXXXX)
+# A host started without --control serves this socket, not the machine's.
+export MIRVOL_CONTROL=$WORK/control.sock
 HOST_PID=
 HOST_LOG=
 HOST_MNT=

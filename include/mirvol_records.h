@@ -1,0 +1,234 @@
+// The control records as packed structures: one description of each
+// record's layout for every program that builds or reads one (the control
+// client, the tests, and the driver's units as they take it up). Plain
+// <cstdint> fields, little-endian on the wire as on the machines this runs
+// on; offset 0 of every record is the status word (mirvol_status.h). Each
+// offset is pinned by a static_assert, so a field moved by mistake stops
+// the build instead of shifting the record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mirvol_rec {
+
+#pragma pack(push, 1)
+
+// A network entry of commands 9, 73 and 102.
+struct net_entry {
+  uint8_t self[16];  // IPv6, or IPv4 in the last four bytes
+  uint8_t peer[16];
+  uint32_t state;  // 0 FREE, 1 USING, 2 ERROR
+};
+static_assert(sizeof(net_entry) == 36);
+static_assert(offsetof(net_entry, peer) == 16 && offsetof(net_entry, state) == 32);
+
+// Command 102: device creation (2232 bytes, which hold the first network;
+// 36 more for each further one).
+struct nmp_init_record {
+  uint32_t status;
+  char magic[4];  // "qdx" and a zero byte
+  uint16_t dp_major, dp_minor, cp_major, cp_minor;
+  uint16_t port;   // DATA port
+  uint16_t minor;  // out: the device's minor
+  uint32_t bmp_size_in_sec;
+  char name[1024];
+  int32_t cp_fd, dp_fd;
+  uint32_t mode;  // 1 sync, 0 async
+  uint32_t reserved;
+  uint64_t send_queue_cnt;
+  uint32_t hb_interval, hb_recv_timeout, hb_recv_retry;
+  uint16_t hb_port, ack2_port;
+  uint32_t connect_timeout, send_timeout, keepalive_time, keepalive_probe, keepalive_interval;
+  uint32_t lastupdate_delay, ack_timeout, receive_normal_timeout;
+  uint32_t ip_version, mdc_cnt, active;
+  int32_t compress, compress2;
+  uint32_t band_limit_mode, band_limit;
+  uint32_t unplug_flags, unplug_flags_high, unplug_switch;
+  uint32_t iosize;
+  int32_t history_size, history_file_size;
+  char history_dir[1024];
+  net_entry nets[1];
+};
+static_assert(sizeof(nmp_init_record) == 2232);
+static_assert(offsetof(nmp_init_record, magic) == 4);
+static_assert(offsetof(nmp_init_record, dp_major) == 8 &&
+              offsetof(nmp_init_record, dp_minor) == 10);
+static_assert(offsetof(nmp_init_record, cp_major) == 12 &&
+              offsetof(nmp_init_record, cp_minor) == 14);
+static_assert(offsetof(nmp_init_record, port) == 16 && offsetof(nmp_init_record, minor) == 18);
+static_assert(offsetof(nmp_init_record, bmp_size_in_sec) == 20);
+static_assert(offsetof(nmp_init_record, name) == 24);
+static_assert(offsetof(nmp_init_record, cp_fd) == 1048 && offsetof(nmp_init_record, dp_fd) == 1052);
+static_assert(offsetof(nmp_init_record, mode) == 1056);
+static_assert(offsetof(nmp_init_record, send_queue_cnt) == 1064);
+static_assert(offsetof(nmp_init_record, hb_interval) == 1072);
+static_assert(offsetof(nmp_init_record, hb_recv_timeout) == 1076);
+static_assert(offsetof(nmp_init_record, hb_recv_retry) == 1080);
+static_assert(offsetof(nmp_init_record, hb_port) == 1084 &&
+              offsetof(nmp_init_record, ack2_port) == 1086);
+static_assert(offsetof(nmp_init_record, connect_timeout) == 1088);
+static_assert(offsetof(nmp_init_record, send_timeout) == 1092);
+static_assert(offsetof(nmp_init_record, keepalive_time) == 1096);
+static_assert(offsetof(nmp_init_record, keepalive_probe) == 1100);
+static_assert(offsetof(nmp_init_record, keepalive_interval) == 1104);
+static_assert(offsetof(nmp_init_record, lastupdate_delay) == 1108);
+static_assert(offsetof(nmp_init_record, ack_timeout) == 1112);
+static_assert(offsetof(nmp_init_record, receive_normal_timeout) == 1116);
+static_assert(offsetof(nmp_init_record, ip_version) == 1120);
+static_assert(offsetof(nmp_init_record, mdc_cnt) == 1124);
+static_assert(offsetof(nmp_init_record, active) == 1128);
+static_assert(offsetof(nmp_init_record, compress) == 1132);
+static_assert(offsetof(nmp_init_record, compress2) == 1136);
+static_assert(offsetof(nmp_init_record, band_limit_mode) == 1140);
+static_assert(offsetof(nmp_init_record, band_limit) == 1144);
+static_assert(offsetof(nmp_init_record, unplug_flags) == 1148);
+static_assert(offsetof(nmp_init_record, unplug_flags_high) == 1152);
+static_assert(offsetof(nmp_init_record, unplug_switch) == 1156);
+static_assert(offsetof(nmp_init_record, iosize) == 1160);
+static_assert(offsetof(nmp_init_record, history_size) == 1164);
+static_assert(offsetof(nmp_init_record, history_file_size) == 1168);
+static_assert(offsetof(nmp_init_record, history_dir) == 1172);
+static_assert(offsetof(nmp_init_record, nets) == 2196);
+
+// Command 101: driver-wide settings.
+struct network_init_record {
+  uint32_t status;
+  char magic[4];
+  uint32_t interval;  // seconds
+  uint32_t max_cachenum, mirvolperf, printkperf, barrier_check_method, barrier_log_level;
+  uint32_t queue_limits_method, limits_log_flag;
+  int32_t history_cache_delnum;
+};
+static_assert(sizeof(network_init_record) == 44);
+static_assert(offsetof(network_init_record, interval) == 8);
+static_assert(offsetof(network_init_record, max_cachenum) == 12);
+static_assert(offsetof(network_init_record, mirvolperf) == 16);
+static_assert(offsetof(network_init_record, printkperf) == 20);
+static_assert(offsetof(network_init_record, barrier_check_method) == 24);
+static_assert(offsetof(network_init_record, barrier_log_level) == 28);
+static_assert(offsetof(network_init_record, queue_limits_method) == 32);
+static_assert(offsetof(network_init_record, limits_log_flag) == 36);
+static_assert(offsetof(network_init_record, history_cache_delnum) == 40);
+
+// Command 8: run-time parameters (seconds unless said).
+struct nmp_param_record {
+  uint32_t status;
+  uint32_t hb_interval, hb_recv_timeout, hb_recv_retry, connect_timeout, send_timeout;
+  uint32_t keepalive_time, keepalive_probe, keepalive_interval, lastupdate_delay, ack_timeout;
+  uint32_t receive_normal_timeout;
+  uint64_t send_queue_cnt;
+  uint32_t band_limit_mode, band_limit;  // band_limit in KB/s
+  uint8_t reserved[16];
+};
+static_assert(sizeof(nmp_param_record) == 80);
+static_assert(offsetof(nmp_param_record, hb_interval) == 4);
+static_assert(offsetof(nmp_param_record, hb_recv_timeout) == 8);
+static_assert(offsetof(nmp_param_record, hb_recv_retry) == 12);
+static_assert(offsetof(nmp_param_record, connect_timeout) == 16);
+static_assert(offsetof(nmp_param_record, send_timeout) == 20);
+static_assert(offsetof(nmp_param_record, keepalive_time) == 24);
+static_assert(offsetof(nmp_param_record, keepalive_probe) == 28);
+static_assert(offsetof(nmp_param_record, keepalive_interval) == 32);
+static_assert(offsetof(nmp_param_record, lastupdate_delay) == 36);
+static_assert(offsetof(nmp_param_record, ack_timeout) == 40);
+static_assert(offsetof(nmp_param_record, receive_normal_timeout) == 44);
+static_assert(offsetof(nmp_param_record, send_queue_cnt) == 48);
+static_assert(offsetof(nmp_param_record, band_limit_mode) == 56);
+static_assert(offsetof(nmp_param_record, band_limit) == 60);
+
+// Command 9: the networks (48 bytes, 36 more per further network).
+struct netstatus_record {
+  uint32_t status;
+  uint32_t mdc_cnt;     // in: must be the device's
+  uint32_t ip_version;  // out
+  net_entry nets[1];
+};
+static_assert(sizeof(netstatus_record) == 48);
+static_assert(offsetof(netstatus_record, mdc_cnt) == 4);
+static_assert(offsetof(netstatus_record, ip_version) == 8);
+static_assert(offsetof(netstatus_record, nets) == 12);
+
+// Commands 5, 6, 7: the ports.
+struct port_record {
+  uint32_t status;
+  uint32_t flags;          // 1 I/O, 2 N/W, 4 mount
+  uint32_t io, nw, mount;  // out of command 7: 1 open, 0 closed
+};
+static_assert(sizeof(port_record) == 20);
+static_assert(offsetof(port_record, flags) == 4 && offsetof(port_record, io) == 8);
+static_assert(offsetof(port_record, nw) == 12 && offsetof(port_record, mount) == 16);
+
+// Command 40: the ports and the disk-error flag.
+struct drive_info_record {
+  uint32_t status;
+  uint32_t nw, io, mount, disk_error;
+};
+static_assert(sizeof(drive_info_record) == 20);
+static_assert(offsetof(drive_info_record, nw) == 4 && offsetof(drive_info_record, io) == 8);
+static_assert(offsetof(drive_info_record, mount) == 12);
+static_assert(offsetof(drive_info_record, disk_error) == 16);
+
+// Command 16: the size and the bitmap granule.
+struct size_record {
+  uint32_t status;
+  uint32_t reserved;
+  uint64_t size_kib;
+  uint32_t granule;  // bmp_size_in_sec: 512-byte sectors per bit
+  uint32_t reserved2;
+};
+static_assert(sizeof(size_record) == 24);
+static_assert(offsetof(size_record, size_kib) == 8 && offsetof(size_record, granule) == 16);
+
+// Commands 17, 33, 50, 51, 54, 55, 61, 66, 67, 70: a status word and one
+// 32-bit value.
+struct value_record {
+  uint32_t status;
+  uint32_t value;
+};
+static_assert(sizeof(value_record) == 8 && offsetof(value_record, value) == 4);
+
+// Command 52: the request limit and its clamps.
+struct request_limit_record {
+  uint32_t status;
+  uint32_t min, max, current;
+};
+static_assert(sizeof(request_limit_record) == 16);
+static_assert(offsetof(request_limit_record, min) == 4 && offsetof(request_limit_record, max) == 8);
+static_assert(offsetof(request_limit_record, current) == 12);
+
+// Command 21: the driver-wide disk-error actions.
+struct disk_error_action_record {
+  uint32_t status;
+  uint32_t action_flag;  // 0..1
+  uint32_t cp_action;    // 0 reset, 1 panic
+  uint32_t dp_action;    // 0 reset, 1 panic, 2 mirror break
+};
+static_assert(sizeof(disk_error_action_record) == 16);
+static_assert(offsetof(disk_error_action_record, action_flag) == 4);
+static_assert(offsetof(disk_error_action_record, cp_action) == 8);
+static_assert(offsetof(disk_error_action_record, dp_action) == 12);
+
+// Command 12: the Cluster Partition times (low 32 bits of seconds).
+struct cp_time_record {
+  uint32_t status;
+  uint32_t unused;
+  uint32_t disconnect_time, last_update_time, mirror_break_time;
+};
+static_assert(sizeof(cp_time_record) == 20);
+static_assert(offsetof(cp_time_record, disconnect_time) == 8);
+static_assert(offsetof(cp_time_record, last_update_time) == 12);
+static_assert(offsetof(cp_time_record, mirror_break_time) == 16);
+
+// Commands 75, 76: the compression flags (-1 leaves a field as it is).
+struct compress_record {
+  uint32_t status;
+  int32_t flags;  // bit 0 sync data, bit 1 recovery data
+  int32_t value;  // the second compression setting
+};
+static_assert(sizeof(compress_record) == 12);
+static_assert(offsetof(compress_record, flags) == 4 && offsetof(compress_record, value) == 8);
+
+#pragma pack(pop)
+
+}  // namespace mirvol_rec
