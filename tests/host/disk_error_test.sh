@@ -31,7 +31,7 @@ FAULT="$WORK/cp.img,16,3"
 make_device() {
   ctl NMP3 network-init
   grep -q "^status=STATUS_OK" "$WORK/out" || fail "network-init: $(cat "$WORK/out")"
-  ctl NMP3 init cp="$WORK/cp.img" dp="$WORK/dp.img" name=road net=192.0.2.1,192.0.2.2
+  ctl NMP3 init cp="$WORK/cp.img" dp="$WORK/dp.img" name=road net=192.0.2.1
   grep -q "^status=STATUS_OK" "$WORK/out" || fail "init: $(cat "$WORK/out")"
   ctl raw NMP3 5 --size 20 --in 0000000001000000
   [ "$(status_word)" = 00008000 ] || fail "opening the I/O port: $(cat "$WORK/out")"

@@ -30,12 +30,7 @@ p3=$TS_WORK/writes3
 : >"$p2"
 : >"$p3"
 
-nw_port_of_a() {
-  ts_ctl a NMP3 port get nw >/dev/null
-  # "io=open nw=open mount=open": 1 while the N/W port is open, 0 once closed
-  sed -n 's/.* nw=open.*/1/p; s/.* nw=close.*/0/p' "$TS_WORK/a/answer"
-}
-nw_closed() { [ "$(nw_port_of_a)" = 0 ]; }
+nw_closed() { [ "$(ts_nw_port a)" = 0 ]; }
 
 case $CASE in
 kill)

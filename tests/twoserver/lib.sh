@@ -241,6 +241,13 @@ ts_ctl_ok() {
     ts_fail "server $side: mirvolctl ${*:2}: $(cat "$TS_WORK/$side/answer")"
 }
 
+# ts_nw_port SIDE: 1 while side's N/W port of NMP3 is open, 0 once closed
+# (mirvolctl prints "io=open nw=open mount=close").
+ts_nw_port() {
+  ts_ctl "$1" NMP3 port get nw >/dev/null
+  sed -n 's/.* nw=open.*/1/p; s/.* nw=close.*/0/p' "$TS_WORK/$1/answer"
+}
+
 # ts_driver_init SIDE [key=N...]: the driver-wide settings a cluster service
 # sends first after the load (the driver's defaults unless given).
 ts_driver_init() {

@@ -34,12 +34,8 @@ p3=$TS_WORK/writes3
 : >"$p2"
 : >"$p3"
 
-nw_port_of_a() {
-  ts_ctl a NMP3 port get nw >/dev/null
-  sed -n 's/^nw=//p' "$TS_WORK/a/answer"
-}
-nw_closed() { [ "$(nw_port_of_a)" = 0 ]; }
-nw_open() { [ "$(nw_port_of_a)" = 1 ]; }
+nw_closed() { [ "$(ts_nw_port a)" = 0 ]; }
+nw_open() { [ "$(ts_nw_port a)" = 1 ]; }
 # count_log SIDE TEXT: lines of side's log holding TEXT.
 count_log() { grep -c -F -- "$2" "$(ts_log "$1")" || true; }
 # net_states SIDE: the states of side's networks in "mirvolinner", one line.
