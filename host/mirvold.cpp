@@ -260,6 +260,14 @@ int main(int argc, char **argv) {
         warn(o, "mirvold: cannot make %s: %s", dir.c_str(), strerror(errno));
     }
     r = mirvold::control_start(o.control);
+    if (r == -EADDRINUSE && !o.control_given) {
+      // The default socket belongs to another running host: this one was
+      // not asked for a socket, so it runs without one, as it always could.
+      warn(o, "mirvold: warning: %s is served by another host: this host takes no control commands",
+           o.control.c_str());
+      o.control.clear();
+      r = 0;
+    }
     if (r) {
       say(o, "mirvold: cannot serve control socket %s: %s%s", o.control.c_str(),
           err_text(r).c_str(), o.control_given ? "" : " (give another with --control)");
