@@ -644,7 +644,7 @@ void mirvol_block_trans(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   st.sectors = ((u64)endbit - (u64)startbit + 1) * g;
   st.parts = (u32)((st.sectors + MIRVOL_RECOVERY_PART_SECTORS - 1) / MIRVOL_RECOVERY_PART_SECTORS);
 
-  st.wq = mirvol_wait_queue_head_t_malloc();
+  st.wq = nmp->recover_buff ? mirvol_wait_queue_head_t_malloc() : nullptr;
   if (!st.wq) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate recovery_wait_queue, recovery failed.\n", 145,
                   m);
