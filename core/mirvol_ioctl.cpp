@@ -11,6 +11,7 @@
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_param.h"
 #include "include/mirvol_port.h"
+#include "include/mirvol_recovery.h"
 
 // Set by command 101; queue limits are stacked by method 1 until then.
 struct driver_adj g_driver_adj = {0, 0, 0, 0, 1, 0};
@@ -136,6 +137,20 @@ static void mirvol_nmp_get_compress_flag(unsigned int minor, struct nmp_info *nm
   mirvol_put_status(rec, STATUS_OK);
 }
 
+// The block-size and bitmap-read commands tell their forms apart by number.
+static void mirvol_block_size_get_cmd(unsigned int, struct nmp_info *nmp, u8 *rec) {
+  mirvol_block_size_operate(14, nmp, rec);
+}
+static void mirvol_block_size_set_cmd(unsigned int, struct nmp_info *nmp, u8 *rec) {
+  mirvol_block_size_operate(15, nmp, rec);
+}
+static void mirvol_bitmap_read_cmd(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
+  mirvol_bitmap_operate(30, minor, nmp, rec);
+}
+static void mirvol_bitmap_check_cmd(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
+  mirvol_bitmap_operate(31, minor, nmp, rec);
+}
+
 // The port command tells open, close and get apart by its number.
 static void mirvol_port_open_cmd(unsigned int, struct nmp_info *nmp, u8 *rec) {
   mirvol_port_operate(5, nmp, rec);
@@ -167,17 +182,20 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {7, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_get_cmd)},
     {8, CMD_DEV("mirvol_set_nmp_param", 80, 80, mirvol_set_nmp_param)},
     {9, CMD_RAW, "mirvol_get_nmp_netstatus", 48, 48, nullptr, mirvol_get_nmp_netstatus, nullptr},
-    {10, CMD_DEV("mirvol_block_trans", 12, 12, nullptr)},
+    {10, CMD_DEV_VALUE("mirvol_block_trans", 12, 12, mirvol_block_trans,
+                       mirvol_block_trans_args_ok)},
     {12, CMD_DEV("mirvol_read_cp_time", 20, 20, mirvol_read_cp_time)},
     {13, CMD_DEV_VALUE("mirvol_clear_cp_time", 20, 20, mirvol_clear_cp_time, clear_flags_ok)},
-    {14, CMD_DEV("mirvol_block_size_operate", 8, 8, nullptr)},
-    {15, CMD_DEV("mirvol_block_size_operate", 8, 8, nullptr)},
+    {14, CMD_DEV("mirvol_block_size_operate", 8, 8, mirvol_block_size_get_cmd)},
+    {15, CMD_DEV("mirvol_block_size_operate", 8, 8, mirvol_block_size_set_cmd)},
     {16, CMD_DEV("mirvol_set_nmp_size", 24, 24, mirvol_set_nmp_size)},
     {17, CMD_DEV("mirvol_get_bmp_blksize", 0, 8, mirvol_get_bmp_blksize)},
     {21, CMD_DRV("mirvol_set_disk_error_action", 16, 16, mirvol_set_disk_error_action)},
-    {30, CMD_DEV("mirvol_bitmap_operate", 1036, 1036, nullptr)},
-    {31, CMD_DEV("mirvol_bitmap_operate", 1036, 1036, nullptr)},
-    {32, CMD_DEV("mirvol_bitmap_get_diff_size", 8, 8, nullptr)},
+    {30, CMD_DEV_VALUE("mirvol_bitmap_operate", 1036, 1036, mirvol_bitmap_read_cmd,
+                       mirvol_bitmap_operate_args_ok)},
+    {31, CMD_DEV_VALUE("mirvol_bitmap_operate", 1036, 1036, mirvol_bitmap_check_cmd,
+                       mirvol_bitmap_operate_args_ok)},
+    {32, CMD_DEV("mirvol_bitmap_get_diff_size", 8, 8, mirvol_bitmap_get_diff_size)},
     {33, CMD_DEV("mirvol_get_bitmap_valid_num", 8, 8, mirvol_get_bitmap_valid_num)},
     {40, CMD_DEV("mirvol_get_drive_info", 20, 20, mirvol_get_drive_info)},
     {50, CMD_DRV("mirvol_request_count_operation", 8, 8, mirvol_request_count_get)},

@@ -208,6 +208,19 @@ struct wrt_queue *search_wrt_queue(struct nmp_info *nmp, sector_t sector) {
   return nullptr;
 }
 
+// The first write that was in the table when a recovery set the cursors
+// and whose range overlaps [first, last], wherever it starts. Called under
+// the write-table spinlock.
+struct wrt_queue *search_wrt_queue_range(struct nmp_info *nmp, sector_t first, sector_t last) {
+  for (int i = 0; i < MIRVOL_WRT_QUEUE_NUM; i++)
+    for (struct wrt_queue *node = nmp->wrt_queue[i].cursor; node; node = node->prev) {
+      u64 start = node->bio->bi_iter.bi_sector;
+      u64 sectors = node->bio->bi_iter.bi_size / 512;
+      if (sectors && start <= last && start + sectors - 1 >= first) return node;
+    }
+  return nullptr;
+}
+
 // A write that waits for a recovery window takes its own node out of the
 // range the recovery waits on, so the recovery does not wait for it. It
 // acts on its own node only: another write to the same sector may still be

@@ -31,6 +31,7 @@ int add_wrt_queue2(struct nmp_info *nmp, struct bio *bio, sector_t sector);
 // `sector`; event 164 when it is not there.
 int del_write_request_queue(struct nmp_info *nmp, sector_t sector, struct bio *bio);
 struct wrt_queue *search_wrt_queue(struct nmp_info *nmp, sector_t sector);
+struct wrt_queue *search_wrt_queue_range(struct nmp_info *nmp, sector_t first, sector_t last);
 struct wrt_queue *del_wrt_queue(struct nmp_info *nmp, struct bio *bio);
 u64 mirvol_add_req_queue(struct nmp_info *nmp, struct io_request *req);
 struct io_request *mirvol_del_req_queue(struct nmp_info *nmp, u64 request_id);

@@ -3,6 +3,7 @@
 // itself, allows SIGTERM, and waits for it; the history unit gives it
 // its work.
 
+#include "include/mirvol_recovery.h"
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_recv.h"
 #include "include/mirvol_sock.h"
@@ -113,14 +114,6 @@ bool mirvol_accepted_from_opponent(struct nmp_info *nmp, struct socket *sock, co
 
 typedef int (*mirvol_recv_handler)(struct nmp_info *nmp, struct head_part head);
 
-// Recovery data sent by the peer is taken by the recovery receiver, which
-// this build does not have yet: such a connection is closed.
-static int mirvol_recv_not_served(struct nmp_info *nmp, struct head_part head) {
-  (void)nmp;
-  (void)head;
-  return 0;
-}
-
 // The handler of a command of the DATA connection, or null for a command
 // that does not belong on it.
 static mirvol_recv_handler mirvol_data_handler(u32 cmd) {
@@ -139,8 +132,9 @@ static mirvol_recv_handler mirvol_data_handler(u32 cmd) {
     case CMD_WRITE_COMPRESSED_SYNC_DATA_3_14:
       return mirvol_write_recv_data2;
     case CMD_WRITE_RECOVERY_DATA_OLD:
+      return mirvol_write_build_data;
     case CMD_WRITE_RECOVERY_DATA:
-      return mirvol_recv_not_served;
+      return mirvol_write_build_data2;
     default:
       return nullptr;
   }
