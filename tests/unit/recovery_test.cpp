@@ -178,7 +178,10 @@ std::vector<RecoveryMsg> recovery_msgs(testpeer::Listener &peer) {
                       0);
             filled += got;
           }
-          EXPECT_EQ(filled, s.length);
+          // (a message still arriving is read again later)
+          if (whole) {
+            EXPECT_EQ(filled, s.length);
+          }
         } else if (!cur.take(s.length, &part)) {
           whole = false;
         }
