@@ -1,7 +1,7 @@
 // The device threads: the DATA listener with its receive loop, and the
 // threads that exist only as placeholders yet. A placeholder records
-// itself, allows SIGTERM, and waits for it; the heartbeat and history
-// units give them their work.
+// itself, allows SIGTERM, and waits for it; the heartbeat unit gives them
+// their work.
 
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_recv.h"
@@ -22,7 +22,6 @@ static int mirvol_idle_device_thread(void *arg, int record, const char *fname) {
 
 int mirvol_hb_svr_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HB_SVR, "mirvol_hb_svr_thread"); }
 int mirvol_hb_client_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HB_CLIENT, "mirvol_hb_client_thread"); }
-int mirvol_history_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HISTORY, "mirvol_history_thread"); }
 
 // --- recv_sock and its lock ---
 
