@@ -44,7 +44,8 @@ timeout 60 umount "$fs" || ts_fail "umount"
 ms_quiesce
 if [ "$SYNC" = async ]; then
   left() { find "$TS_WORK/hist/a/3" -name '*.dat' | wc -l; }
-  wait_until 60 test "$(left)" -eq 0 || ts_fail "$(left) history files left"
+  none_left() { [ "$(left)" -eq 0 ]; }
+  wait_until 60 none_left || ts_fail "$(left) history files left"
 fi
 ts_stop a
 ts_stop b
