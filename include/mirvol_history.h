@@ -104,6 +104,9 @@ u64 mirvol_history_file_bytes(struct history_info *h);
 // The longest device directory: its file names ("/%016llX.dat") still fit
 // the 1024-byte name buffer.
 #define MIRVOL_HISTORY_DIR_MAX 1001
+// The file system in which the host shows the mirror disks, as the mount
+// table names it.
+#define MIRVOL_DISK_FS_TYPE "fuse.mirvol"
 
 void mirvol_initialize_fileio_buffers(void);
 void mirvol_destroy_fileio_buffers(void);

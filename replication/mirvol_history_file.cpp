@@ -182,6 +182,16 @@ int mirvol_history_dir_init(struct nmp_info *nmp, char *dir, const char *configu
     dir[0] = 0;
     return HIS_LOOKUP_FAILED;
   }
+  // A directory on a file system that lies on a mirror disk would have the
+  // history thread wait for writes that wait for the history thread.
+  char fs_type[64];
+  if (vfs_loop_backing_fs_type(dir, fs_type, sizeof(fs_type)) == 0 &&
+      strcmp(fs_type, MIRVOL_DISK_FS_TYPE) == 0) {
+    mirvol_printk(MIRVOL_ERR "NMP%d history_dir (%s) is invalid. (on a mirror device)\n", 182,
+                  minor, dir);
+    dir[0] = 0;
+    return HIS_LOOKUP_FAILED;
+  }
   int r = mirvol_create_fileio_buffers(nmp, 2);
   if (r) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate fileio buffer.:%d\n", 145, minor, r);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Asynchronous mirroring between two servers, with a small send queue that
 # spills into history files.
-#   async_mirror_test.sh MIRVOLD MIRVOLCTL netns|loopback spill|limit|crash
+#   async_mirror_test.sh MIRVOLD MIRVOLCTL netns|loopback spill|limit|crash|dir
 # spill: 1000 writes of 4 KiB to 128 KiB while the standby's host is held
 #        by SIGSTOP: history files appear, each holding the bytes of the
 #        write its journal record names. Once the standby runs again every
@@ -14,6 +14,8 @@
 #        again on the same images, command 85 turns the journal into bitmap
 #        bits: exactly the records' granules, which cover every write made
 #        while the standby was held, and none of those mirrored before.
+# dir:   a device whose history directory lies on a file system mounted
+#        from a mirror device is refused at creation; one beside it is not.
 MIRVOLD=$1
 MIRVOLCTL=$2
 MODE=$3
@@ -126,6 +128,36 @@ crash)
   [ -z "$spurious" ] || ts_fail "bits for writes acknowledged before the crash: $spurious"
   [ "$(status_of a 85)" = "$OK_WORD" ] || ts_fail "a second command 85"
   ;;
-*) ts_fail "async_mirror_test.sh: spill, limit or crash, not $CASE" ;;
+dir)
+  command -v mkfs.ext4 >/dev/null || ts_skip "needs e2fsprogs"
+  ts_require_root
+  ts_place "$MODE" 1
+  ts_start a --time-scale "$MS_SCALE" nmp_minor=3,5
+  ts_driver_init a interval="$MS_INTERVAL"
+  ts_images a 3 "$MS_SIZE"
+  ts_images a 5 $((1 << 20))
+  MS_HIST_FIELDS=()
+  ts_create a 3 mode=sync
+  ts_ports_active a 3
+  ts_set_size a 3 "$MS_KIB" granule="$MS_GRANULE"
+  timeout 300 mkfs.ext4 -q -F "$(ts_mnt a)/NMP3" || ts_fail "mkfs.ext4 on the mirror device"
+  fs=$TS_WORK/fs
+  mkdir -p "$fs"
+  timeout 60 mount -o loop "$(ts_mnt a)/NMP3" "$fs" || ts_fail "loop mount of the mirror device"
+  TS_MOUNTS+=("$fs")
+  mkdir -p "$fs/hist"
+  ts_ctl a NMP5 init cp="$(ts_cp a 5)" dp="$(ts_dp a 5)" mode=async history_size=1 \
+    "history_dir=$fs/hist" net="$(ts_self a 1),$(ts_peer a 1)" port="$(ts_port 5 0)" >/dev/null
+  grep "^status=STATUS_OK" "$TS_WORK/a/answer" >/dev/null &&
+    ts_fail "a history directory on a mirror device was accepted"
+  ts_log_has a "NMP5 history_dir ($fs/hist/5) is invalid. (on a mirror device)" ||
+    ts_fail "no refusal logged"
+  [ ! -e "$fs/hist/5" ] || ts_fail "the refused device made its directory"
+  ts_ctl_ok a NMP5 init cp="$(ts_cp a 5)" dp="$(ts_dp a 5)" mode=async history_size=1 \
+    "history_dir=$hist/a" net="$(ts_self a 1),$(ts_peer a 1)" port="$(ts_port 5 0)"
+  [ -d "$hist/a/5" ] || ts_fail "no history directory for the accepted device"
+  timeout 60 umount "$fs" || ts_fail "umount"
+  ;;
+*) ts_fail "async_mirror_test.sh: spill, limit, crash or dir, not $CASE" ;;
 esac
 echo "PASS: asynchronous mirroring, $CASE ($MODE)"
