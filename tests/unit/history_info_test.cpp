@@ -158,6 +158,16 @@ TEST_P(Journal, AFailedFlagWriteFailsTheRecordAndLeavesTheFlagClear) {
   EXPECT_EQ(cp_bytes(kRingByte, 32), record_bytes(2, 1, 1));
 }
 
+TEST_P(Journal, TheSendersFlagCallWritesAtOnceAndLeavesTheRequestsBitsAlone) {
+  auto *r = request(1, 1, 1);
+  ASSERT_EQ(mirvol_set_hisinfo_used_flag(nmp_, r, 1), 0);
+  EXPECT_EQ(flag_on_disk(), 1u) << "on the Cluster Partition when the call returns";
+  EXPECT_EQ(mirvol_hisinfo_used(nmp_), 1u);
+  EXPECT_EQ(r->time_write_flags, 0u);
+  for (auto *b : r->cp_bio) EXPECT_EQ(b, nullptr);
+  EXPECT_EQ(r->completion, 0u);
+}
+
 TEST_P(Journal, AFailedRecordWriteLeavesTheCachedSlotFree) {
   ASSERT_EQ(mirvol_write_history_info_main(request(1, 1, 1)), HIS_OK);
   int id = add_fault(kRingByte / 512, 8, BLK_FAULT_WRITE, 1);
