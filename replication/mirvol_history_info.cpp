@@ -253,9 +253,9 @@ void mirvol_history_free(struct history_info *h) {
 struct history_info *mirvol_history_init(const u8 *rec, struct nmp_info *nmp) {
   int minor = (int)nmp->minor;
   s32 size = rec_s32(rec, HIS_RING_SIZE_OFF);
-  // The ring must lie within the Cluster Partition.
+  // The ring must lie within the Cluster Partition (an empty one always does).
   u64 cp_bytes = nmp->cp_bdev ? (u64)bdev_nr_sectors(nmp->cp_bdev) * 512 : 0;
-  if (size < 0 || MIRVOL_HISINFO_RING_BYTE + ((u64)size << 20) > cp_bytes) {
+  if (size < 0 || (size > 0 && MIRVOL_HISINFO_RING_BYTE + ((u64)size << 20) > cp_bytes)) {
     mirvol_printk(MIRVOL_ERR "NMP%d history_size (%d) is invalid. (mirvol_nmp_init)\n", 182, minor,
                   (int)size);
     return nullptr;

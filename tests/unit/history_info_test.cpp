@@ -375,6 +375,21 @@ TEST(HistoryInit, ARingThatDoesNotFitTheClusterPartitionIsRefused) {
       EXPECT_TRUE(log.contains("NMP3 history_size (" + std::to_string(size) + ") is invalid."))
           << log.dump();
     }
+    // No ring at all fits any Cluster Partition, even one that ends before
+    // the history area.
+    {
+      testutil::ImageFile small(1 << 20);
+      struct block_device *sb =
+          blkdev_get_by_path(small.path().c_str(), FMODE_READ | FMODE_WRITE, nullptr);
+      ASSERT_FALSE(IS_ERR(sb));
+      nmp->cp_bdev = sb;
+      auto none = init_record(0, 0, "");
+      struct history_info *h0 = mirvol_history_init(none.data(), nmp);
+      EXPECT_NE(h0, nullptr);
+      mirvol_history_free(h0);
+      nmp->cp_bdev = b;
+      blkdev_put(sb, FMODE_READ | FMODE_WRITE);
+    }
     auto rec = init_record(1, 0, "");
     g_history_cache_delnum = 0;
     struct history_info *h = mirvol_history_init(rec.data(), nmp);
