@@ -331,7 +331,10 @@ static struct nmp_info *mirvol_nmp_of_request(u64 id) {
 static void mirvol_give_up_request(struct nmp_info *nmp, u64 id) {
   struct io_request *req = mirvol_del_req_queue(nmp, id);
   if (!req) return;
-  if (req->history_file) {
+  // Off the queue now, so no sender can take it any more; one that holds it
+  // already (state 2) reads its file back and deletes it itself.
+  if (__atomic_load_n(&req->send_state, __ATOMIC_ACQUIRE) != SEND_STATE_SENDING &&
+      req->history_file) {
     req->history_file = 0;
     mirvol_delete_history_file(req);
   }
