@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Mirrored writes against local writes, in one run. Two servers on loopback
-# mirror a device in synchronous mode; the standby's Data Partition lies on a
+# mirror a device; the standby's Data Partition lies on a
 # tmpfs of its own, so that the two copies of a write do not share one disk.
 # fio runs sequential 1 MiB and random 4 KiB writes at queue depth 1 and 16
 # on these targets:
@@ -8,8 +8,8 @@
 #   b  broken  the active's mirror device with its N/W port closed (the local
 #              write plus the difference-bitmap marking)
 #   c  sync    the active's mirror device, mirrored synchronously
-#   e  async   the active's mirror device, mirrored asynchronously (the driver
-#              has no asynchronous mode yet: see async_jobs; printed "n/a")
+#   e  async   the active's mirror device, mirrored asynchronously (the pair
+#              made anew in asynchronous mode, see async_jobs)
 # and a program of our own measures the loopback TCP rate and round trip
 # between the two servers' addresses. Each figure is the median of REPS
 # repetitions; the table shows MB/s, IOPS, mean and 99th-percentile
@@ -106,13 +106,37 @@ for ((rep = 1; rep <= REPS; rep++)); do
   done
 done
 
-# e: asynchronous mirroring, once the driver has it. Then this creates the
-# pair (or switches it) with mode=async, checks that writes are mirrored,
-# and runs each job as "async" the way the loop above runs "sync"; the table
-# then prints its figures and the e/a ratio and target. Until then it runs
-# nothing and the table prints "n/a".
+# e: asynchronous mirroring. Both hosts start again and the pair is made
+# anew in asynchronous mode (a device keeps its mode), with a send queue of
+# 256 writes that spills into history files on the active's disk. Each run
+# is followed by a wait until the send queue is empty, so that no run pays
+# for the sending of the one before, and must leave the mirror unbroken.
+async_queued() {
+  sed -n 's/.*send request count:.*current:\([0-9]*\).*/\1/p' "$(ts_mnt a)/proc/mirvolstat"
+}
+async_drained() { [ "$(async_queued)" = 0 ]; }
 async_jobs() {
-  :
+  local s
+  ts_stop a
+  ts_stop b
+  for s in a b; do
+    ts_start "$s" nmp_minor=3
+    ts_driver_init "$s"
+    mkdir -p "$TS_WORK/$s/hist"
+    ts_create "$s" 3 mode=async send_queue_cnt=256 history_size=8 history_file_size=4096 \
+      "history_dir=$TS_WORK/$s/hist"
+  done
+  ts_ports_standby b 3
+  ts_ports_active a 3
+  for s in a b; do ts_set_size "$s" 3 $((SIZE_MIB << 10)); done
+  for ((rep = 1; rep <= REPS; rep++)); do
+    for j in "${jobs[@]}"; do
+      read -r name rw bs depth <<<"$j"
+      job async "$name" "$rw" "$bs" "$depth" "$rep" "$MIRROR"
+      wait_until 600 async_drained || ts_fail "the send queue did not drain after async $name"
+      expect_nw 1 "so the asynchronous $name run of repetition $rep was not mirrored throughout"
+    done
+  done
 }
 async_jobs
 
@@ -196,7 +220,7 @@ def target_lines():
     if e:
         yield f"seq-1m-qd16  e/a >= 0.9: {e[0] / a[0]:.2f}", e[0] >= 0.9 * a[0]
     else:
-        yield "seq-1m-qd16  e/a >= 0.9: no asynchronous mode to measure", None
+        yield "seq-1m-qd16  e/a >= 0.9: not measured", None
 
 print("targets:")
 for text, ok in target_lines():

@@ -11,6 +11,7 @@
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_ext.h"
+#include "include/mirvol_history.h"
 #include "include/mirvol_main.h"
 
 // Ranges whose marking failed, kept for the next drain of the local
@@ -330,8 +331,13 @@ static struct nmp_info *mirvol_nmp_of_request(u64 id) {
 static void mirvol_give_up_request(struct nmp_info *nmp, u64 id) {
   struct io_request *req = mirvol_del_req_queue(nmp, id);
   if (!req) return;
-  // History files of requests come with the history unit; no request has
-  // one yet.
+  // Off the queue now, so no sender can take it any more; one that holds it
+  // already (state 2) reads its file back and deletes it itself.
+  if (__atomic_load_n(&req->send_state, __ATOMIC_ACQUIRE) != SEND_STATE_SENDING &&
+      req->history_file) {
+    req->history_file = 0;
+    mirvol_delete_history_file(req);
+  }
   add_write_bitmap_queue2(nmp, req);
   req->request_id = 0;
   mirvol_end_req(req, REQ_REMOTE_DONE);
@@ -432,6 +438,10 @@ void mirvol_wait_request_queue_empty(struct nmp_info *nmp) {
     spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
 
     mirvol_perf_cnt_send_req_byte(nmp, req, 0);
+    if (req->history_file) {
+      req->history_file = 0;
+      mirvol_delete_history_file(req);
+    }
     add_write_bitmap_queue2(nmp, req);
     // Out of the queue first, so a time-out that fires now finds nothing;
     // then the timer is stopped, waiting for such a callback.

@@ -5,6 +5,7 @@
 #include "include/mirvol.h"
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
+#include "include/mirvol_history.h"
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_mdcsw.h"
@@ -222,8 +223,8 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {81, CMD_DEV("mirvol_nmp_set_perf", 24, 24, nullptr)},
     {82, CMD_DEV("mirvol_nmp_get_perf", 280, 280, nullptr)},
     {83, CMD_RAW, "mirvol_nmp_check_holders", 48, 48, nullptr, mirvol_nmp_check_holders, nullptr},
-    {84, CMD_DEV("mirvol_clear_all_history_info_ioctl", 4, 4, nullptr)},
-    {85, CMD_DEV("mirvol_convert_history_info_ioctl", 4, 4, nullptr)},
+    {84, CMD_DEV("mirvol_clear_all_history_info_ioctl", 4, 4, mirvol_clear_all_history_info_ioctl)},
+    {85, CMD_DEV("mirvol_convert_history_info_ioctl", 4, 4, mirvol_convert_history_info_ioctl)},
     {86, CMD_DEV("mirvol_set_time_and_wait_queue", 4, 4, nullptr)},
     {101, CMD_DRV("mirvol_network_init", 44, 44, mirvol_network_init)},
     {102, CMD_RAW, "mirvol_nmp_init", 2232, 2232, nullptr, mirvol_nmp_init_cmd, nullptr},

@@ -4,6 +4,7 @@
 #include "include/mirvol.h"
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_bitmap_writer.h"
+#include "include/mirvol_history.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_qos.h"
@@ -151,6 +152,7 @@ int mirvol_init_module_variable(void) {
   }
 
   mirvol_cp_module_init();
+  mirvol_initialize_fileio_buffers();
 
   g_make_request_cnt = 0;
   g_make_request_max_cnt = 4096;
@@ -575,6 +577,7 @@ void cleanup_module(void) {
   mirvol_init_waitqueue_head(wq);
 
   mirvol_kill_all_thread();
+  mirvol_destroy_fileio_buffers();
   mirvol_bitmap_writer_final_drain();
 
   unregister_blkdev((unsigned int)g_mirvol_major, MIRVOL_MODULE_NAME);

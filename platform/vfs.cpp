@@ -6,9 +6,13 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <new>
 
 #include "slab.h"
@@ -240,4 +244,56 @@ int vfs_unlink(const char *name) {
   might_sleep_check("vfs_unlink");
   if (!name) return -EFAULT;
   return unlink(name) < 0 ? -errno : 0;
+}
+
+// --- what a path lies on ---
+
+static bool loop_backing_file(dev_t dev, std::string *out) {
+  std::ifstream f("/sys/dev/block/" + std::to_string(major(dev)) + ":" +
+                  std::to_string(minor(dev)) + "/loop/backing_file");
+  if (!f || !std::getline(f, *out)) return false;
+  const std::string deleted = " (deleted)";
+  if (out->size() > deleted.size() &&
+      out->compare(out->size() - deleted.size(), deleted.size(), deleted) == 0)
+    out->resize(out->size() - deleted.size());
+  return !out->empty();
+}
+
+// The type of the mounted file system whose device is `dev`.
+static std::string fs_type_of(dev_t dev) {
+  std::ifstream f("/proc/self/mountinfo");
+  std::string line, want = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  while (std::getline(f, line)) {
+    std::istringstream in(line);
+    std::string id, parent, devno;
+    in >> id >> parent >> devno;
+    if (devno != want) continue;
+    size_t sep = line.find(" - ");
+    if (sep == std::string::npos) continue;
+    std::istringstream rest(line.substr(sep + 3));
+    std::string type;
+    rest >> type;
+    return type;
+  }
+  return std::string();
+}
+
+int vfs_loop_backing_fs_type(const char *path, char *type, size_t size) {
+  if (size) type[0] = 0;
+  std::string p = path ? path : "";
+  struct stat st;
+  while (stat(p.c_str(), &st) != 0) {
+    size_t cut = p.find_last_of('/');
+    if (p.empty() || cut == std::string::npos) return -ENOENT;
+    p = cut == 0 ? std::string("/") : p.substr(0, cut);
+    if (p == "/" && stat("/", &st) != 0) return -errno;
+  }
+  // Loop devices have the block major 7.
+  std::string backing;
+  if (major(st.st_dev) != 7 || !loop_backing_file(st.st_dev, &backing)) return 0;
+  struct stat bst;
+  if (stat(backing.c_str(), &bst) != 0) return 0;
+  std::string t = fs_type_of(bst.st_dev);
+  if (size) snprintf(type, size, "%s", t.c_str());
+  return 0;
 }

@@ -189,6 +189,12 @@ int vfs_mkdir(const char *name, umode_t mode);
 int vfs_rmdir(const char *name);
 int vfs_unlink(const char *name);
 
+// When the file system holding `path` (or its longest existing prefix) lies
+// on a loop device, the type of the file system holding that loop device's
+// backing file, as the mount table names it ("ext4", "fuse.NAME", ...);
+// otherwise "". 0, or -errno when nothing of the path exists.
+int vfs_loop_backing_fs_type(const char *path, char *type, size_t size);
+
 // --- platform units only ---
 // Wraps an OS descriptor in a file with one reference; the file owns the
 // descriptor. Null (with the descriptor closed) when out of memory.

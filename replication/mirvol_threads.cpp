@@ -1,27 +1,11 @@
-// The device threads: the DATA listener with its receive loop, and the
-// threads that exist only as placeholders yet. A placeholder records
-// itself, allows SIGTERM, and waits for it; the history unit gives it
-// its work.
+// The device's DATA listener with its receive loop, and the recv_sock that
+// command 73 shuts down.
 
 #include "include/mirvol_recovery.h"
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_recv.h"
 #include "include/mirvol_sock.h"
 #include "include/mirvol_trans.h"
-
-static int mirvol_idle_device_thread(void *arg, int record, const char *fname) {
-  struct nmp_info *nmp = static_cast<struct nmp_info *>(arg);
-  struct nmp_thread_info *info = &nmp->thread[record];
-  allow_signal(SIGTERM);
-  wait_queue_head_t wq;
-  init_waitqueue_head(&wq);
-  while (!signal_pending(get_current())) interruptible_sleep_on_timeout(&wq, HZ);
-  mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (%s)\n", 132, nmp->minor, fname);
-  __atomic_store_n(&info->running, 0, __ATOMIC_RELEASE);
-  return 0;
-}
-
-int mirvol_history_thread(void *nmp) { return mirvol_idle_device_thread(nmp, NMP_THREAD_HISTORY, "mirvol_history_thread"); }
 
 // --- recv_sock and its lock ---
 

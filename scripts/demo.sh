@@ -6,9 +6,19 @@
 # through a loop mount; then the standby's Data Partition is shown to be
 # byte-identical to the active's and clean for e2fsck, and the status files
 # of both sides are printed. Everything it starts is taken down at the end.
-# Run as root.
+# Run as root. With --async the two servers mirror asynchronously with a
+# small send queue; the standby's host is held while the files are written,
+# so that the writes spill into history files on the active, which are read
+# back and sent once it runs again.
+#   demo.sh [--async]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+SYNC_MODE=sync
+case ${1:-} in
+--async) SYNC_MODE=async ;;
+"") ;;
+*) echo "usage: demo.sh [--async]" >&2; exit 2 ;;
+esac
 bash scripts/setup.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build -j "$(nproc)"
@@ -29,13 +39,19 @@ ts_ctl() {
 }
 
 if ts_can_netns; then ts_place netns 1; else ts_place loopback; fi
-say "two servers ($TS_MODE): active a at $(ts_self a 1), standby b at $(ts_self b 1)"
+say "two servers ($TS_MODE, $SYNC_MODE mirroring): active a at $(ts_self a 1), standby b at $(ts_self b 1)"
 SIZE_MIB=256
 for s in a b; do
   ts_start "$s" nmp_minor=3
   ts_driver_init "$s"
   ts_images "$s" 3 $((SIZE_MIB << 20))
-  ts_create "$s" 3 mode=sync
+  if [ "$SYNC_MODE" = async ]; then
+    mkdir -p "$TS_WORK/hist/$s"
+    ts_create "$s" 3 mode=async send_queue_cnt=8 history_size=8 history_file_size=1024 \
+      "history_dir=$TS_WORK/hist/$s"
+  else
+    ts_create "$s" 3 mode=sync
+  fi
 done
 ts_ports_standby b 3
 ts_ports_active a 3
@@ -47,6 +63,13 @@ FS=$TS_WORK/fs
 mkdir -p "$FS"
 timeout 60 mount -o loop "$(ts_mnt a)/NMP3" "$FS" || ts_fail "mount -o loop"
 TS_MOUNTS+=("$FS")
+if [ "$SYNC_MODE" = async ]; then
+  # The standby's host held for a moment, as behind a slow link: the writes
+  # complete on the active all the same, and queue up there.
+  say "holding the standby's host (SIGSTOP) while the files are written"
+  kill -STOP "${TS_PID[b]}"
+  trap 'kill -CONT "${TS_PID[b]:-0}" 2>/dev/null; ts_cleanup' EXIT
+fi
 say "writing files through the loop mount"
 mkdir -p "$FS/data"
 for i in $(seq 1 20); do
@@ -54,9 +77,22 @@ for i in $(seq 1 20); do
 done
 cp -r /usr/share/common-licenses "$FS/licenses" 2>/dev/null || true
 rm -f "$FS"/data/file1[0-4]
+# More than the socket buffers toward the held standby take: the rest waits
+# in history files.
+[ "$SYNC_MODE" = async ] && head -c $((48 << 20)) /dev/urandom >"$FS/data/large"
 sync -f "$FS"
 (cd "$FS" && find . -type f | sort | head -n 12 && echo "... $(find . -type f | wc -l) files, $(du -sh . | cut -f1)")
 timeout 60 umount "$FS" || ts_fail "umount"
+
+if [ "$SYNC_MODE" = async ]; then
+  say "history files of the active ($TS_WORK/hist/a/3)"
+  left() { find "$TS_WORK/hist/a/3" -name '*.dat' | wc -l; }
+  echo "$(left) writes wait in history files ($(du -sh "$TS_WORK/hist/a/3" | cut -f1)); releasing the standby"
+  kill -CONT "${TS_PID[b]}"
+  none_left() { [ "$(left)" -eq 0 ]; }
+  wait_until 120 none_left || ts_fail "$(left) history files were not sent"
+  echo "every one was read back, sent and deleted: $(left) left"
+fi
 
 say "comparing the two Data Partitions"
 same() { cmp -s "$(ts_dp a 3)" "$(ts_dp b 3)"; }

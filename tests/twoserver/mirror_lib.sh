@@ -1,6 +1,6 @@
 # Helpers of the mirroring tests (sourced after lib.sh): a pair of servers
-# mirroring NMP3 in synchronous mode, the writes and checks of
-# mirror_tool.py, and waits for the two sides to settle.
+# mirroring NMP3 (synchronous unless MS_MODE says async), the writes and
+# checks of mirror_tool.py, and waits for the two sides to settle.
 #
 #   ms_pair netns|loopback        # places, starts and configures both sides
 #   ms_write a LOG SEED COUNT [mirror_tool options]
@@ -14,6 +14,7 @@ MS_SCALE=${MS_SCALE:-10}          # the platform clock runs 10 times faster
 MS_ACK_TIMEOUT=${MS_ACK_TIMEOUT:-20}
 MS_INTERVAL=${MS_INTERVAL:-2}     # remote bitmap writer pass (clock seconds)
 MS_NETS=${MS_NETS:-1}             # mirror networks in netns mode
+MS_MODE=${MS_MODE:-sync}          # the mirroring mode of both sides
 MS_SEND_TIMEOUT=${MS_SEND_TIMEOUT:-30}
 MS_CONNECT_TIMEOUT=${MS_CONNECT_TIMEOUT:-10}
 MS_CREATE_EXTRA=()                # more device settings for both sides
@@ -25,11 +26,26 @@ MS_SPARE_PORT=$(ts_port 0 0)  # no device of this run uses it (NMP0)
 MS_A_ACK2_PORT=$MS_ACK2_PORT  # where the active sends its ACK2s
 MS_ACK2_WATCH=$MS_ACK2_PORT  # ports whose traffic ms_quiesce waits out
 
+MS_HIST_FIELDS=()
+
+# ms_async_history RING_MIB LIMIT_MIB QUEUE: both sides mirror
+# asynchronously, with a history ring of RING_MIB, a history-file limit of
+# LIMIT_MIB, a send queue of QUEUE requests, and each its own history
+# directory $TS_WORK/hist/SIDE.
+ms_async_history() {
+  MS_MODE=async
+  MS_HIST_FIELDS=(send_queue_cnt="$3" history_size="$1" history_file_size="$2")
+}
+
 # ms_create SIDE MINOR ACK2_PORT [key=value...]: as ts_create, with the
 # ACK2 port given (the active's may lead elsewhere than the standby's).
 ms_create() {
   local side=$1 minor=$2 ack2=$3
   shift 3
+  if [ "${#MS_HIST_FIELDS[@]}" -gt 0 ]; then
+    mkdir -p "$TS_WORK/hist/$side"
+    set -- "$@" "${MS_HIST_FIELDS[@]}" "history_dir=$TS_WORK/hist/$side"
+  fi
   local -a nets=()
   local i state=USING
   for ((i = 1; i <= TS_NETS; i++)); do
@@ -41,7 +57,7 @@ ms_create() {
     hb_port="$(ts_port "$minor" 2)" "$@"
 }
 
-# ms_pair MODE: the two servers of a synchronous mirror of NMP3: the
+# ms_pair MODE: the two servers of a mirror of NMP3 (MS_MODE): the
 # standby b configured first (mount port closed), then the active a (I/O,
 # N/W and mount ports open).
 ms_pair() {
@@ -54,10 +70,10 @@ ms_pair() {
     ts_driver_init "$s" interval="$MS_INTERVAL"
     ts_images "$s" 3 "$MS_SIZE"
   done
-  ms_create b 3 "$MS_ACK2_PORT" mode=sync ack_timeout="$MS_ACK_TIMEOUT" \
+  ms_create b 3 "$MS_ACK2_PORT" mode="$MS_MODE" ack_timeout="$MS_ACK_TIMEOUT" \
     send_timeout="$MS_SEND_TIMEOUT" connect_timeout="$MS_CONNECT_TIMEOUT" \
     bmp_size_in_sec="$MS_GRANULE" "${MS_CREATE_EXTRA[@]}"
-  ms_create a 3 "$MS_A_ACK2_PORT" mode=sync ack_timeout="$MS_ACK_TIMEOUT" \
+  ms_create a 3 "$MS_A_ACK2_PORT" mode="$MS_MODE" ack_timeout="$MS_ACK_TIMEOUT" \
     send_timeout="$MS_SEND_TIMEOUT" connect_timeout="$MS_CONNECT_TIMEOUT" \
     bmp_size_in_sec="$MS_GRANULE" "${MS_CREATE_EXTRA[@]}"
   ts_ports_standby b 3

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes and checks for the two-server tests.
 
-  write FILE SIZE SEED COUNT LOG [--max-sectors N] [--hot N] [--fsync-each]
+  write FILE SIZE SEED COUNT LOG [--min-sectors N] [--max-sectors N] [--hot N]
+        [--fsync-each]
       COUNT writes of random size (whole sectors) at random sector offsets
       of FILE (SIZE bytes); with --hot, that many of them go to a few
       sectors written again and again. Each write is pwrite()n and, with
@@ -18,9 +19,17 @@
       Prints the granules (bits) the writes of the LOGs touch.
   differ A B GRANULE
       Prints the granules in which two images differ.
+  journal CP RING_MIB
+      Prints the records in use of the history ring of a Cluster Partition
+      image, "serial first count" one per line.
+  spilled DIR CP RING_MIB LOG...
+      Checks every history file in DIR ("%016X.dat" after its serial): its
+      journal record in CP gives its range, and its bytes are those of a
+      logged write that covered that range. Prints the number of files.
 """
 import os
 import random
+import struct
 import sys
 
 SECTOR = 512
@@ -35,10 +44,13 @@ def data_of(seed, index, count):
 def cmd_write(args):
     path, size, seed, count, log = args[0], int(args[1]), int(args[2]), int(args[3]), args[4]
     opts = args[5:]
-    max_sectors, hot, fsync_each = 256, 0, False
+    min_sectors, max_sectors, hot, fsync_each = 1, 256, 0, False
     i = 0
     while i < len(opts):
-        if opts[i] == "--max-sectors":
+        if opts[i] == "--min-sectors":
+            min_sectors = int(opts[i + 1])
+            i += 2
+        elif opts[i] == "--max-sectors":
             max_sectors = int(opts[i + 1])
             i += 2
         elif opts[i] == "--hot":
@@ -56,7 +68,7 @@ def cmd_write(args):
     fd = os.open(path, os.O_RDWR)
     with open(log, "a") as out:
         for n in range(count):
-            length = r.randrange(1, max_sectors + 1)
+            length = r.randrange(min_sectors, max_sectors + 1)
             if n in hot_at:
                 start = r.choice(hot_spots) + r.randrange(0, 8)
             else:
@@ -126,11 +138,63 @@ def cmd_differ(args):
             g += 1
 
 
+RING_BYTE = 0x54D000
+
+
+def journal_of(cp, ring_mib):
+    recs = {}
+    with open(cp, "rb") as f:
+        f.seek(RING_BYTE)
+        raw = f.read(ring_mib << 20)
+    for off in range(0, len(raw), 32):
+        serial, first, count, used = struct.unpack_from("<QQQQ", raw, off)
+        if used:
+            recs[serial] = (first, count)
+    return recs
+
+
+def cmd_journal(args):
+    for serial, (first, count) in sorted(journal_of(args[0], int(args[1])).items()):
+        print(serial, first, count)
+
+
+def cmd_spilled(args):
+    d, cp, ring_mib, logs = args[0], args[1], int(args[2]), args[3:]
+    recs = journal_of(cp, ring_mib)
+    writes = list(writes_of(logs))
+    checked = 0
+    for name in sorted(os.listdir(d)):
+        if not name.endswith(".dat"):
+            continue
+        try:
+            with open(os.path.join(d, name), "rb") as f:
+                data = f.read()
+        except FileNotFoundError:
+            continue  # read back and deleted meanwhile
+        serial = int(name[:-4], 16)
+        if serial not in recs:
+            sys.exit(f"{name}: no journal record")
+        first, count = recs[serial]
+        if len(data) != count * SECTOR:
+            sys.exit(f"{name}: {len(data)} bytes for {count} sectors")
+        ok = False
+        for start, length, seed, n in writes:
+            if start <= first and first + count <= start + length:
+                src = data_of(seed, n, length)
+                if src[(first - start) * SECTOR:(first - start + count) * SECTOR] == data:
+                    ok = True
+                    break
+        if not ok:
+            sys.exit(f"{name}: its bytes are no logged write's at sector {first}")
+        checked += 1
+    print(checked)
+
+
 def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
     cmds = {"write": cmd_write, "model": cmd_model, "bits": cmd_bits, "granules": cmd_granules,
-            "differ": cmd_differ}
+            "differ": cmd_differ, "journal": cmd_journal, "spilled": cmd_spilled}
     if sys.argv[1] not in cmds:
         sys.exit(__doc__)
     cmds[sys.argv[1]](sys.argv[2:])

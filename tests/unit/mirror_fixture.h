@@ -224,10 +224,10 @@ class MirrorTest : public writertest::WriterTest {
   }
 
   // Enters an asynchronous write the way the request path does once its
-  // journal record is written (this build has no journal, so the request
-  // path itself refuses asynchronous writes): private copy, write table,
-  // copy of the data, the request_queue (or the spill), the local write. A
-  // refused enqueue takes the request path's failure steps.
+  // journal record is written (the fixture runs no history thread, so the
+  // request path itself would refuse asynchronous writes): private copy,
+  // write table, copy of the data, the request_queue (or the spill), the
+  // local write. A refused enqueue takes the request path's failure steps.
   int submit_async(UpperWrite &w) {
     int result = 0;
     testutil::KThread t([&] {
