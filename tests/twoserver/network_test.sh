@@ -25,8 +25,11 @@
 #         the last-update time, which turns mirroring off (sync switch flag
 #         8), so every later write goes to the bitmap too. The stream thus
 #         splits into writes on the standby, then the stalled one, then
-#         writes only in the bitmap; the bitmap holds exactly what the
-#         standby lacks.
+#         writes only in the bitmap. With the long ack_timeout the bitmap
+#         holds exactly what the standby lacks; with the short one the cut
+#         may end before the standby has let go of the dead connection, and
+#         the stalled write then reaches it after its time-out (still in the
+#         bitmap).
 MIRVOLD=$1
 MIRVOLCTL=$2
 CASE=$3
@@ -167,7 +170,13 @@ silent | silentbreak)
   model=$TS_WORK/model.img
   $MS_TOOL model "$MS_SIZE" "$model" "$p1" "$p2" "$p3" || ts_fail "building the expected image"
   $MS_TOOL differ "$model" "$(ts_dp b 3)" "$MS_GRANULE" >"$TS_WORK/lacking"
-  ms_expect_bits a "$TS_WORK/lacking"
+  if [ "$CASE" = silent ]; then
+    ms_expect_bits a "$TS_WORK/lacking"
+  else
+    # The cut may end before the standby lets go of the dead connection:
+    # the stalled write then still reaches it, after its time-out.
+    ms_expect_covered a "$TS_WORK/lacking"
+  fi
   ms_bits a >"$TS_WORK/bits"
   split=$($MS_TOOL coverage "$MS_SIZE" "$MS_GRANULE" "$TS_WORK/bits" "$p2" | uniq | tr '\n' ' ')
   [[ "$split" =~ ^none\ (part\ )?all\ $ ]] ||
