@@ -252,7 +252,7 @@ int mirvol_write_cptime(struct nmp_info *nmp, struct io_request *req, u32 flags)
 
   if (flags & 4) {
     spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, irq);
-    bool due = !(now - nmp->last_update_time < (u64)nmp->lastupdate_delay || nmp->disk_error_flag);
+    bool due = !(now - nmp->last_update_time < (u64)__atomic_load_n(&nmp->lastupdate_delay, __ATOMIC_RELAXED) || nmp->disk_error_flag);
     if (due) nmp->last_update_time = now;
     spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, irq);
     if (!due || !has_cp) {

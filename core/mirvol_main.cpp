@@ -194,7 +194,7 @@ static struct nmp_flags mirvol_snapshot_flags(struct nmp_info *nmp) {
   f.disconnect_time = nmp->disconnect_time;
   f.last_update_time = nmp->last_update_time;
   f.mirror_break_time = nmp->mirror_break_time;
-  f.send_queue_cnt = nmp->send_queue_cnt;
+  f.send_queue_cnt = __atomic_load_n(&nmp->send_queue_cnt, __ATOMIC_RELAXED);
   spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
   f.request_queue_cnt = nmp->request_queue_cnt;

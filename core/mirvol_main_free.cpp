@@ -275,7 +275,7 @@ u64 mirvol_add_req_queue(struct nmp_info *nmp, struct io_request *req) {
   mirvol_perf_cnt_send_req_cnt(nmp);
   mirvol_perf_cnt_send_req_byte(nmp, req, 1);
   setup_timer(&req->sys_var->timer, ack_timeout, (unsigned long)id);
-  req->sys_var->timer.expires = (unsigned long)(mirvol_jiffies() + (u64)nmp->ack_timeout * HZ);
+  req->sys_var->timer.expires = (unsigned long)(mirvol_jiffies() + (u64)__atomic_load_n(&nmp->ack_timeout, __ATOMIC_RELAXED) * HZ);
   if (nmp->mode == 1) add_timer(&req->sys_var->timer);
   spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
   return id;

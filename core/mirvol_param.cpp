@@ -73,7 +73,7 @@ void mirvol_check_params(struct nmp_info *nmp, const u8 *rec, bool init_record) 
                     180, nmp->minor, r.name, (int)v, (int)r.def);
       v = r.def;
     }
-    nmp->*r.field = v;
+    __atomic_store_n(&(nmp->*r.field), v, __ATOMIC_RELAXED);
   }
 }
 
@@ -103,15 +103,17 @@ u32 mirvol_check_band_limit(struct nmp_info *nmp, u32 mode, u32 limit) {
 }
 
 // Each value is checked before it is stored, so the device threads, which
-// read the values without a lock, never see one out of range. The base
+// read the values without a lock, never see one out of range; each store is
+// atomic, as are the threads' reads (mirvol_timeout). The base
 // time-outs of creation stay as they are: the ratio keeps scaling those.
 void mirvol_set_nmp_param(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   nmp = param_device(minor, nmp, rec, "mirvol_set_nmp_param");
   if (!nmp) return;
 
-  nmp->send_queue_cnt = mirvol_check_send_queue_cnt(nmp, rec_u64(rec, 48));
+  __atomic_store_n(&nmp->send_queue_cnt, mirvol_check_send_queue_cnt(nmp, rec_u64(rec, 48)),
+                   __ATOMIC_RELAXED);
   u32 band = mirvol_check_band_limit(nmp, rec_u32(rec, 56), rec_u32(rec, 60));
-  nmp->band_limit = nmp->mode == 1 ? 0 : band * 1024;
+  __atomic_store_n(&nmp->band_limit, nmp->mode == 1 ? 0 : band * 1024, __ATOMIC_RELAXED);
   mirvol_check_params(nmp, rec, false);
   rec_put_u32(rec, 0, STATUS_OK);
 }
@@ -161,7 +163,7 @@ void mirvol_set_ratio(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
                     181, nmp->minor, r.name, shown, (int)r.max);
       v = r.max;
     }
-    nmp->*r.field = (u32)v;
+    __atomic_store_n(&(nmp->*r.field), (u32)v, __ATOMIC_RELAXED);
   }
   rec_put_u32(rec, 0, STATUS_OK);
 }
@@ -225,7 +227,7 @@ void mirvol_send_queue_size_operation(unsigned int cmd, unsigned int minor, stru
   if (!nmp) return;
   u64 v = cmd == 55 ? (u64)(s64)rec_s32(rec, 4) : nmp->send_queue_cnt;
   if (v > MIRVOL_SEND_QUEUE_MAX) v = MIRVOL_SEND_QUEUE_DEFAULT;
-  nmp->send_queue_cnt = v;
+  __atomic_store_n(&nmp->send_queue_cnt, v, __ATOMIC_RELAXED);
   if (cmd == 54) rec_put_u32(rec, 4, (u32)v);
   rec_put_u32(rec, 0, STATUS_OK);
 }

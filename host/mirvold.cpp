@@ -1,7 +1,8 @@
 // mirvold: the host process that plays the running kernel for one server.
 //
 //   mirvold [--mount DIR] [--control SOCKET] [--log FILE] [--addresses A,B]
-//           [--time-scale N] nmp_minor=3,1,7 [g_mirvol_major=218] [g_nmp_count=N]
+//           [--time-scale N] [--net-faults FILE]
+//           nmp_minor=3,1,7 [g_mirvol_major=218] [g_nmp_count=N]
 //
 // Without --control it serves the control socket mirvolctl uses by default
 // ($MIRVOL_CONTROL, else /run/mirvol/control.sock); --help lists the options
@@ -13,6 +14,13 @@
 // mounts DIR with a file per mirror disk and the /proc files, and runs in the
 // foreground until SIGTERM or SIGINT; a stop request is refused while a
 // control command runs or a mirror file is open.
+//
+// --net-faults FILE (tests): the platform's network fault table is loaded
+// from FILE at the start and again on each SIGHUP, replacing the table. A
+// line is "LOCAL REMOTE OP KIND": two addresses ("*" for any), OP one of
+// connect, send, recv, echo or all, KIND fail or blackhole; blank lines and
+// lines starting with "#" are skipped. Each load logs "mirvold: network
+// faults: N from FILE" (or why the file was refused, keeping the table).
 
 #include <getopt.h>
 #include <signal.h>
@@ -24,6 +32,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -41,6 +51,7 @@ struct options {
   std::string log;
   std::string addresses;
   unsigned time_scale = 1;
+  std::string net_faults;
   std::vector<std::string> params;  // name=value, as insmod takes them
 };
 
@@ -68,6 +79,8 @@ void usage(FILE *to) {
           "                         real wildcard bind)\n"
           "  -t, --time-scale N     run the driver's clock N times faster, 1..1000\n"
           "                         (default: 1)\n"
+          "  -f, --net-faults FILE  (tests) load the network fault table from FILE, and\n"
+          "                         again on each SIGHUP (default: none)\n"
           "  -h, --help             show this text and exit\n"
           "\n"
           "Module parameters: nmp_minor (the minors of the mirror devices, required),\n"
@@ -78,6 +91,51 @@ void usage(FILE *to) {
           mirvol_ctl::CONTROL_ENV, mirvol_ctl::DEFAULT_SOCKET);
 }
 
+// Loads the network fault table from the file (see the head of this file).
+void load_net_faults(const std::string &path) {
+  struct entry {
+    std::string local, remote;
+    int op, kind;  // op -1: every operation
+  };
+  std::vector<entry> entries;
+  std::ifstream in(path);
+  if (!in) {
+    printk(KERN_ERR "mirvold: network faults: cannot read %s\n", path.c_str());
+    return;
+  }
+  std::string line;
+  for (int n = 1; std::getline(in, line); n++) {
+    std::istringstream words(line);
+    std::string local, remote, op, kind, extra;
+    if (!(words >> local) || local[0] == '#') continue;
+    words >> remote >> op >> kind;
+    entry e = {local, remote, -2, -1};
+    const char *ops[] = {"connect", "send", "recv", "echo"};
+    for (int i = 0; i < SOCK_FAULT_OPS; i++)
+      if (op == ops[i]) e.op = i;
+    if (op == "all") e.op = -1;
+    if (kind == "fail") e.kind = SOCK_FAULT_FAIL;
+    if (kind == "blackhole") e.kind = SOCK_FAULT_BLACKHOLE;
+    if (e.op == -2 || e.kind < 0 || (words >> extra)) {
+      printk(KERN_ERR "mirvold: network faults: %s line %d refused: %s\n", path.c_str(), n,
+             line.c_str());
+      return;
+    }
+    entries.push_back(e);
+  }
+  sock_fault_clear();
+  for (auto &e : entries)
+    for (int i = 0; i < SOCK_FAULT_OPS; i++)
+      if (e.op < 0 || e.op == i)
+        if (sock_fault_set(e.local.c_str(), e.remote.c_str(), i, e.kind)) {
+          sock_fault_clear();
+          printk(KERN_ERR "mirvold: network faults: %s: bad address in %s %s\n", path.c_str(),
+                 e.local.c_str(), e.remote.c_str());
+          return;
+        }
+  printk(KERN_INFO "mirvold: network faults: %zu from %s\n", entries.size(), path.c_str());
+}
+
 // False after a message on standard error.
 bool parse(int argc, char **argv, options *o) {
   static const struct option longs[] = {
@@ -86,12 +144,13 @@ bool parse(int argc, char **argv, options *o) {
       {"log", required_argument, nullptr, 'l'},
       {"addresses", required_argument, nullptr, 'a'},
       {"time-scale", required_argument, nullptr, 't'},
+      {"net-faults", required_argument, nullptr, 'f'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
   };
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, ":m:c:l:a:t:h", longs, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":m:c:l:a:t:f:h", longs, nullptr)) != -1) {
     switch (c) {
       case 'm':
         o->mount = optarg;
@@ -105,6 +164,9 @@ bool parse(int argc, char **argv, options *o) {
         break;
       case 'a':
         o->addresses = optarg;
+        break;
+      case 'f':
+        o->net_faults = optarg;
         break;
       case 't': {
         char *end = nullptr;
@@ -206,6 +268,7 @@ int main(int argc, char **argv) {
   sigemptyset(&stop);
   sigaddset(&stop, SIGTERM);
   sigaddset(&stop, SIGINT);
+  if (!o.net_faults.empty()) sigaddset(&stop, SIGHUP);  // reloads the fault table
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -228,6 +291,7 @@ int main(int argc, char **argv) {
   }
 
   printk(KERN_INFO "mirvold: host started (pid %d)\n", (int)getpid());
+  if (!o.net_faults.empty()) load_net_faults(o.net_faults);
   if (o.mount.empty())
     warn(o, "mirvold: warning: no --mount: the mirror devices are reachable by control commands "
             "only");
@@ -293,6 +357,10 @@ int main(int argc, char **argv) {
   for (;;) {
     int sig = 0;
     if (sigwait(&stop, &sig) != 0) continue;
+    if (sig == SIGHUP) {
+      load_net_faults(o.net_faults);
+      continue;
+    }
     int running = mirvold::control_begin_stop();
     if (running) {
       printk(KERN_WARNING "mirvold: not stopping on signal %d: %d control command%s running\n", sig,

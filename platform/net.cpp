@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -137,6 +138,9 @@ struct socket_os {
   // Options set so far (last value of each), given to OS sockets made later.
   std::vector<sockopt_rec> opts;
   unsigned accept_next = 0;  // where the next accept starts looking
+  // The destination a raw socket was connected to (family 0: none), which
+  // the OS does not tell; the fault table looks at it.
+  struct sockaddr_storage dgram_peer {};
 };
 
 namespace {
@@ -361,6 +365,125 @@ int copy_addr_out(const struct sockaddr_storage *ss, socklen_t len, struct ksock
 
 }  // namespace
 
+// --- fault injection ---
+
+namespace {
+
+struct fault_entry {
+  host_addr local, remote;  // family 0: any address
+  int kind[SOCK_FAULT_OPS];
+};
+
+std::mutex fault_mu;
+// Guarded by fault_mu; never destroyed, as sockets may outlive main().
+std::vector<fault_entry> &faults = *new std::vector<fault_entry>;
+// Whether the table has an entry: without one no call looks addresses up.
+std::atomic<bool> faults_set{false};
+
+bool parse_fault_addr(const char *text, host_addr *out) {
+  if (text && strcmp(text, "*") == 0) {
+    memset(out, 0, sizeof(*out));
+    return true;
+  }
+  return parse_host_addr(text, out);
+}
+
+bool same_host(const host_addr &want, const struct sockaddr_storage &a) {
+  if (want.family == 0) return true;
+  if (want.family != a.ss_family) return false;
+  if (a.ss_family == AF_INET)
+    return reinterpret_cast<const struct sockaddr_in *>(&want.ss)->sin_addr.s_addr ==
+           reinterpret_cast<const struct sockaddr_in *>(&a)->sin_addr.s_addr;
+  return memcmp(&reinterpret_cast<const struct sockaddr_in6 *>(&want.ss)->sin6_addr,
+                &reinterpret_cast<const struct sockaddr_in6 *>(&a)->sin6_addr, 16) == 0;
+}
+
+// The fault of `op` between the two addresses (a remote of family 0 is
+// unknown and matches only "*").
+int fault_between(const struct sockaddr_storage &local, const struct sockaddr_storage &remote,
+                  int op) {
+  std::lock_guard<std::mutex> g(fault_mu);
+  for (auto &f : faults)
+    if (f.kind[op] != SOCK_FAULT_NONE && same_host(f.local, local) && same_host(f.remote, remote))
+      return f.kind[op];
+  return SOCK_FAULT_NONE;
+}
+
+// The fault of `op` on the OS socket, towards `to` (null: its peer).
+int fault_of(int fd, const void *to, int op) {
+  if (!faults_set.load(std::memory_order_acquire)) return SOCK_FAULT_NONE;
+  struct sockaddr_storage local, remote;
+  memset(&local, 0, sizeof(local));
+  memset(&remote, 0, sizeof(remote));
+  socklen_t l = sizeof(local);
+  getsockname(fd, reinterpret_cast<struct sockaddr *>(&local), &l);
+  if (to) {
+    const auto *sa = static_cast<const struct sockaddr *>(to);
+    memcpy(&remote, to, sa->sa_family == AF_INET ? sizeof(struct sockaddr_in)
+                                                 : sizeof(struct sockaddr_in6));
+  } else {
+    l = sizeof(remote);
+    getpeername(fd, reinterpret_cast<struct sockaddr *>(&remote), &l);
+  }
+  return fault_between(local, remote, op);
+}
+
+// A blackholed call: waits while the fault stays, until the deadline, an
+// unblocked signal or its clearing (then 0). Polls the table, since
+// clearing it wakes no one.
+int fault_hold(int fd, const void *to, int op, u64 deadline) {
+  struct task_struct *t = get_current();
+  int wfd = plat::task_wake_fd(t);
+  while (fault_of(fd, to, op) == SOCK_FAULT_BLACKHOLE) {
+    if (signal_pending(t)) return -ERESTARTSYS;
+    if (deadline != ~0ULL && (s64)(get_jiffies_64() - deadline) >= 0) return -ETIME;
+    struct pollfd p = {wfd, POLLIN, 0};
+    struct timespec ts = {0, 10000000};
+    if (::ppoll(&p, wfd >= 0 ? 1 : 0, &ts, nullptr) > 0) plat::task_drain_wake_fd(t);
+  }
+  return 0;
+}
+
+// The gate of a TCP connect, send or receive, or of an echo sent: 0 to go
+// on, 1 for an echo to drop, or the call's result.
+int fault_gate(int fd, const void *to, int op, u64 deadline, bool nonblock) {
+  int kind = fault_of(fd, to, op);
+  if (kind == SOCK_FAULT_NONE) return 0;
+  if (kind == SOCK_FAULT_FAIL)
+    return op == SOCK_FAULT_SEND || op == SOCK_FAULT_RECV ? -ECONNRESET : -ENETUNREACH;
+  if (op == SOCK_FAULT_ECHO) return 1;
+  if (nonblock) return op == SOCK_FAULT_CONNECT ? -EINPROGRESS : -EAGAIN;
+  return fault_hold(fd, to, op, deadline);
+}
+
+}  // namespace
+
+int sock_fault_set(const char *local, const char *remote, int op, int kind) {
+  host_addr l, r;
+  if (!parse_fault_addr(local, &l) || !parse_fault_addr(remote, &r)) return -EINVAL;
+  if (op < 0 || op >= SOCK_FAULT_OPS || kind < SOCK_FAULT_NONE || kind > SOCK_FAULT_BLACKHOLE)
+    return -EINVAL;
+  std::lock_guard<std::mutex> g(fault_mu);
+  fault_entry *e = nullptr;
+  for (auto &f : faults)
+    if (f.local.family == l.family && f.remote.family == r.family &&
+        (l.family == 0 || same_host(f.local, l.ss)) && (r.family == 0 || same_host(f.remote, r.ss)))
+      e = &f;
+  if (!e) {
+    faults.push_back({l, r, {}});
+    e = &faults.back();
+  }
+  e->kind[op] = kind;
+  faults_set.store(true, std::memory_order_release);
+  return 0;
+}
+
+void sock_fault_clear(void) {
+  std::lock_guard<std::mutex> g(fault_mu);
+  faults.clear();
+  faults_set.store(false, std::memory_order_release);
+}
+
 // --- host set-up ---
 
 int sock_set_host_addresses(const char *const *addrs, int n) {
@@ -518,6 +641,16 @@ static int connect_until(struct socket *sock, struct ksockaddr *addr, int addrle
       }
     }
   }
+  if (!is_stream(sock)) {
+    if (::connect(fd, reinterpret_cast<struct sockaddr *>(addr), (socklen_t)addrlen) < 0)
+      return -errno;
+    std::lock_guard<std::mutex> g(sock->os->mu);
+    memcpy(&sock->os->dgram_peer, addr,
+           (size_t)addrlen < sizeof(sock->os->dgram_peer) ? (size_t)addrlen
+                                                          : sizeof(sock->os->dgram_peer));
+    return 0;
+  }
+  if (int f = fault_gate(fd, addr, SOCK_FAULT_CONNECT, deadline, nonblock)) return f;
   if (::connect(fd, reinterpret_cast<struct sockaddr *>(addr), (socklen_t)addrlen) == 0) return 0;
   int e = errno;
   if (e != EINPROGRESS && e != EALREADY) return -e;
@@ -598,6 +731,19 @@ static int sendmsg_until(struct socket *sock, struct kmsghdr *msg, struct kvec *
     }
     m.msg_iov = iov.data() + first;
     m.msg_iovlen = iov.size() - first < kIovMax ? iov.size() - first : kIovMax;
+    struct sockaddr_storage dest;
+    if (!stream && !m.msg_name) {
+      std::lock_guard<std::mutex> g(sock->os->mu);
+      dest = sock->os->dgram_peer;
+    }
+    if (int f = fault_gate(fd, stream ? nullptr : m.msg_name ? m.msg_name : &dest,
+                           stream ? SOCK_FAULT_SEND : SOCK_FAULT_ECHO, deadline, nonblock)) {
+      if (f > 0) {  // a dropped echo counts as sent whole
+        for (size_t i = first; i < iov.size(); i++) sent += iov[i].iov_len;
+        return (int)sent;
+      }
+      return f != -ETIME && sent ? (int)sent : f;
+    }
     ssize_t n = ::sendmsg(fd, &m, os_flags);
     if (n >= 0) {
       sent += (size_t)n;
@@ -647,7 +793,15 @@ static int recvmsg_until(struct socket *sock, struct kmsghdr *msg, struct kvec *
     }
     m.msg_iov = iov.data() + first;
     m.msg_iovlen = iov.size() - first < kIovMax ? iov.size() - first : kIovMax;
+    if (stream) {
+      if (int f = fault_gate(fd, nullptr, SOCK_FAULT_RECV, deadline, nonblock))
+        return f != -ETIME && got ? (int)got : f;
+    } else if (!m.msg_name) {
+      m.msg_name = &from;  // the source decides whether a fault drops it
+      m.msg_namelen = sizeof(from);
+    }
     ssize_t n = ::recvmsg(fd, &m, os_flags);
+    if (n >= 0 && !stream && fault_of(fd, &from, SOCK_FAULT_ECHO) != SOCK_FAULT_NONE) continue;
     if (n >= 0) {
       if (msg) {
         msg->msg_flags = m.msg_flags;

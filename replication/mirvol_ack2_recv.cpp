@@ -124,8 +124,9 @@ int mirvol_ack2_svr_thread(void *arg) {
       sock_release(sock);
       continue;
     }
-    mirvol_sock_tcp_parameter(sock, (int)nmp->keepalive_probe, (int)nmp->keepalive_time,
-                              (int)nmp->keepalive_interval);
+    mirvol_sock_tcp_parameter(sock, (int)mirvol_timeout(&nmp->keepalive_probe),
+                              (int)mirvol_timeout(&nmp->keepalive_time),
+                              (int)mirvol_timeout(&nmp->keepalive_interval));
     struct klinger linger = {1, 0};
     kernel_setsockopt(sock, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger));
     mirvol_recv_ack2_main(sock, nmp);

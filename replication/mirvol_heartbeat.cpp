@@ -654,8 +654,9 @@ int mirvol_hb_svr_thread(void *arg) {
       sock_release(sock);
       continue;
     }
-    mirvol_sock_tcp_parameter(sock, (int)nmp->keepalive_probe, (int)nmp->keepalive_time,
-                              (int)nmp->keepalive_interval);
+    mirvol_sock_tcp_parameter(sock, (int)mirvol_timeout(&nmp->keepalive_probe),
+                              (int)mirvol_timeout(&nmp->keepalive_time),
+                              (int)mirvol_timeout(&nmp->keepalive_interval));
     struct klinger linger = {1, 0};
     kernel_setsockopt(sock, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger));
     mirvol_recv_hb_main(sock, nmp);

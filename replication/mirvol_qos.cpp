@@ -16,18 +16,24 @@ struct qos_area *mirvol_qos_init_nmp(void) {
 
 void mirvol_qos_free_nmp(struct qos_area *area) { mirvol_kfree(&area); }
 
+// The limit is read atomically: command 8 may store a new one meanwhile.
+static u32 qos_limit(const struct nmp_info *nmp) {
+  return __atomic_load_n(&nmp->band_limit, __ATOMIC_RELAXED);
+}
+
 void mirvol_qos_count_nmp(struct nmp_info *nmp, int bytes) {
-  if (!nmp || !nmp->band_limit || bytes <= 0) return;
+  if (!nmp || !qos_limit(nmp) || bytes <= 0) return;
   struct qos_area *area = nmp->qos_area;
   if (!area) return;
   area->sent_bytes += (u64)bytes;
 }
 
 void mirvol_qos_sleep_nmp(struct nmp_info *nmp) {
-  if (!nmp || !nmp->band_limit) return;
+  u32 limit = nmp ? qos_limit(nmp) : 0;
+  if (!limit) return;
   struct qos_area *area = nmp->qos_area;
   if (!area) return;
-  if (area->sent_bytes < (u64)nmp->band_limit) return;
+  if (area->sent_bytes < (u64)limit) return;
 
   // The limit is reached: hold the sender back only when that happened
   // within the first second of the window.

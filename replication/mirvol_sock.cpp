@@ -382,8 +382,9 @@ static void mirvol_set_reuse(struct socket *sock) {
 }
 
 static void mirvol_set_keepalive(struct nmp_info *nmp, struct socket *sock) {
-  mirvol_sock_tcp_parameter(sock, (int)nmp->keepalive_probe, (int)nmp->keepalive_time,
-                            (int)nmp->keepalive_interval);
+  mirvol_sock_tcp_parameter(sock, (int)mirvol_timeout(&nmp->keepalive_probe),
+                            (int)mirvol_timeout(&nmp->keepalive_time),
+                            (int)mirvol_timeout(&nmp->keepalive_interval));
 }
 
 // A blocking connect to the network's opponent under the watchdog.

@@ -182,12 +182,13 @@ static void mirvol_drop_accepted(struct socket *sock) {
 static bool mirvol_take_connection(struct nmp_info *nmp, struct socket *sock,
                                    struct timer_list *timer) {
   int minor = (int)nmp->minor;
-  mirvol_sock_tcp_parameter(sock, (int)nmp->keepalive_probe, (int)nmp->keepalive_time,
-                            (int)nmp->keepalive_interval);
+  mirvol_sock_tcp_parameter(sock, (int)mirvol_timeout(&nmp->keepalive_probe),
+                            (int)mirvol_timeout(&nmp->keepalive_time),
+                            (int)mirvol_timeout(&nmp->keepalive_interval));
   struct klinger linger = {1, 0};
   kernel_setsockopt(sock, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger));
   u8 msg[MIRVOL_SHORT_MSG_SIZE];
-  int r = mirvol_recvmsg_timeout(sock, timer, msg, sizeof(msg), nmp->receive_normal_timeout);
+  int r = mirvol_recvmsg_timeout(sock, timer, msg, sizeof(msg), mirvol_timeout(&nmp->receive_normal_timeout));
   if (r <= 0) {
     mirvol_drop_accepted(sock);
     mirvol_printk(MIRVOL_WARN "NMP%d failed to receive connection data. (err=%d%s)\n", 224, minor, r,

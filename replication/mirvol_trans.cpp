@@ -262,7 +262,7 @@ int mirvol_queue_async_req(struct nmp_info *nmp, struct io_request *req) {
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
   u64 queued = nmp->request_queue_cnt;
-  u64 limit = nmp->send_queue_cnt;
+  u64 limit = __atomic_load_n(&nmp->send_queue_cnt, __ATOMIC_RELAXED);
   spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
 
   if (limit == 0 || queued < limit) {
@@ -526,7 +526,7 @@ static int mirvol_send_one_async(struct nmp_info *nmp, struct io_request *req, u
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
   req->enqueue_time = mirvol_jiffies();
-  mod_timer(&req->sys_var->timer, (unsigned long)(mirvol_jiffies() + (u64)nmp->ack_timeout * HZ));
+  mod_timer(&req->sys_var->timer, (unsigned long)(mirvol_jiffies() + (u64)mirvol_timeout(&nmp->ack_timeout) * HZ));
   spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
 
   struct bio *wrk = mirvol_malloc_wrk_bio(req);

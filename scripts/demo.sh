@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds mirvol and shows two servers mirroring a file system: two hosts (in
-# network namespaces joined by a veth pair, or on loopback where namespaces
-# cannot be made) are configured as a cluster service would, an ext4 file
+# network namespaces joined by two veth pairs, one per mirror network, or on
+# loopback with one network where namespaces cannot be made) are configured as a cluster service would, an ext4 file
 # system is made on the active's mirror device and files are written to it
 # through a loop mount; then the standby's Data Partition is shown to be
 # byte-identical to the active's and clean for e2fsck, and the status files
@@ -38,8 +38,10 @@ ts_ctl() {
   ts_ctl_unshown "$@"
 }
 
-if ts_can_netns; then ts_place netns 1; else ts_place loopback; fi
-say "two servers ($TS_MODE, $SYNC_MODE mirroring): active a at $(ts_self a 1), standby b at $(ts_self b 1)"
+if ts_can_netns; then ts_place netns 2; else ts_place loopback; fi
+nets="$(ts_self a 1) - $(ts_self b 1) (in use)"
+for ((i = 2; i <= TS_NETS; i++)); do nets+=", $(ts_self a "$i") - $(ts_self b "$i")"; done
+say "two servers ($TS_MODE, $SYNC_MODE mirroring): active a and standby b, mirror networks $nets"
 SIZE_MIB=256
 for s in a b; do
   ts_start "$s" nmp_minor=3

@@ -29,6 +29,7 @@ TS_NS=()
 TS_LINKS=()
 TS_MOUNTS=()
 TS_LOOPS=()
+TS_FAULTS=0  # 1: the hosts take a network fault table (ts_faults)
 declare -A TS_PID=() TS_ADDR=()
 
 ts_fail() {
@@ -173,6 +174,23 @@ ts_heal() {
   ip -n "$(ts_netns_of "$side")" link set "$link" up
 }
 
+# ts_faults SIDE [LINE...]: replaces the network fault table of side's host
+# (started with TS_FAULTS=1) by the lines ("LOCAL REMOTE OP KIND", see
+# mirvold) and waits until the host has loaded it.
+ts_faults() {
+  local side=$1
+  shift
+  local dir=$TS_WORK/$side loads n=$#
+  if [ "$n" -gt 0 ]; then printf '%s\n' "$@" >"$dir/faults"; else : >"$dir/faults"; fi
+  loads=$(grep -c -F "mirvold: network faults: " "$dir/log" || true)
+  kill -HUP "${TS_PID[$side]}"
+  reloaded() {
+    [ "$(grep -c -F "mirvold: network faults: " "$dir/log" || true)" -gt "$loads" ] &&
+      grep -F "mirvold: network faults: " "$dir/log" | tail -n 1 | grep -F ": $n from" >/dev/null
+  }
+  wait_until 20 reloaded || ts_fail "server $side did not load its network faults"
+}
+
 ts_mnt() { echo "$TS_WORK/$1/mnt"; }
 ts_log() { echo "$TS_WORK/$1/log"; }
 ts_sock() { echo "$TS_WORK/$1/control.sock"; }
@@ -190,6 +208,10 @@ ts_start() {
     run=(nsenter "--net=/run/netns/$(ts_netns_of "$side")" --)
   else
     extra=(--addresses "${TS_ADDR[$side]}")
+  fi
+  if [ "$TS_FAULTS" = 1 ]; then
+    : >"$dir/faults"
+    extra+=(--net-faults "$dir/faults")
   fi
   "${run[@]}" "$MIRVOLD" --mount "$dir/mnt" --control "$dir/control.sock" --log "$dir/log" \
     "${extra[@]}" "$@" >"$dir/out" 2>&1 &

@@ -2,10 +2,13 @@
 """Writes and checks for the two-server tests.
 
   write FILE SIZE SEED COUNT LOG [--min-sectors N] [--max-sectors N] [--hot N]
-        [--fsync-each]
+        [--fsync-each] [--slots FIRST]
       COUNT writes of random size (whole sectors) at random sector offsets
       of FILE (SIZE bytes); with --hot, that many of them go to a few
-      sectors written again and again. Each write is pwrite()n and, with
+      sectors written again and again. With --slots, write n starts instead
+      at the beginning of slot FIRST + n, the slots being max-sectors long,
+      so that no two writes touch the same bitmap granule (granules up to
+      max-sectors). Each write is pwrite()n and, with
       --fsync-each, fsync()ed before the next; at the end the file is
       fsync()ed. Every write is appended to LOG as "sector count seed
       index" once it has returned (so LOG holds what was acknowledged).
@@ -26,6 +29,9 @@
       Checks every history file in DIR ("%016X.dat" after its serial): its
       journal record in CP gives its range, and its bytes are those of a
       logged write that covered that range. Prints the number of files.
+  coverage SIZE GRANULE BITS LOG
+      For each write of LOG in order, how many of its granules the bit
+      numbers in file BITS hold: "none", "part" or "all", one per line.
 """
 import os
 import random
@@ -44,7 +50,7 @@ def data_of(seed, index, count):
 def cmd_write(args):
     path, size, seed, count, log = args[0], int(args[1]), int(args[2]), int(args[3]), args[4]
     opts = args[5:]
-    min_sectors, max_sectors, hot, fsync_each = 1, 256, 0, False
+    min_sectors, max_sectors, hot, fsync_each, first_slot = 1, 256, 0, False, None
     i = 0
     while i < len(opts):
         if opts[i] == "--min-sectors":
@@ -55,6 +61,9 @@ def cmd_write(args):
             i += 2
         elif opts[i] == "--hot":
             hot = int(opts[i + 1])
+            i += 2
+        elif opts[i] == "--slots":
+            first_slot = int(opts[i + 1])
             i += 2
         elif opts[i] == "--fsync-each":
             fsync_each = True
@@ -69,7 +78,11 @@ def cmd_write(args):
     with open(log, "a") as out:
         for n in range(count):
             length = r.randrange(min_sectors, max_sectors + 1)
-            if n in hot_at:
+            if first_slot is not None:
+                start = (first_slot + n) * max_sectors
+                if start + length > sectors:
+                    sys.exit(f"write: slot {first_slot + n} lies beyond the file")
+            elif n in hot_at:
                 start = r.choice(hot_spots) + r.randrange(0, 8)
             else:
                 start = r.randrange(0, sectors - length + 1)
@@ -122,6 +135,20 @@ def cmd_granules(args):
     for b in sorted(bits):
         if b < nbits:
             print(b)
+
+
+def granules_of(start, length, granule):
+    return set(range(start // granule, (start + length - 1) // granule + 1))
+
+
+def cmd_coverage(args):
+    granule, bits_file, log = int(args[1]), args[2], args[3]
+    with open(bits_file) as f:
+        bits = {int(x) for x in f.read().split()}
+    for start, length, _, _ in writes_of([log]):
+        g = granules_of(start, length, granule)
+        held = len(g & bits)
+        print("none" if held == 0 else "all" if held == len(g) else "part")
 
 
 def cmd_differ(args):
@@ -194,7 +221,8 @@ def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
     cmds = {"write": cmd_write, "model": cmd_model, "bits": cmd_bits, "granules": cmd_granules,
-            "differ": cmd_differ, "journal": cmd_journal, "spilled": cmd_spilled}
+            "differ": cmd_differ, "journal": cmd_journal, "spilled": cmd_spilled,
+            "coverage": cmd_coverage}
     if sys.argv[1] not in cmds:
         sys.exit(__doc__)
     cmds[sys.argv[1]](sys.argv[2:])

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A lost peer and lost mirror networks, and the switch between two networks,
 # while two servers in namespaces mirror synchronously over two veth pairs.
-#   network_test.sh MIRVOLD MIRVOLCTL kill|allcut|switch
+#   network_test.sh MIRVOLD MIRVOLCTL kill|allcut|switch|silent|silentbreak
 # kill:   the standby's host is killed with SIGKILL. The active's heartbeat
 #         closes its N/W port, and the writes after that go on locally with
 #         exactly their granules in the active's bitmap.
@@ -12,6 +12,24 @@
 # switch: command 79 in the middle of a stream of writes moves the mirror to
 #         the second network: the states flip, nothing is put in the bitmap
 #         and the standby holds every write.
+# silent, silentbreak: the network in use goes silent (the frames of both
+#         ends are lost, nothing reports an error) in the middle of a stream
+#         of writes; for silent with ack_timeout well above the keepalive
+#         time after which the ends let go of the dead connections, for
+#         silentbreak below it. Either way the heartbeat marks the network
+#         ERROR, moves to the second network and keeps the N/W port open,
+#         and the network is FREE, not USING, once restored. A write already
+#         handed to the silent network is never sent again (only a send that
+#         fails is repeated, and this one succeeded): it waits for its ACK1
+#         until ack_timeout and goes to the bitmap. That mirror break sets
+#         the last-update time, which turns mirroring off (sync switch flag
+#         8), so every later write goes to the bitmap too. The stream thus
+#         splits into writes on the standby, then the stalled one, then
+#         writes only in the bitmap. With the long ack_timeout the bitmap
+#         holds exactly what the standby lacks; with the short one the cut
+#         may end before the standby has let go of the dead connection, and
+#         the stalled write then reaches it after its time-out (still in the
+#         bitmap).
 MIRVOLD=$1
 MIRVOLCTL=$2
 CASE=$3
@@ -24,6 +42,9 @@ MS_SCALE=5
 MS_SEND_TIMEOUT=5
 MS_CONNECT_TIMEOUT=2
 MS_ACK_TIMEOUT=20
+# The clock runs 5 times faster than the kernel's keepalive: 60 clock
+# seconds are 12 real ones, three times keepalive 2 + 2 x 1.
+if [ "$CASE" = silent ]; then MS_ACK_TIMEOUT=60; fi
 MS_CREATE_EXTRA=(hb_interval=1 hb_recv_timeout=1 hb_recv_retry=2 keepalive_time=2
   keepalive_probe=2 keepalive_interval=1)
 
@@ -110,6 +131,55 @@ switch)
   ms_expect_bits a "$empty"
   ms_expect_model b "$p1" "$p2" "$p3"
   ;;
-*) ts_fail "network_test.sh: kill, allcut or switch, not $CASE" ;;
+silent | silentbreak)
+  [ "$(net_states a)" = "1 0 " ] || ts_fail "networks before the cut: $(net_states a)"
+  if [ "$CASE" = silentbreak ]; then
+    # ack_timeout 5 clock seconds, one real one: shorter than the
+    # keepalive. The other values as created.
+    ts_ctl_ok a NMP3 set-param hb_interval=1 hb_recv_timeout=1 hb_recv_retry=2 \
+      connect_timeout="$MS_CONNECT_TIMEOUT" send_timeout="$MS_SEND_TIMEOUT" keepalive_time=2 \
+      keepalive_probe=2 keepalive_interval=1 ack_timeout=5
+  fi
+  before151=$(count_log a "NMP3 ACK1 timeout.")
+  # Writes in slots of their own, so that a granule holds one write only.
+  timeout 300 $MS_TOOL write "$(ts_mnt a)/NMP3" "$MS_SIZE" 56 300 "$p2" --fsync-each --slots 0 &
+  writer=$!
+  stream_going() { [ "$(wc -l <"$p2")" -ge 30 ]; }
+  wait_until 60 stream_going || ts_fail "the stream of writes did not start"
+  ts_cut a 1 silent
+  ts_cut b 1 silent
+  moved() { [ "$(net_states a)" = "2 1 " ]; }
+  wait_until 60 moved || ts_fail "networks with the first one silent: $(net_states a)"
+  wait "$writer" || ts_fail "writes failed across the silent cut"
+  nw_open || ts_fail "the N/W port closed"
+  [ "$(count_log a "NMP3 ACK1 timeout.")" -gt "$before151" ] || ts_fail "no ACK1 time-out"
+  grep -F "NMP3 sync switch flag is set to OFF. <-B--s>" "$(ts_log a)" >/dev/null ||
+    ts_fail "mirroring was not turned off by the mirror break"
+  ts_heal a 1
+  ts_heal b 1
+  restored() { [ "$(net_states a)" = "0 1 " ]; }
+  wait_until 60 restored || ts_fail "networks after the restore: $(net_states a)"
+  ms_write a "$p3" 57 50 --fsync-each --slots 400
+  ts_stop a
+  ts_stop b
+  ms_expect_model a "$p1" "$p2" "$p3"
+  model=$TS_WORK/model.img
+  $MS_TOOL model "$MS_SIZE" "$model" "$p1" "$p2" "$p3" || ts_fail "building the expected image"
+  $MS_TOOL differ "$model" "$(ts_dp b 3)" "$MS_GRANULE" >"$TS_WORK/lacking"
+  if [ "$CASE" = silent ]; then
+    ms_expect_bits a "$TS_WORK/lacking"
+  else
+    # The cut may end before the standby lets go of the dead connection:
+    # the stalled write then still reaches it, after its time-out.
+    ms_expect_covered a "$TS_WORK/lacking"
+  fi
+  ms_bits a >"$TS_WORK/bits"
+  split=$($MS_TOOL coverage "$MS_SIZE" "$MS_GRANULE" "$TS_WORK/bits" "$p2" | uniq | tr '\n' ' ')
+  [[ "$split" =~ ^none\ (part\ )?all\ $ ]] ||
+    ts_fail "the stream is not mirrored writes, then the stalled one and the rest in the bitmap: $split"
+  ms_granules "$p3" >"$TS_WORK/late"
+  ms_expect_covered a "$TS_WORK/late"
+  ;;
+*) ts_fail "network_test.sh: kill, allcut, switch, silent or silentbreak, not $CASE" ;;
 esac
 echo "PASS: network $CASE"

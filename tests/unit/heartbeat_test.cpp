@@ -5,12 +5,16 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "include/mirvol_hb.h"
 #include "include/mirvol_mdcsw.h"
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_param.h"
+#include "include/mirvol_record.h"
 #include "include/mirvol_port.h"
 #include "module_fixture.h"
 
@@ -439,6 +443,52 @@ TEST_F(HbThreads, NoNetworkCheckedMeansPausedCyclesAndOneAllErrorMessage) {
   for (auto &t : log.texts()) n += t.find("all of the networks are ERROR") != std::string::npos;
   EXPECT_EQ(n, 1u) << "event 242 once per run of failures";
   clock_set_automatic();
+}
+
+// Commands 8 and 61 store the time-outs while the heartbeat threads read
+// them (TSan reports any store or read that is not atomic). The threads keep
+// working across the changes, and the last values stored are the ones kept.
+TEST_F(HbThreads, TimingsChangedWhileTheThreadsRun) {
+  struct nmp_info *n = nmp();
+  n->base_hb_recv_timeout = 1;
+  n->base_ack_timeout = 5;
+  n->base_connect_timeout = 1;
+  n->base_send_timeout = 1;
+  n->base_keepalive_time = 1;
+  n->base_receive_normal_timeout = 5;
+  // Parameter records: hb_interval .. receive_normal_timeout, send_queue_cnt.
+  auto param = [](u32 step) {
+    std::vector<u8> r(80, 0);
+    const u32 v[] = {1, 1 + step, 2, 2, 2 + step, 2, 2, 1, 5, 20 + step, 20};
+    for (size_t i = 0; i < 11; i++) memcpy(r.data() + 4 + 4 * i, &v[i], 4);
+    u64 q = 100 + step;
+    memcpy(r.data() + 48, &q, 8);
+    return r;
+  };
+  LogCapture log;
+  start(NMP_THREAD_HB_SVR, mirvol_hb_svr_thread, "mirvol_nmp03_02");
+  start(NMP_THREAD_HB_CLIENT, mirvol_hb_client_thread, "mirvol_nmp03_03");
+  bool opened = false;
+  for (u32 i = 0; i < 4000 && !(opened && i >= 200); i++) {
+    std::vector<u8> r = param(i % 2);
+    mirvol_set_nmp_param(n->minor, n, r.data());
+    ASSERT_EQ(rec_u32(r.data(), 0), STATUS_OK);
+    std::vector<u8> ratio(8, 0);
+    u32 k = 1 + i % 2;
+    memcpy(ratio.data() + 4, &k, 4);
+    mirvol_set_ratio(n->minor, n, ratio.data());
+    ASSERT_EQ(rec_u32(ratio.data(), 0), STATUS_OK);
+    if (!opened) opened = log.contains("NMP3 N/W port opened.");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(opened || log.wait_for("NMP3 N/W port opened.", 30000)) << log.dump();
+  std::vector<u8> last = param(1);
+  mirvol_set_nmp_param(n->minor, n, last.data());
+  EXPECT_EQ(n->hb_recv_timeout, 2u);
+  EXPECT_EQ(n->send_timeout, 3u);
+  EXPECT_EQ(n->ack_timeout, 21u);
+  EXPECT_EQ(n->send_queue_cnt, 101u);
+  EXPECT_EQ(nw_port(), 1u) << "the heartbeat still holds the N/W port open";
 }
 
 }  // namespace

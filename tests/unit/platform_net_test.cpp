@@ -11,6 +11,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -937,5 +938,200 @@ INSTANTIATE_TEST_SUITE_P(PlatformNetLoopback, PlatformNetIcmp,
                          ::testing::Values("127.0.0.1", "::1"), [](const auto &info) {
                            return std::string(family_of(info.param) == AF_INET ? "IPv4" : "IPv6");
                          });
+
+// --- fault injection ---
+
+// A connection from 127.0.0.2 to a listener on 127.0.0.1, so that each
+// direction has its own address pair; the table is emptied afterwards.
+class PlatformNetFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    listener_ = listen_on("127.0.0.1");
+    ASSERT_TRUE(listener_);
+    port_ = port_of(listener_.get());
+    client_ = client_from("127.0.0.2");
+    ASSERT_TRUE(client_);
+    ASSERT_EQ(connect_to(client_.get(), "127.0.0.1", port_), 0);
+    struct socket *s = nullptr;
+    ASSERT_EQ(kernel_accept(listener_.get(), &s, 0), 0);
+    server_.reset(s);
+  }
+  void TearDown() override {
+    sock_fault_clear();
+    clock_set_automatic();
+  }
+  static Sock client_from(const char *host) {
+    Sock c = make_sock(AF_INET);
+    Addr a = ip(host, 0);
+    EXPECT_EQ(kernel_bind(c.get(), a.sa(), a.len), 0);
+    return c;
+  }
+  static unsigned long soon() { return jiffies_now() + HZ / 10; }
+  Sock listener_, client_, server_;
+  u16 port_ = 0;
+};
+
+// A failed operation fails for its own pair and direction only; clearing the
+// table lets the same sockets go on.
+TEST_F(PlatformNetFaults, FailEndsTheCallOfItsPairAndDirectionOnly) {
+  char buf[8] = {};
+  struct Row {
+    const char *what;
+    const char *local, *remote;
+    int op;
+    std::function<int()> faulted, other;  // the call of the pair, one of another
+    int want;
+  } rows[] = {
+      {"connect", "127.0.0.2", "127.0.0.1", SOCK_FAULT_CONNECT,
+       [&] { return connect_to(client_from("127.0.0.2").get(), "127.0.0.1", port_); },
+       [&] { return connect_to(client_from("127.0.0.3").get(), "127.0.0.1", port_); },
+       -ENETUNREACH},
+      {"send", "127.0.0.2", "127.0.0.1", SOCK_FAULT_SEND,
+       [&] { return send_buf(client_.get(), "abc", 3); },
+       [&] { return send_buf(server_.get(), "abc", 3); }, -ECONNRESET},
+      {"receive", "127.0.0.1", "*", SOCK_FAULT_RECV,
+       [&] {
+         send_buf(client_.get(), "abc", 3);
+         return recv_buf(server_.get(), buf, 3, MSG_WAITALL);
+       },
+       [&] {
+         send_buf(server_.get(), "abc", 3);
+         return recv_buf(client_.get(), buf, 3, MSG_WAITALL);
+       },
+       -ECONNRESET},
+  };
+  for (auto &r : rows) {
+    SCOPED_TRACE(r.what);
+    ASSERT_EQ(sock_fault_set(r.local, r.remote, r.op, SOCK_FAULT_FAIL), 0);
+    EXPECT_EQ(r.faulted(), r.want);
+    EXPECT_GE(r.other(), 0) << "another pair or direction is not touched";
+    sock_fault_clear();
+    EXPECT_GE(r.faulted(), 0) << "cleared, the call goes through";
+    // Whatever the row sent is taken off again.
+    recv_buf(server_.get(), buf, sizeof(buf), MSG_DONTWAIT);
+    recv_buf(client_.get(), buf, sizeof(buf), MSG_DONTWAIT);
+  }
+  EXPECT_EQ(sock_fault_set("127.0.0.1", "no address", SOCK_FAULT_SEND, SOCK_FAULT_FAIL), -EINVAL);
+  EXPECT_EQ(sock_fault_set("*", "*", SOCK_FAULT_OPS, SOCK_FAULT_FAIL), -EINVAL);
+  EXPECT_EQ(sock_fault_set("*", "*", SOCK_FAULT_SEND, 3), -EINVAL);
+}
+
+// A blackholed call makes no progress: it ends at its deadline (the bytes
+// stay where they were) or with -EAGAIN / -EINPROGRESS when it may not wait.
+TEST_F(PlatformNetFaults, BlackholeHoldsTheCallUntilItsDeadline) {
+  ASSERT_EQ(send_buf(client_.get(), "abcd", 4), 4);
+  struct pollfd arrived = {sock_os_fd(server_.get(), 0), POLLIN, 0};
+  ASSERT_EQ(poll(&arrived, 1, 5000), 1);
+  ASSERT_EQ(sock_fault_set("*", "*", SOCK_FAULT_CONNECT, SOCK_FAULT_BLACKHOLE), 0);
+  ASSERT_EQ(sock_fault_set("*", "*", SOCK_FAULT_SEND, SOCK_FAULT_BLACKHOLE), 0);
+  ASSERT_EQ(sock_fault_set("*", "*", SOCK_FAULT_RECV, SOCK_FAULT_BLACKHOLE), 0);
+  char buf[8] = {};
+  size_t moved = 99;
+  struct kvec rv = {buf, 4};
+  EXPECT_EQ(kernel_recvmsg_deadline(server_.get(), nullptr, &rv, 1, 4, 0, soon(), &moved), -ETIME);
+  EXPECT_EQ(moved, 0u);
+  struct kvec sv = {const_cast<char *>("xy"), 2};
+  EXPECT_EQ(kernel_sendmsg_deadline(client_.get(), nullptr, &sv, 1, 2, soon(), &moved), -ETIME);
+  EXPECT_EQ(moved, 0u);
+  Sock c = client_from("127.0.0.2");
+  Addr a = ip("127.0.0.1", port_);
+  EXPECT_EQ(kernel_connect_deadline(c.get(), a.sa(), a.len, soon()), -ETIME);
+  EXPECT_EQ(kernel_connect(c.get(), a.sa(), a.len, O_NONBLOCK), -EINPROGRESS);
+  EXPECT_EQ(recv_buf(server_.get(), buf, 4, MSG_DONTWAIT), -EAGAIN);
+  sock_fault_clear();
+  EXPECT_EQ(recv_buf(server_.get(), buf, 4, MSG_WAITALL), 4);
+  EXPECT_EQ(std::string(buf, 4), "abcd") << "the bytes held back were not lost";
+}
+
+// A receive that waits when its pair goes black stays blocked although data
+// arrives, ends on a signal, and goes on with the data once the fault is
+// cleared.
+TEST_F(PlatformNetFaults, ABlockedReceiveStaysHeldAndGoesOnWhenCleared) {
+  char got[8] = {};
+  BlockedCall held([] {}, [&] { return recv_buf(server_.get(), got, 4, MSG_WAITALL); });
+  BlockedCall ended([] { allow_signal(SIGTERM); },
+                    [&] {
+                      char b[4];
+                      return recv_buf(client_.get(), b, 4, MSG_WAITALL);
+                    });
+  OnExit unblock{[&] {
+    sock_fault_clear();
+    kernel_sock_shutdown(server_.get(), SHUT_RDWR);
+    kernel_sock_shutdown(client_.get(), SHUT_RDWR);
+  }};
+  ASSERT_TRUE(held.wait_blocked());
+  ASSERT_TRUE(ended.wait_blocked());
+  ASSERT_EQ(sock_fault_set("*", "*", SOCK_FAULT_RECV, SOCK_FAULT_BLACKHOLE), 0);
+  ASSERT_EQ(send_buf(client_.get(), "wxyz", 4), 4);
+  ASSERT_EQ(send_buf(server_.get(), "1234", 4), 4);
+  EXPECT_FALSE(held.finish(300)) << "the held receive took the data";
+  send_sig(SIGTERM, ended.task(), 1);
+  ASSERT_TRUE(ended.finish(5000)) << "SIGTERM did not end a held receive";
+  EXPECT_EQ(ended.result(), -ERESTARTSYS);
+  sock_fault_clear();
+  ASSERT_TRUE(held.finish(5000)) << "the receive did not go on once cleared";
+  EXPECT_EQ(held.result(), 4);
+  EXPECT_EQ(std::string(got, 4), "wxyz");
+}
+
+// An echo between a faulted pair does not leave (blackhole) or fails, and
+// nothing the raw socket receives from the remote address gets through,
+// neither the answer nor the remote's own echo requests.
+TEST_F(PlatformNetFaults, EchoFaultsSilenceIcmpBetweenThePair) {
+  if (geteuid() != 0) GTEST_SKIP() << "raw ICMP sockets need root (CAP_NET_RAW)";
+  auto raw = [](const char *self, const char *peer) {
+    Sock s = make_sock(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    Addr a = ip(self, 0), b = ip(peer, 0);
+    EXPECT_EQ(kernel_bind(s.get(), a.sa(), a.len), 0);
+    EXPECT_EQ(kernel_connect(s.get(), b.sa(), b.len, 0), 0);
+    return s;
+  };
+  Sock here = raw("127.0.0.1", "127.0.0.2"), there = raw("127.0.0.2", "127.0.0.1");
+  ASSERT_TRUE(here && there);
+  u16 id = (u16)(0x5e00 ^ (getpid() & 0xff));
+  auto echo = [&](struct socket *s, u8 seq) {
+    unsigned char req[64] = {};
+    req[0] = 8;
+    memcpy(req + 4, &id, 2);
+    req[7] = seq;
+    u16 ck = internet_checksum(req, sizeof(req));
+    memcpy(req + 2, &ck, 2);
+    struct kvec v = {req, sizeof(req)};
+    return kernel_sendmsg(s, nullptr, &v, 1, sizeof(req));
+  };
+  // What `here` receives from 127.0.0.2 with our id until nothing more comes
+  // for a while: the ICMP types seen.
+  auto heard = [&] {
+    std::vector<int> types;
+    for (int i = 0; i < 200; i++) {
+      unsigned char pkt[512];
+      Addr from;
+      struct kvec rv = {pkt, sizeof(pkt)};
+      struct kmsghdr rm = {&from.ss, (int)sizeof(from.ss), 0};
+      int n = kernel_recvmsg_deadline(here.get(), &rm, &rv, 1, sizeof(pkt), 0,
+                                      jiffies_now() + HZ / 2, nullptr);
+      if (n == -ETIME) break;
+      EXPECT_GT(n, 0);
+      if (n <= 0) break;
+      size_t off = (pkt[0] & 0x0f) * 4u;
+      u16 got_id;
+      memcpy(&got_id, pkt + off + 4, 2);
+      if (host_of(text_of(from.ss)) == "127.0.0.2" && got_id == id) types.push_back(pkt[off]);
+    }
+    return types;
+  };
+  ASSERT_EQ(sock_fault_set("127.0.0.1", "127.0.0.2", SOCK_FAULT_ECHO, SOCK_FAULT_FAIL), 0);
+  EXPECT_EQ(echo(here.get(), 1), -ENETUNREACH);
+  ASSERT_EQ(sock_fault_set("127.0.0.1", "127.0.0.2", SOCK_FAULT_ECHO, SOCK_FAULT_BLACKHOLE), 0);
+  EXPECT_EQ(echo(here.get(), 2), 64) << "a dropped echo counts as sent";
+  EXPECT_EQ(echo(there.get(), 3), 64) << "the pair 127.0.0.2 - 127.0.0.1 has no fault";
+  EXPECT_EQ(heard(), std::vector<int>{}) << "neither an answer nor the remote's request came in";
+  sock_fault_clear();
+  EXPECT_EQ(echo(here.get(), 4), 64);
+  EXPECT_EQ(echo(there.get(), 5), 64);
+  std::vector<int> types = heard();
+  EXPECT_NE(std::find(types.begin(), types.end(), 0), types.end()) << "the answer";
+  EXPECT_NE(std::find(types.begin(), types.end(), 8), types.end()) << "the remote's request";
+}
 
 }  // namespace
