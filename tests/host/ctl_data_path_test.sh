@@ -56,6 +56,11 @@ ctl raw NMP3 83 --size 48
 openers=$(sed -n 's/^record=//p' "$WORK/out" | cut -c9-10)
 [ "$openers" != 00 ] || fail "command 83 counts no opener while NMP3 is loop-mounted: $(cat "$WORK/out")"
 timeout 30 umount "$WORK/fsmnt" || fail "umount"
+# The loop device lets go of the mirror file after the umount, on its own
+# time; what it wrote may still be in the mirror file's page cache until an
+# fsync of the file sends it to the host.
+wait_until 30 bash -c "[ -z \"\$(losetup -j '$HOST_MNT/NMP3')\" ]" || fail "the loop device still holds NMP3"
+timeout 60 sync "$HOST_MNT/NMP3" || fail "fsync of NMP3"
 timeout 120 e2fsck -fn "$HOST_MNT/NMP3" >"$WORK/fsck" 2>&1 || fail "e2fsck through NMP3: $(cat "$WORK/fsck")"
 timeout 120 e2fsck -fn "$WORK/dp.img" >"$WORK/fsck" 2>&1 || fail "e2fsck of the Data Partition: $(cat "$WORK/fsck")"
 timeout 30 mount -o loop,ro "$WORK/dp.img" "$WORK/fsmnt" || fail "mount of the Data Partition"
