@@ -14,13 +14,21 @@
 # between the two servers' addresses. Each figure is the median of REPS
 # repetitions; the table shows MB/s, IOPS, mean and 99th-percentile
 # completion latency, the ratios to a, and whether each target is met.
+# After it, for the mirror's jobs (b and c) of the last repetition, the
+# time per I/O that each stage (thread group) of the two hosts spent, from
+# the scheduler's accounting (bench/thread_stages.py): the stage whose
+# busiest thread is near 100 % holds the rate back, and at queue depth 1 the
+# stages' times and runs per I/O add up to the latency.
 #   bash bench/mirror_bench.sh [SECONDS_PER_JOB]     (as root; default 10)
+# For a focused run, MIRVOL_BENCH_JOBS names some of the jobs ("rand-4k-qd1
+# seq-1m-qd16") and MIRVOL_BENCH_REPS sets the repetitions (default 3).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 RUNTIME=${1:-10}
 [[ $RUNTIME =~ ^[1-9][0-9]*$ ]] || { echo "mirror_bench: SECONDS_PER_JOB must be a whole number above 0" >&2; exit 2; }
 [ "$(id -u)" -eq 0 ] || { echo "mirror_bench: run as root (FUSE and tmpfs mounts)" >&2; exit 1; }
-REPS=3
+REPS=${MIRVOL_BENCH_REPS:-3}
+[[ $REPS =~ ^[1-9][0-9]*$ ]] || { echo "mirror_bench: MIRVOL_BENCH_REPS must be a whole number above 0" >&2; exit 2; }
 SIZE_MIB=1024
 bash scripts/setup.sh # fio among the packages
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DMIRVOL_ATOMIC_CHECKS=OFF -DMIRVOL_BENCH=ON \
@@ -30,6 +38,7 @@ cmake --build build-bench -j "$(nproc)" --target mirvold mirvolctl loopback_tcp
 MIRVOLD=$PWD/build-bench/host/mirvold
 MIRVOLCTL=$PWD/build-bench/tools/mirvolctl
 LOOPBACK_TCP=$PWD/build-bench/bench/loopback_tcp
+STAGES=$PWD/bench/thread_stages.py
 . tests/twoserver/lib.sh
 
 # The standby's whole directory (images, log, mount point) is a tmpfs sized
@@ -82,13 +91,22 @@ expect_nw() {
 # $RESULTS/TARGET-NAME-REP.json.
 job() {
   local target=$1 name=$2 rw=$3 bs=$4 depth=$5 rep=$6 file=$7
+  local stages=$RESULTS/$target-$name-$rep.stages hosts=()
+  [ "$target" = local ] || for s in a b; do [ -n "${TS_PID[$s]:-}" ] && hosts+=("$s=${TS_PID[$s]}"); done
+  [ ${#hosts[@]} -eq 0 ] || python3 "$STAGES" snap "$stages-before.json" "${hosts[@]}"
   timeout $((RUNTIME + 120)) fio --name="$name" --filename="$file" --rw="$rw" --bs="$bs" \
     --iodepth="$depth" --ioengine=libaio --direct=1 --size=$((SIZE_MIB / 2))M --time_based \
     --runtime="$RUNTIME" --randseed="$rep" --output-format=json \
     --output="$RESULTS/$target-$name-$rep.json" >/dev/null || ts_fail "fio $name on $file"
+  [ ${#hosts[@]} -eq 0 ] || python3 "$STAGES" snap "$stages-after.json" "${hosts[@]}"
 }
-jobs=("seq-1m-qd1 write 1M 1" "seq-1m-qd16 write 1M 16" "rand-4k-qd1 randwrite 4k 1"
-      "rand-4k-qd16 randwrite 4k 16")
+all_jobs=("seq-1m-qd1 write 1M 1" "seq-1m-qd16 write 1M 16" "rand-4k-qd1 randwrite 4k 1"
+          "rand-4k-qd16 randwrite 4k 16")
+jobs=()
+for j in "${all_jobs[@]}"; do
+  if [ -z "${MIRVOL_BENCH_JOBS:-}" ] || [[ " $MIRVOL_BENCH_JOBS " == *" ${j%% *} "* ]]; then jobs+=("$j"); fi
+done
+[ ${#jobs[@]} -gt 0 ] || { echo "mirror_bench: MIRVOL_BENCH_JOBS names none of: ${all_jobs[*]%% *}" >&2; exit 2; }
 MIRROR=$(ts_mnt a)/NMP3
 
 # a and c, alternating job by job so that both see the same load of the
@@ -206,18 +224,24 @@ def verdict(ok):
     return "n/a" if ok is None else ("met" if ok else "NOT met")
 
 def target_lines():
-    a, b, c, e = (fig[(t, "seq-1m-qd16")] for t in "abce")
-    need = 0.85 * min(a[0], rate)
-    yield (f"seq-1m-qd16  c >= 0.85 x min(a, TCP rate): c {c[0]:.1f} MB/s, needs {need:.1f}",
-           c[0] >= need)
-    a4, c4 = fig[("a", "rand-4k-qd16")], fig[("c", "rand-4k-qd16")]
-    yield f"rand-4k-qd16 c/a >= 0.5: {c4[1] / a4[1]:.2f}", c4[1] >= 0.5 * a4[1]
-    a1, c1 = fig[("a", "rand-4k-qd1")], fig[("c", "rand-4k-qd1")]
-    bound = a1[2] + rtt + 100
-    yield (f"rand-4k-qd1  c mean <= a mean + round trip + 100 us: {c1[2]:.0f} us, bound {bound:.0f} us",
-           c1[2] <= bound)
-    yield f"seq-1m-qd16  b/a >= 0.85: {b[0] / a[0]:.2f}", b[0] >= 0.85 * a[0]
-    if e:
+    def get(t, j):
+        return fig.get((t, j))
+    a, b, c, e = (get(t, "seq-1m-qd16") for t in "abce")
+    if a and c:
+        need = 0.85 * min(a[0], rate)
+        yield (f"seq-1m-qd16  c >= 0.85 x min(a, TCP rate): c {c[0]:.1f} MB/s, needs {need:.1f}",
+               c[0] >= need)
+    a4, c4 = get("a", "rand-4k-qd16"), get("c", "rand-4k-qd16")
+    if a4 and c4:
+        yield f"rand-4k-qd16 c/a >= 0.5: {c4[1] / a4[1]:.2f}", c4[1] >= 0.5 * a4[1]
+    a1, c1 = get("a", "rand-4k-qd1"), get("c", "rand-4k-qd1")
+    if a1 and c1:
+        bound = a1[2] + rtt + 100
+        yield (f"rand-4k-qd1  c mean <= a mean + round trip + 100 us: {c1[2]:.0f} us, bound {bound:.0f} us",
+               c1[2] <= bound)
+    if a and b:
+        yield f"seq-1m-qd16  b/a >= 0.85: {b[0] / a[0]:.2f}", b[0] >= 0.85 * a[0]
+    if a and e:
         yield f"seq-1m-qd16  e/a >= 0.9: {e[0] / a[0]:.2f}", e[0] >= 0.9 * a[0]
     else:
         yield "seq-1m-qd16  e/a >= 0.9: not measured", None
@@ -226,3 +250,19 @@ print("targets:")
 for text, ok in target_lines():
     print(f"  {verdict(ok):<8} {text}")
 PY
+
+# The stages of the mirror's jobs in the last repetition.
+stages_of() {
+  local target=$1 name=$2 base=$RESULTS/$1-$2-$REPS
+  [ -e "$base.stages-after.json" ] || return 0
+  read -r ios secs < <(python3 -c '
+import json, sys
+j = json.load(open(sys.argv[1]))["jobs"][0]
+print(j["write"]["total_ios"], j["job_runtime"] / 1000)' "$base.json")
+  echo "$name, $target (repetition $REPS, $ios writes in $secs s):"
+  python3 "$STAGES" diff "$base.stages-before.json" "$base.stages-after.json" "$ios" "$secs"
+}
+echo "time per write in each stage (a: active host, b: standby host):"
+for j in "${jobs[@]}"; do
+  for t in sync broken; do stages_of "$t" "${j%% *}"; done
+done

@@ -299,8 +299,12 @@ int op_create(const char *, mode_t, struct fuse_file_info *) { return -EACCES; }
 // far below the 64 a disk is expected to serve.
 constexpr unsigned kMaxBackground = 128;
 constexpr unsigned kCongestionThreshold = 96;
-// Workers of the loop: one per request that is being served at once.
+// Workers of the loop: one per request that is being served at once. Idle
+// workers are kept up to the same number: a loop that ends a worker as soon
+// as more than a few are idle starts a new thread for nearly every request
+// when the queue depth swings around that number.
 constexpr int kMaxWorkers = 128;
+constexpr int kMaxIdleWorkers = kMaxWorkers;
 
 void *op_init(struct fuse_conn_info *conn, struct fuse_config *cfg) {
   conn->max_background = kMaxBackground;
@@ -374,7 +378,7 @@ void run_loop() {
   struct fuse_loop_config *cfg = fuse_loop_cfg_create();
   fuse_loop_cfg_set_clone_fd(cfg, 0);
   fuse_loop_cfg_set_max_threads(cfg, kMaxWorkers);
-  fuse_loop_cfg_set_idle_threads(cfg, 16);
+  fuse_loop_cfg_set_idle_threads(cfg, kMaxIdleWorkers);
   int r = fuse_loop_mt(g_fs->fuse, cfg);
   fuse_loop_cfg_destroy(cfg);
   if (r) printk(KERN_WARNING "mirvold: file system loop ended with %d\n", r);

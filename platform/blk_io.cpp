@@ -105,10 +105,15 @@ constexpr auto IDLE_RETIRE = std::chrono::seconds(30);
 // the most recently idle worker (its cache is warm) and wakes only it, so a
 // bio wakes at most one thread and none when every worker is busy: a busy
 // worker takes the ready list when it is done.
+// The submitter notifies after it has released the pool's lock, so that the
+// worker does not wake only to wait for that lock; `kicks` counts such
+// notifies still to come, and a worker leaves the pool only when it is 0,
+// so the slot on its stack outlives every notify aimed at it.
 struct idle_slot {
   std::condition_variable cv;
   struct bio *bio = nullptr;  // handed over by a submitter
   idle_slot *next = nullptr;  // on the idle stack
+  std::atomic<int> kicks{0};  // notifies announced under the lock, not yet done
 };
 
 struct engine {
@@ -156,6 +161,9 @@ void worker_main(int id) {
         idle_remove(e, &slot);
         if (e.total > MIN_WORKERS) {
           e.total--;
+          lk.unlock();
+          // A notify for an earlier hand-over may still be on its way.
+          while (slot.kicks.load(std::memory_order_acquire)) std::this_thread::yield();
           return;
         }
         continue;
@@ -170,14 +178,15 @@ void worker_main(int id) {
 
 void enqueue(struct bio *bio) {
   engine &e = eng();
-  std::lock_guard<std::mutex> g(e.mu);
+  std::unique_lock<std::mutex> g(e.mu);
   bio->plat_qnext_ = nullptr;
   if (idle_slot *w = e.idle) {
     e.idle = w->next;
     w->bio = bio;
-    // Under the lock: the slot lives on the worker's stack, and the worker
-    // cannot leave before it has the lock back.
+    w->kicks.fetch_add(1, std::memory_order_relaxed);
+    g.unlock();
     w->cv.notify_one();
+    w->kicks.fetch_sub(1, std::memory_order_release);
     return;
   }
   if (e.tail)

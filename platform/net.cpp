@@ -141,6 +141,18 @@ struct socket_os {
   // The destination a raw socket was connected to (family 0: none), which
   // the OS does not tell; the fault table looks at it.
   struct sockaddr_storage dgram_peer {};
+
+  // A stream socket's receive buffer: bytes the OS handed over beyond what
+  // a receive asked for, [rx_start, rx_end) of rx_buf, given out first by
+  // the next receive. Every receive passes the buffer to the OS behind the
+  // caller's vectors, so one system call can bring a message's payload and
+  // the heads behind it. Guarded by rx_mu (not mu), which a receive holds
+  // only while it takes from the buffer or reads without waiting.
+  std::mutex rx_mu;
+  char *rx_buf = nullptr;  // kRxBufSize bytes once the socket first receives
+  size_t rx_start = 0, rx_end = 0;
+
+  ~socket_os() { delete[] rx_buf; }
 };
 
 namespace {
@@ -264,8 +276,11 @@ int wait_ready(const std::vector<int> &fds, short events, u64 deadline = kNoDead
 
 bool would_block(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
+// The caller's vectors as the OS takes them, with room for one more (a
+// receive's buffer).
 std::vector<struct iovec> make_iov(struct kvec *vec, size_t num, size_t len) {
   std::vector<struct iovec> iov;
+  iov.reserve(num + 1);
   for (size_t i = 0; i < num && len > 0; i++) {
     size_t l = vec[i].iov_len < len ? vec[i].iov_len : len;
     if (l == 0) continue;
@@ -773,6 +788,62 @@ int kernel_sendmsg_deadline(struct socket *sock, struct kmsghdr *msg, struct kve
   return sendmsg_until(sock, msg, vec, num, len, deadline, moved);
 }
 
+// Size of a stream socket's receive buffer: many heads and small messages.
+constexpr size_t kRxBufSize = 64 * 1024;
+
+// Moves up to the vectors' bytes from the socket's receive buffer into them
+// (stepping over what is filled). Returns the count. Under os->rx_mu.
+static size_t rx_take(socket_os *os, std::vector<struct iovec> &iov, size_t *first) {
+  size_t took = 0;
+  while (os->rx_start < os->rx_end && *first < iov.size()) {
+    struct iovec &v = iov[*first];
+    size_t n = os->rx_end - os->rx_start;
+    if (n > v.iov_len) n = v.iov_len;
+    memcpy(v.iov_base, os->rx_buf + os->rx_start, n);
+    os->rx_start += n;
+    took += n;
+    advance_iov(iov, first, n);
+  }
+  if (os->rx_start == os->rx_end) os->rx_start = os->rx_end = 0;
+  return took;
+}
+
+// One receive on a stream socket without waiting, the buffer first: what it
+// holds, then one system call into the caller's vectors and the buffer
+// behind them. Returns the bytes given to the caller (> 0), 0 when the peer
+// has closed, or -errno (-EAGAIN: nothing there now).
+static ssize_t rx_stream_once(struct socket *sock, int fd, std::vector<struct iovec> &iov,
+                              size_t *first, int os_flags) {
+  socket_os *os = sock->os;
+  std::lock_guard<std::mutex> g(os->rx_mu);
+  size_t took = rx_take(os, iov, first);
+  if (*first >= iov.size()) return (ssize_t)took;
+  if (!os->rx_buf) os->rx_buf = new (std::nothrow) char[kRxBufSize];
+  size_t want = 0;
+  for (size_t i = *first; i < iov.size(); i++) want += iov[i].iov_len;
+  size_t nv = iov.size() - *first;
+  bool extra = os->rx_buf && nv < kIovMax;
+  if (nv > kIovMax) nv = kIovMax;
+  // The buffer is empty here (it was taken out whole before the vectors
+  // were full); its vector follows the caller's last one. make_iov leaves
+  // room for it, so this does not allocate.
+  if (extra) iov.push_back({os->rx_buf, kRxBufSize});
+  struct msghdr m;
+  memset(&m, 0, sizeof(m));
+  m.msg_iov = iov.data() + *first;
+  m.msg_iovlen = nv + (extra ? 1 : 0);
+  ssize_t n;
+  do {
+    n = ::recvmsg(fd, &m, os_flags);
+  } while (n < 0 && errno == EINTR);
+  if (extra) iov.pop_back();
+  if (n < 0) return took ? (ssize_t)took : -errno;
+  size_t mine = (size_t)n < want ? (size_t)n : want;
+  if ((size_t)n > want) os->rx_end = (size_t)n - want;
+  advance_iov(iov, first, mine);
+  return (ssize_t)(took + mine);
+}
+
 static int recvmsg_until(struct socket *sock, struct kmsghdr *msg, struct kvec *vec, size_t num,
                          size_t len, int flags, u64 deadline, size_t *moved) {
   bool nonblock = (flags & MSG_DONTWAIT) != 0;
@@ -783,8 +854,41 @@ static int recvmsg_until(struct socket *sock, struct kmsghdr *msg, struct kvec *
   std::vector<struct iovec> iov = make_iov(vec, num, len);
   size_t first = 0, got = 0;
   int os_flags = (flags & ~(MSG_DONTWAIT | MSG_WAITALL | MSG_NOSIGNAL)) | MSG_DONTWAIT;
+  // A plain stream receive goes through the socket's buffer; one that asks
+  // for the sender's address or passes other flags reads from the OS
+  // directly, after what the buffer holds.
+  bool buffered = stream && !(msg && msg->msg_name) && os_flags == MSG_DONTWAIT && !iov.empty();
+  if (stream && !buffered && !iov.empty()) {
+    // What an earlier receive buffered comes first, whatever this one asks.
+    std::lock_guard<std::mutex> g(sock->os->rx_mu);
+    got = rx_take(sock->os, iov, &first);
+    if (moved) *moved = got;
+    if (got && (!waitall || first >= iov.size())) {
+      if (msg) msg->msg_flags = 0;
+      return (int)got;
+    }
+  }
   struct sockaddr_storage from;
   for (;;) {
+    if (buffered) {
+      if (int f = fault_gate(fd, nullptr, SOCK_FAULT_RECV, deadline, nonblock))
+        return f != -ETIME && got ? (int)got : f;
+      ssize_t n = rx_stream_once(sock, fd, iov, &first, os_flags);
+      if (n >= 0) {
+        if (msg) msg->msg_flags = 0;
+        got += (size_t)n;
+        if (moved) *moved = got;
+        if (!waitall || n == 0 || first >= iov.size()) return (int)got;
+        continue;
+      }
+      int e = (int)-n;
+      if (!would_block(e)) return got ? (int)got : -e;
+      if (!waitall && got) return (int)got;
+      int r = nonblock ? -EAGAIN : wait_ready({fd}, POLLIN, deadline);
+      if (r == -ETIME) return r;
+      if (r < 0) return got ? (int)got : r;
+      continue;
+    }
     struct msghdr m;
     memset(&m, 0, sizeof(m));
     if (msg && msg->msg_name) {

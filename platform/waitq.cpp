@@ -63,23 +63,53 @@ static void entry_unlink(struct wait_queue_entry **head, struct wait_queue_entry
   e->linked = false;
 }
 
-// Marks the entry woken and kicks its task. An entry still marked has not
-// consumed its last wake-up: its task checks the mark under the park lock
-// before it parks, so it needs no second kick.
-static void entry_wake(struct wait_queue_entry *e) {
+// The tasks that a wake-up marked, kicked after the waker has released the
+// queue's lock: a task kicked while the lock is held wakes only to block on
+// it again (to unlink its entry), which costs a second switch per wake-up.
+// A reference keeps each task alive until its kick; a wake-up that marks
+// more tasks than fit kicks the rest at once, as before.
+struct wake_batch {
+  static constexpr int kMax = 8;
+  struct task_struct *tasks[kMax];
+  int n = 0;
+
+  // Kicks the collected tasks; call with no lock held.
+  void kick() {
+    for (int i = 0; i < n; i++) {
+      tasks[i]->park_cv.notify_all();
+      put_task_struct(tasks[i]);
+    }
+    n = 0;
+  }
+};
+
+// Marks the entry woken and kicks its task (or leaves the kick to the
+// batch). An entry still marked has not consumed its last wake-up: its task
+// checks the mark under the park lock before it parks, so it needs no
+// second kick.
+static void entry_wake(struct wait_queue_entry *e, wake_batch *batch) {
+  struct task_struct *t = e->task;
   {
-    std::lock_guard<std::mutex> g(e->task->park_mu);
+    std::lock_guard<std::mutex> g(t->park_mu);
     if (e->woken) return;
     e->woken = true;
   }
-  e->task->park_cv.notify_all();
+  // The entry may be gone as soon as the queue's lock is released; its
+  // task is not, while the batch holds a reference.
+  if (batch && batch->n < wake_batch::kMax) {
+    get_task_struct(t);
+    batch->tasks[batch->n++] = t;
+    return;
+  }
+  t->park_cv.notify_all();
 }
 
 // Marks every (interruptible, if asked) entry woken and kicks its task.
-static void entries_wake_all(struct wait_queue_entry *head, bool only_interruptible) {
+static void entries_wake_all(struct wait_queue_entry *head, bool only_interruptible,
+                             wake_batch *batch = nullptr) {
   for (struct wait_queue_entry *e = head; e; e = e->next) {
     if (only_interruptible && !e->interruptible) continue;
-    entry_wake(e);
+    entry_wake(e, batch);
   }
 }
 
@@ -105,15 +135,19 @@ void init_waitqueue_head(wait_queue_head_t *wq, const char *name) {
 }
 
 void wake_up(wait_queue_head_t *wq) {
+  wake_batch batch;
   raw_lock(&wq->lock);
-  entries_wake_all(wq->head, false);
+  entries_wake_all(wq->head, false, &batch);
   raw_unlock(&wq->lock);
+  batch.kick();
 }
 
 void wake_up_interruptible(wait_queue_head_t *wq) {
+  wake_batch batch;
   raw_lock(&wq->lock);
-  entries_wake_all(wq->head, true);
+  entries_wake_all(wq->head, true, &batch);
   raw_unlock(&wq->lock);
+  batch.kick();
 }
 
 int waitqueue_active(wait_queue_head_t *wq) {
@@ -202,17 +236,21 @@ void reinit_completion(struct completion *c) {
 }
 
 void complete(struct completion *c) {
+  wake_batch batch;
   raw_lock(&c->wait.lock);
   if (c->done != ~0U) c->done++;
-  entries_wake_all(c->wait.head, false);
+  entries_wake_all(c->wait.head, false, &batch);
   raw_unlock(&c->wait.lock);
+  batch.kick();
 }
 
 void complete_all(struct completion *c) {
+  wake_batch batch;
   raw_lock(&c->wait.lock);
   c->done = ~0U;
-  entries_wake_all(c->wait.head, false);
+  entries_wake_all(c->wait.head, false, &batch);
   raw_unlock(&c->wait.lock);
+  batch.kick();
 }
 
 static bool completion_take(struct completion *c) {
@@ -316,12 +354,14 @@ int down_trylock(struct semaphore *s) {
 }
 
 void up(struct semaphore *s) {
+  wake_batch batch;
   raw_lock(&s->lock);
   s->count++;
   // The first sleeper in FIFO order takes it; waking only it would strand the
   // unit if it has just left on a signal, so every sleeper re-checks.
-  entries_wake_all(s->waiters, false);
+  entries_wake_all(s->waiters, false, &batch);
   raw_unlock(&s->lock);
+  batch.kick();
 }
 
 // --- mutexes ---

@@ -100,28 +100,33 @@ TEST(PlatformSignals, UnblockingWakesATaskAlreadyAsleepOnAnotherSignal) {
 }
 
 TEST(PlatformWaitQueue, WakeUpWakesEverySleeper) {
-  wait_queue_head_t wq;
-  init_waitqueue_head(&wq);
-  std::atomic<int> woken{0};
-  std::atomic<int> asleep{0};
-  std::vector<std::unique_ptr<KThread>> threads;
-  for (int i = 0; i < 3; i++)
-    threads.push_back(std::make_unique<KThread>([&] {
-      asleep++;
-      if (sleep_on_timeout(&wq, kLong) > 0) woken++;
-      return 0;
+  // A few sleepers, and more than one wake-up kicks after the queue's lock
+  // is released (the rest are kicked under it).
+  for (int sleepers : {3, 12}) {
+    SCOPED_TRACE(sleepers);
+    wait_queue_head_t wq;
+    init_waitqueue_head(&wq);
+    std::atomic<int> woken{0};
+    std::atomic<int> asleep{0};
+    std::vector<std::unique_ptr<KThread>> threads;
+    for (int i = 0; i < sleepers; i++)
+      threads.push_back(std::make_unique<KThread>([&] {
+        asleep++;
+        if (sleep_on_timeout(&wq, kLong) > 0) woken++;
+        return 0;
+      }));
+    ASSERT_TRUE(eventually([&] {
+      if (asleep.load() < sleepers) return false;
+      raw_lock(&wq.lock);
+      int n = 0;
+      for (auto *e = wq.head; e; e = e->next) n++;
+      raw_unlock(&wq.lock);
+      return n == sleepers;
     }));
-  ASSERT_TRUE(eventually([&] {
-    if (asleep.load() < 3) return false;
-    raw_lock(&wq.lock);
-    int n = 0;
-    for (auto *e = wq.head; e; e = e->next) n++;
-    raw_unlock(&wq.lock);
-    return n == 3;
-  }));
-  wake_up(&wq);
-  for (auto &t : threads) EXPECT_TRUE(t->wait_done(5000));
-  EXPECT_EQ(woken.load(), 3);
+    wake_up(&wq);
+    for (auto &t : threads) EXPECT_TRUE(t->wait_done(5000));
+    EXPECT_EQ(woken.load(), sleepers);
+  }
 }
 
 TEST(PlatformWaitQueue, ConditionWaitSeesAWakeUpBetweenCheckAndSleep) {

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -344,6 +345,86 @@ TEST_P(PlatformNetTcp, CarriesVectorsBothWaysAndReportsThePeersClose) {
     return r < 0;
   }));
   EXPECT_TRUE(r == -EPIPE || r == -ECONNRESET) << r;
+}
+
+// Messages of a head and a payload, sent back to back and read the way the
+// mirror's receivers read them: a small head, then its payload. One receive
+// takes more than it was asked for and the following ones get it first, in
+// order, whatever their sizes and flags, and the peer's close comes only
+// after every byte sent.
+TEST_P(PlatformNetTcp, ReceivesAfterAnEarlierOneTookMoreGetEveryByteInOrder) {
+  Conn c = connect_pair(GetParam());
+  ASSERT_TRUE(c.server && c.client);
+  // Payload sizes: none, small, one page, more than any receive buffer.
+  const size_t payloads[] = {0, 5, 4096, 3, 200 * 1024, 1};
+  std::vector<unsigned char> stream;
+  for (size_t i = 0; i < sizeof(payloads) / sizeof(payloads[0]); i++) {
+    unsigned char head[16];
+    for (size_t k = 0; k < sizeof(head); k++) head[k] = (unsigned char)(0xC0 + i);
+    memcpy(head, &payloads[i], sizeof(payloads[i]));
+    stream.insert(stream.end(), head, head + sizeof(head));
+    for (size_t k = 0; k < payloads[i]; k++) stream.push_back((unsigned char)(i * 31 + k * 7 + (k >> 9)));
+  }
+  KThread sender([&] {
+    int r = send_buf(c.client.get(), stream.data(), stream.size());
+    kernel_sock_shutdown(c.client.get(), SHUT_WR);
+    return r;
+  });
+  OnExit unblock{[&] { kernel_sock_shutdown(c.server.get(), SHUT_RDWR); }};
+
+  std::vector<unsigned char> got;
+  for (size_t i = 0; i < sizeof(payloads) / sizeof(payloads[0]); i++) {
+    unsigned char head[16];
+    ASSERT_EQ(recv_buf(c.server.get(), head, sizeof(head), MSG_WAITALL), (int)sizeof(head)) << i;
+    size_t len;
+    memcpy(&len, head, sizeof(len));
+    ASSERT_EQ(len, payloads[i]) << "head " << i << " out of place";
+    got.insert(got.end(), head, head + sizeof(head));
+    std::vector<unsigned char> body(len);
+    size_t have = 0;
+    // Odd payloads without MSG_WAITALL, in the pieces each receive returns;
+    // one through the address-taking form, which reads the OS directly.
+    while (have < len) {
+      struct kvec v = {body.data() + have, len - have};
+      struct ksockaddr_storage from;
+      struct kmsghdr m = {&from, 0, 0};
+      int flags = i % 2 ? 0 : MSG_WAITALL;
+      int r = kernel_recvmsg(c.server.get(), i == 3 ? &m : nullptr, &v, 1, len - have, flags);
+      ASSERT_GT(r, 0) << "payload " << i << " at " << have;
+      have += (size_t)r;
+    }
+    got.insert(got.end(), body.begin(), body.end());
+  }
+  ASSERT_TRUE(sender.wait_done(10000));
+  EXPECT_EQ(sender.result(), (int)stream.size());
+  EXPECT_TRUE(got == stream) << "bytes differ";
+  char rest[8];
+  EXPECT_EQ(recv_buf(c.server.get(), rest, sizeof(rest)), 0) << "the close, after every byte";
+}
+
+// Small messages that are already there when the first is read come in one
+// system call: after the first receive the OS holds none of them, and the
+// rest are still given out, also without waiting.
+TEST_P(PlatformNetTcp, OneReceiveBringsTheMessagesWaitingBehindIt) {
+  Conn c = connect_pair(GetParam());
+  ASSERT_TRUE(c.server && c.client);
+  const char msgs[] = "head0head1head2head3";
+  ASSERT_EQ(send_buf(c.client.get(), msgs, 20), 20);
+  // All four have arrived before the first receive.
+  EXPECT_TRUE(eventually([&] {
+    int n = 0;
+    return ioctl(sock_os_fd(c.server.get(), 0), FIONREAD, &n) == 0 && n == 20;
+  }));
+  char m[5];
+  ASSERT_EQ(recv_buf(c.server.get(), m, 5), 5);
+  EXPECT_EQ(std::string(m, 5), "head0");
+  struct pollfd p = {sock_os_fd(c.server.get(), 0), POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 0), 0) << "the first receive left messages with the OS";
+  for (int i = 1; i < 4; i++) {
+    ASSERT_EQ(recv_buf(c.server.get(), m, 5, MSG_DONTWAIT), 5) << i;
+    EXPECT_EQ(std::string(m, 5), "head" + std::to_string(i));
+  }
+  EXPECT_EQ(recv_buf(c.server.get(), m, 5, MSG_DONTWAIT), -EAGAIN);
 }
 
 INSTANTIATE_TEST_SUITE_P(PlatformNetLoopback, PlatformNetTcp, ::testing::Values("127.0.0.1", "::1"),
