@@ -147,14 +147,14 @@ dir)
   TS_MOUNTS+=("$fs")
   mkdir -p "$fs/hist"
   ts_ctl a NMP5 init cp="$(ts_cp a 5)" dp="$(ts_dp a 5)" mode=async history_size=1 \
-    "history_dir=$fs/hist" net="$(ts_self a 1),$(ts_peer a 1)" port="$(ts_port 5 0)" >/dev/null
+    "history_dir=$fs/hist" net="$(ts_self a 1)" port="$(ts_port 5 0)" >/dev/null
   grep "^status=STATUS_OK" "$TS_WORK/a/answer" >/dev/null &&
     ts_fail "a history directory on a mirror device was accepted"
   ts_log_has a "NMP5 history_dir ($fs/hist/5) is invalid. (on a mirror device)" ||
     ts_fail "no refusal logged"
   [ ! -e "$fs/hist/5" ] || ts_fail "the refused device made its directory"
   ts_ctl_ok a NMP5 init cp="$(ts_cp a 5)" dp="$(ts_dp a 5)" mode=async history_size=1 \
-    "history_dir=$hist/a" net="$(ts_self a 1),$(ts_peer a 1)" port="$(ts_port 5 0)"
+    "history_dir=$hist/a" net="$(ts_self a 1)" port="$(ts_port 5 0)"
   [ -d "$hist/a/5" ] || ts_fail "no history directory for the accepted device"
   timeout 60 umount "$fs" || ts_fail "umount"
   ;;

@@ -26,12 +26,8 @@ p2=$TS_WORK/writes2
 : >"$p1"
 : >"$p2"
 
-nw_port_of_a() {
-  ts_ctl a NMP3 port get nw >/dev/null
-  sed -n 's/^nw=//p' "$TS_WORK/a/answer"
-}
-nw_closed() { [ "$(nw_port_of_a)" = 0 ]; }
-nw_open() { [ "$(nw_port_of_a)" = 1 ]; }
+nw_closed() { [ "$(ts_nw_port a)" = 0 ]; }
+nw_open() { [ "$(ts_nw_port a)" = 1 ]; }
 count_log() { grep -c -F -- "$2" "$(ts_log "$1")" || true; }
 net_state_of_a() {
   awk 'NR > 3 && NF == 10 { printf "%s ", $1 }' "$(ts_mnt a)/proc/mirvolinner"
