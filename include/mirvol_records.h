@@ -229,6 +229,45 @@ struct compress_record {
 static_assert(sizeof(compress_record) == 12);
 static_assert(offsetof(compress_record, flags) == 4 && offsetof(compress_record, value) == 8);
 
+// Command 10: a range of difference-bitmap bits to copy to the peer.
+struct recovery_record {
+  uint32_t status;
+  int32_t startbit, endbit;  // both included
+};
+static_assert(sizeof(recovery_record) == 12);
+static_assert(offsetof(recovery_record, startbit) == 4 && offsetof(recovery_record, endbit) == 8);
+
+// Commands 14, 15: the block size of the mirror device (out for 14, in for
+// 15), in bytes.
+struct block_size_record {
+  uint32_t status;
+  int32_t block_size;
+};
+static_assert(sizeof(block_size_record) == 8 && offsetof(block_size_record, block_size) == 4);
+
+// Commands 30, 31: one KiB of the difference bitmap (bit 0 is the most
+// significant bit of byte 0). Command 32 answers a value_record: the
+// number of bits set.
+struct bitmap_read_record {
+  uint32_t status;
+  int32_t start_kb;   // the first KiB of the bitmap
+  int32_t kb_number;  // 1
+  uint8_t bitmap[1024];
+};
+static_assert(sizeof(bitmap_read_record) == 1036);
+static_assert(offsetof(bitmap_read_record, start_kb) == 4);
+static_assert(offsetof(bitmap_read_record, kb_number) == 8);
+static_assert(offsetof(bitmap_read_record, bitmap) == 12);
+
+// Command 79: the network wanted (1-based priority; 0 = the next FREE
+// one), and on the way out the one now in use. Command 80 is a status word
+// alone, as are 84 and 85.
+struct mdc_switch_record {
+  uint32_t status;
+  int32_t mdc_priority;
+};
+static_assert(sizeof(mdc_switch_record) == 8 && offsetof(mdc_switch_record, mdc_priority) == 4);
+
 #pragma pack(pop)
 
 }  // namespace mirvol_rec

@@ -87,6 +87,14 @@ const std::vector<field_def> kActions = {
     {"cp_action", offsetof(mirvol_rec::disk_error_action_record, cp_action), U32, nullptr},
     {"dp_action", offsetof(mirvol_rec::disk_error_action_record, dp_action), U32, nullptr}};
 
+const std::vector<field_def> kRecoveryRange = {
+    {"startbit", offsetof(mirvol_rec::recovery_record, startbit), I32, nullptr},
+    {"endbit", offsetof(mirvol_rec::recovery_record, endbit), I32, nullptr}};
+const field_def kBlockSize = {"block_size", offsetof(mirvol_rec::block_size_record, block_size),
+                              I32, nullptr};
+const field_def kPriority = {"priority", offsetof(mirvol_rec::mdc_switch_record, mdc_priority), I32,
+                             nullptr};
+
 const form kForms[] = {
     {"port", 5, sizeof(mirvol_rec::port_record), PORT, {}, {}, {}},
     {"set-size",
@@ -195,6 +203,40 @@ const form kForms[] = {
      kActions,
      {},
      kActions},
+    // The recovery of a range of bitmap bits; mirvolctl's recover form also
+    // walks the bitmap in chunks through it.
+    {"recover",
+     10,
+     sizeof(mirvol_rec::recovery_record),
+     PLAIN,
+     kRecoveryRange,
+     {},
+     kRecoveryRange},
+    {"get-block-size",
+     14,
+     sizeof(mirvol_rec::block_size_record),
+     PLAIN,
+     {},
+     {},
+     {kBlockSize}},
+    {"set-block-size",
+     15,
+     sizeof(mirvol_rec::block_size_record),
+     PLAIN,
+     {kBlockSize},
+     {},
+     {kBlockSize}},
+    {"diff-size", 32, sizeof(mirvol_rec::value_record), PLAIN, {}, {}, {{"bits", V, U32, nullptr}}},
+    {"switch-network",
+     79,
+     sizeof(mirvol_rec::mdc_switch_record),
+     PLAIN,
+     {kPriority},
+     {},
+     {kPriority}},
+    {"cancel-recovery", 80, 4, PLAIN, {}, {}, {}},
+    {"clear-history", 84, 4, PLAIN, {}, {}, {}},
+    {"convert-history", 85, 4, PLAIN, {}, {}, {}},
 };
 
 // The ports: their flag bits and where the answer of "get" holds them.

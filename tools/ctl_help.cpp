@@ -105,6 +105,16 @@ const std::vector<command_doc> kDocs = {
      "Prints mdc_cnt, ip_version and for each network netN_self, netN_peer and\n"
      "netN_state (FREE, USING or ERROR). networks=N must be the device's number\n"
      "of networks (default 1)."},
+    {"switch-network", "[PRIORITY]", "switch the mirror connections to another network",
+     "Moves the device's connections to the network of priority PRIORITY (its\n"
+     "place in init's net= list, 1 or 2; command 79), or with 0 or nothing to\n"
+     "the next FREE network. The network left becomes FREE. Prints priority=N,\n"
+     "the network now in use. Refused, and nothing changed:\n"
+     "  STATUS_ALREADY_SWITCHED  the network asked is already in use\n"
+     "  STATUS_NW_ERROR          the network asked is in ERROR\n"
+     "  STATUS_ALL_NW_ERROR      no other network is FREE\n"
+     "  STATUS_INVALID_PARAMETER PRIORITY below 0 or above the number of networks\n"
+     "The N/W port is left as it is."},
     {"drive-info", "", "show the ports and the disk-error flag as numbers",
      "Prints nw, io and mount (1 open, 0 closed) and disk_error (1 when an I/O\n"
      "error was seen on a partition)."},
@@ -146,6 +156,61 @@ const std::vector<command_doc> kDocs = {
      "Waits until the device's ACK2 and bitmap queues are written (command 60).\n"
      "STATUS_PORT_CLOSED when the N/W port is closed; STATUS_TIMEOUT when the\n"
      "queues do not drain."},
+    {"recover", "[FIRST LAST] [--chunk BITS]",
+     "copy the ranges marked in the difference bitmap to the peer",
+     "Copies ranges of the Data Partition that the difference bitmap marks to the\n"
+     "peer (command 10), on the active server; the bits of a range copied are\n"
+     "cleared. Each bit covers granule sectors (get-granule), 64 KiB by default.\n"
+     "  FIRST LAST    bit numbers (both included): one copy of exactly that range,\n"
+     "                whether its bits are set or not. Prints startbit, endbit and\n"
+     "                the bits_left and bytes_left of the whole bitmap.\n"
+     "  --chunk BITS  walk the range (without FIRST LAST: the whole bitmap) in\n"
+     "                chunks of BITS bits (default 1024): a chunk with no bit set\n"
+     "                is skipped, the others are copied from their first to their\n"
+     "                last set bit, each followed by a line\n"
+     "                  recovered=A-B status=STATUS_... bits_left=N\n"
+     "                then status=, bits_left= and bytes_left=. The walk stops at\n"
+     "                the first copy refused.\n"
+     "The N/W port must be open (else STATUS_RECOVERY_PORT_CLOSED) and the peer\n"
+     "reachable (else STATUS_SEND_FAILED); writes to a range wait while it is\n"
+     "copied. STATUS_FAILED when another copy runs on the device;\n"
+     "STATUS_CANCELLED after cancel-recovery or a heartbeat error."},
+    {"cancel-recovery", "", "give up the copies waiting for the peer's answer",
+     "Ends every recovery of the device that waits for the peer's recovery ACK\n"
+     "(command 80); it answers STATUS_CANCELLED and its bits stay set. Answers\n"
+     "STATUS_OK whether or not a copy was waiting."},
+    {"diff-size", "", "show the bits set in the bitmap and the bytes they cover",
+     "Prints bits=N, the bits set in the difference bitmap (command 32), and\n"
+     "bytes=N x granule x 512: what a recovery copies (the device's last bit may\n"
+     "cover less)."},
+    {"read-bitmap", "[START_KB] [format=hex|bits]", "show one KiB of the difference bitmap",
+     "Reads 1 KiB of the difference bitmap from KiB START_KB (default 0; command\n"
+     "30). Each KiB holds 8192 bits; bit 0 is the most significant bit of byte 0.\n"
+     "  format=hex   (default) prints bitmap=HEX, the 1024 bytes as read; past the\n"
+     "               bitmap's last bit they are whatever the Cluster Partition holds\n"
+     "  format=bits  prints set_bits=LIST, the numbers of the bits set counted from\n"
+     "               the bitmap's start, as ranges (0-15,300), or none; only bits of\n"
+     "               the bitmap are shown\n"
+     "A negative START_KB is refused (STATUS_INVALID_PARAMETER)."},
+    {"get-block-size", "", "show the block size of the mirror device",
+     "Prints block_size=BYTES, the mirror device's block size (command 14)."},
+    {"set-block-size", "BYTES", "set the block size of the mirror device",
+     "Sets the mirror device's block size in bytes (command 15), and the Data\n"
+     "Partition's follows: a power of two from the device's logical block size up\n"
+     "to 4096. 0 or less is refused (STATUS_INVALID_PARAMETER). Prints the block\n"
+     "size then reported and says when it is not the one asked."},
+    {"clear-history", "", "clear the history journal without converting it",
+     "Clears the asynchronous history journal on the Cluster Partition (command\n"
+     "84): the writes it lists are forgotten, not marked in the bitmap. STATUS_OK\n"
+     "at once when the journal is not in use; STATUS_FAILED when it cannot be\n"
+     "written."},
+    {"convert-history", "", "turn the history journal into difference-bitmap bits",
+     "Marks every write the asynchronous history journal lists (written on the\n"
+     "active but perhaps not on the peer) in the difference bitmap, then clears\n"
+     "the journal (command 85). Run it after a failure in asynchronous mode,\n"
+     "before a recovery. Prints bits= and bytes= of the bitmap after it.\n"
+     "STATUS_INVALID_HISTORY when a record is not valid; STATUS_FAILED when the\n"
+     "journal cannot be read or cleared."},
     {"set-disk-error-action", "ACTION_FLAG CP_ACTION DP_ACTION",
      "driver-wide actions on a disk I/O error",
      "ACTION_FLAG 0|1 (1 at load); CP_ACTION, on a Cluster Partition error: 0 ask\n"
@@ -155,7 +220,8 @@ const std::vector<command_doc> kDocs = {
     {"status", "", "one readable view of the device",
      "Reads the device's size, mode, granule and bitmap size, its ports and\n"
      "disk-error flag, its networks and their states, its sync flags, and the\n"
-     "times on its Cluster Partition, and prints them with the mirror's state:\n"
+     "times on its Cluster Partition, the bits set in the difference bitmap and\n"
+     "the bytes they cover, and prints them with the mirror's state:\n"
      "mirroring, or broken (N/W port closed, or sync flags OFF)."},
     {"raw", "CMD [--size N] [--in HEX] [--fd NUM=PATH]...",
      "issue any control command with a record given in hex",

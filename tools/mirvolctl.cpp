@@ -24,6 +24,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -44,6 +45,8 @@ using namespace mirvolctl;
 constexpr uint32_t BLKGETSIZE64_CMD = 0x80081272u;
 constexpr uint32_t CMD_READ_CP_TIME = 12;
 constexpr uint32_t CMD_BITMAP_BITS = 33;
+constexpr uint32_t CMD_READ_BITMAP = 30;
+constexpr uint32_t CMD_DIFF_BITS = 32;
 constexpr uint32_t STATUS_OK_WORD = STATUS_OK;
 #ifndef MIRVOL_VERSION
 #define MIRVOL_VERSION "0.1"
@@ -446,6 +449,219 @@ int run_size(const session &s, uint64_t *bytes, bool print) {
   return 0;
 }
 
+// A read form's one value, as a number: 0, or the exit code after a
+// message.
+int read_number(const session &s, const std::string &form, const std::string &key,
+                uint64_t *v) {
+  std::vector<std::string> lines;
+  int rc;
+  if (!read_back(s, form, &lines, &rc)) return rc;
+  long long n = 0;
+  parse_int(answer_value(lines, key), 0, UINT32_MAX, &n);
+  *v = (uint64_t)n;
+  return 0;
+}
+
+int read_granule(const session &s, uint64_t *granule) {
+  return read_number(s, "get-granule", "granule", granule);
+}
+
+// The bits set in the difference bitmap and the bytes they cover.
+int read_diff(const session &s, uint64_t *bits, uint64_t *bytes) {
+  uint64_t granule = 0;
+  int rc;
+  if ((rc = read_number(s, "diff-size", "bits", bits)) || (rc = read_granule(s, &granule)))
+    return rc;
+  *bytes = *bits * granule * 512;
+  return 0;
+}
+
+// The number of bits of the difference bitmap (command 33).
+int read_bitmap_bits(const session &s, uint64_t *bits) {
+  std::vector<uint8_t> q(sizeof(mirvol_rec::value_record), 0);
+  call_result r;
+  if (!call(s, CMD_BITMAP_BITS, q, {}, &r)) return 1;
+  if (r.result) return refused_call(r);
+  if (int rc = judge(r, status_of(r))) return rc;
+  *bits = get(r.buf, offsetof(mirvol_rec::value_record, value), 4);
+  return 0;
+}
+
+// One KiB of the difference bitmap from KiB START_KB (command 30): the
+// record as answered in *r; 0 when it was STATUS_OK, else the exit code
+// after a message.
+int read_bitmap_kb(const session &s, long long start_kb, call_result *r) {
+  using B = mirvol_rec::bitmap_read_record;
+  std::vector<uint8_t> q(sizeof(B), 0);
+  put(&q, offsetof(B, start_kb), (uint64_t)start_kb, 4);
+  put(&q, offsetof(B, kb_number), 1, 4);
+  if (!call(s, CMD_READ_BITMAP, q, {}, r)) return 1;
+  if (r->result) return refused_call(*r);
+  if (r->buf.size() < sizeof(B)) return refused_call(*r);
+  return judge(*r, status_of(*r));
+}
+
+bool bit_set(const std::vector<uint8_t> &kib, uint64_t i) {
+  return kib[offsetof(mirvol_rec::bitmap_read_record, bitmap) + i / 8] & (0x80u >> (i % 8));
+}
+
+// Bit numbers as ranges: "0-15,300".
+std::string bit_ranges(const std::vector<uint64_t> &bits) {
+  std::string s;
+  for (size_t i = 0; i < bits.size();) {
+    size_t j = i;
+    while (j + 1 < bits.size() && bits[j + 1] == bits[j] + 1) j++;
+    if (!s.empty()) s += ",";
+    s += std::to_string(bits[i]);
+    if (j > i) s += "-" + std::to_string(bits[j]);
+    i = j + 1;
+  }
+  return s.empty() ? "none" : s;
+}
+
+constexpr uint64_t BITS_PER_KIB = 8192;
+
+int run_read_bitmap(const session &s, const std::vector<std::string> &args) {
+  long long start_kb = 0;
+  bool as_bits = false;
+  size_t npos = 0;
+  for (const auto &a : args) {
+    if (a == "format=bits" || a == "format=hex") {
+      as_bits = a == "format=bits";
+    } else if (npos++ == 0 && parse_int(a, INT32_MIN, INT32_MAX, &start_kb)) {
+    } else {
+      return bad_args("read-bitmap: unexpected argument " + a +
+                      " (START_KB, then format=hex or format=bits)");
+    }
+  }
+  using B = mirvol_rec::bitmap_read_record;
+  if (s.dump) {
+    std::vector<uint8_t> q(sizeof(B), 0);
+    put(&q, offsetof(B, start_kb), (uint64_t)start_kb, 4);
+    put(&q, offsetof(B, kb_number), 1, 4);
+    printf("record=%s\n", to_hex(q).c_str());
+    return 0;
+  }
+  call_result r;
+  int rc = read_bitmap_kb(s, start_kb, &r);
+  if (rc == 1 || rc == 2) return rc;
+  printf("status=%s\n", status_text(status_of(r)).c_str());
+  if (rc) return rc;
+  printf("start_kb=%lld\n", start_kb);
+  if (!as_bits) {
+    std::vector<uint8_t> data(r.buf.begin() + offsetof(B, bitmap), r.buf.begin() + sizeof(B));
+    printf("bitmap=%s\n", to_hex(data).c_str());
+    return 0;
+  }
+  // Bit numbers count from the bitmap's start; what lies past its last bit
+  // is not bitmap and is not shown.
+  uint64_t total = 0;
+  if ((rc = read_bitmap_bits(s, &total))) return rc;
+  std::vector<uint64_t> set;
+  uint64_t first = (uint64_t)start_kb * BITS_PER_KIB;
+  for (uint64_t i = 0; i < BITS_PER_KIB && first + i < total; i++)
+    if (bit_set(r.buf, i)) set.push_back(first + i);
+  printf("set_bits=%s\n", bit_ranges(set).c_str());
+  return 0;
+}
+
+// recover FIRST LAST: one copy of that range of bits (command 10).
+// recover [FIRST LAST] --chunk BITS, or without a range: the bitmap (or the
+// range) walked in chunks of BITS; a chunk with no bit set is skipped, the
+// others are copied from their first to their last set bit, each followed
+// by a progress line with the bits left.
+int run_recover(const session &s, int argc, char **argv) {
+  // argv[0] is "recover".
+  static const struct option longs[] = {{"chunk", required_argument, nullptr, 'k'},
+                                        {nullptr, 0, nullptr, 0}};
+  long long chunk = 0;
+  optind = 0;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":", longs, nullptr)) != -1) {
+    std::string v = optarg ? optarg : "";
+    switch (c) {
+      case 'k':
+        if (!parse_int(v, 1, INT32_MAX, &chunk))
+          return bad_args("recover: --chunk takes 1 to " + std::to_string(INT32_MAX) + " bits, not " +
+                          v);
+        break;
+      case ':':
+        return bad_args(std::string("recover: ") + argv[optind - 1] + " needs a value");
+      default:
+        return bad_args(std::string("recover: unknown option ") + argv[optind - 1]);
+    }
+  }
+  std::vector<std::string> pos(argv + optind, argv + argc);
+  if (pos.size() != 0 && pos.size() != 2)
+    return bad_args("recover takes FIRST LAST (bit numbers) or no range");
+  if (pos.size() == 2 && !chunk) {
+    call_result r;
+    int rc = form_call(s, "recover", pos, &r, false);
+    std::vector<std::string> lines = describe_form_answer("recover", pos, r.buf);
+    if (rc == 1 || rc == 2) return rc;
+    for (const auto &l : lines) printf("%s\n", l.c_str());
+    if (rc >= 0) return rc;
+    uint64_t bits = 0, bytes = 0;
+    if ((rc = read_diff(s, &bits, &bytes))) return rc;
+    printf("bits_left=%llu\nbytes_left=%llu\n", (unsigned long long)bits,
+           (unsigned long long)bytes);
+    return 0;
+  }
+  if (s.dump) return bad_args("recover in chunks sends several records; --dump-record shows one");
+  long long first = 0, last = 0;
+  for (size_t i = 0; i < pos.size(); i++)
+    if (!parse_int(pos[i], 0, INT32_MAX, i ? &last : &first))
+      return bad_args("recover: bad bit number " + pos[i]);
+  if (pos.size() == 2 && first > last) return bad_args("recover: FIRST is above LAST");
+  if (!chunk) chunk = 1024;
+  uint64_t total = 0;
+  int rc;
+  if ((rc = read_bitmap_bits(s, &total))) return rc;
+  if (pos.empty()) last = (long long)total - 1;
+  if (last >= (long long)total) last = (long long)total - 1;
+  long long cached_kb = -1;
+  call_result kib;
+  auto is_set = [&](long long bit, int *err) {
+    long long kb = bit / (long long)BITS_PER_KIB;
+    if (kb != cached_kb) {
+      if ((*err = read_bitmap_kb(s, kb, &kib))) return false;
+      cached_kb = kb;
+    }
+    return bit_set(kib.buf, (uint64_t)(bit % (long long)BITS_PER_KIB));
+  };
+  uint32_t status = STATUS_OK_WORD;
+  for (long long from = first; from <= last && status == STATUS_OK_WORD; from += chunk) {
+    long long to = std::min(last, from + chunk - 1);
+    long long a = -1, b = -1;
+    int err = 0;
+    for (long long bit = from; bit <= to; bit++) {
+      if (is_set(bit, &err)) {
+        if (a < 0) a = bit;
+        b = bit;
+      }
+      if (err) return err;
+    }
+    if (a < 0) continue;
+    call_result r;
+    std::vector<std::string> range = {std::to_string(a), std::to_string(b)};
+    rc = form_call(s, "recover", range, &r, false);
+    if (rc == 1 || rc == 2) return rc;
+    status = status_of(r);
+    uint64_t bits = 0, bytes = 0;
+    if (int e = read_diff(s, &bits, &bytes)) return e;
+    printf("recovered=%lld-%lld status=%s bits_left=%llu\n", a, b, status_text(status).c_str(),
+           (unsigned long long)bits);
+    fflush(stdout);
+    cached_kb = -1;  // the copy cleared bits
+  }
+  uint64_t bits = 0, bytes = 0;
+  if ((rc = read_diff(s, &bits, &bytes))) return rc;
+  printf("status=%s\n", status_text(status).c_str());
+  printf("bits_left=%llu\nbytes_left=%llu\n", (unsigned long long)bits, (unsigned long long)bytes);
+  return status == STATUS_OK_WORD ? 0 : EXIT_REFUSED;
+}
+
 int run_compress(const session &s, const std::string &what, const std::vector<std::string> &args) {
   // The compression flags and the second value; -1, the default, leaves a
   // field as it is.
@@ -533,6 +749,7 @@ int run_form(const session &s, const std::string &name, const std::vector<std::s
       {"init-request-limit", "get-request-limit", "limit", "current"},
       {"set-send-queue", "get-send-queue", "size", "size"},
       {"set-sync-flags", "get-sync-flags", "flags", "flags"},
+      {"set-block-size", "get-block-size", "block_size", "block_size"},
   };
   for (const auto &rb : kReadbacks) {
     if (name != rb.set) continue;
@@ -570,6 +787,19 @@ int run_form(const session &s, const std::string &name, const std::vector<std::s
     long long f = 0;
     parse_int(answer_value(lines, "flags"), 0, UINT32_MAX, &f);
     printf("meaning=%s\n", sync_flags_text((uint32_t)f).c_str());
+  }
+  if (name == "diff-size") {
+    long long bits = 0;
+    parse_int(answer_value(lines, "bits"), 0, UINT32_MAX, &bits);
+    uint64_t granule = 0;
+    if ((rc = read_granule(s, &granule))) return rc;
+    printf("bytes=%llu\n", (unsigned long long)((uint64_t)bits * granule * 512));
+  }
+  if (name == "convert-history") {
+    // What the journal became: the bits now set.
+    uint64_t bits = 0, bytes = 0;
+    if ((rc = read_diff(s, &bits, &bytes))) return rc;
+    printf("bits=%llu\nbytes=%llu\n", (unsigned long long)bits, (unsigned long long)bytes);
   }
   return 0;
 }
@@ -622,6 +852,14 @@ int run_status(const session &s) {
            granule * 512);
   else
     printf("  bitmap:      no bits yet (the device has no size)\n");
+  // The bits set: what a recovery would copy.
+  if (!call(s, CMD_DIFF_BITS, q, {}, &r)) return 1;
+  if (!r.result && status_of(r) == STATUS_OK_WORD && r.buf.size() == q.size()) {
+    long long set = (long long)get(r.buf, offsetof(mirvol_rec::value_record, value), 4);
+    printf("  bits set:    %lld, covering %lld bytes\n", set, set * granule * 512);
+  } else {
+    printf("  bits set:    not readable (%s)\n", status_text(status_of(r)).c_str());
+  }
 
   // The networks: the device has one or two, and command 9 must be told
   // which.
@@ -744,6 +982,12 @@ int main(int argc, char **argv) {
       if (!args.empty()) return bad_args("status takes no arguments");
       if (s.dump) return bad_args("status sends several records; --dump-record shows one");
       rc = run_status(s);
+    } else if (what == "recover") {
+      rc = run_recover(s, argc - optind - 1, argv + optind + 1);
+    } else if (what == "read-bitmap") {
+      rc = run_read_bitmap(s, args);
+    } else if (what == "switch-network" && args.empty()) {
+      rc = run_form(s, what, {"0"});
     } else if (what == "set-compress" || what == "get-compress") {
       rc = run_compress(s, what, args);
     } else {

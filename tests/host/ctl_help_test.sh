@@ -39,6 +39,13 @@ set-disk-error-action|2 break the mirror and go on
 set-disk-error-action|1 panic
 get-sync-flags|Bit 3 (8) is the driver's
 port|io=open nw=open mount=close
+recover|--chunk BITS  walk the range
+recover|STATUS_RECOVERY_PORT_CLOSED
+read-bitmap|format=bits
+diff-size|bytes=N x granule x 512
+switch-network|STATUS_ALREADY_SWITCHED
+set-block-size|BYTES
+convert-history|STATUS_INVALID_HISTORY
 network-init|interval=SECONDS          bitmap refresh interval, 1..600 (100)
 CASES
 grep -F "Exit status: 0" "$WORK/help" >/dev/null || fail "help does not give the exit status"

@@ -46,6 +46,15 @@ expect() {
   grep -xF -- "$2" "$TS_WORK/$1/block" >/dev/null || ts_fail "server $1: no line \"$2\" in: $(cat "$TS_WORK/$1/block")"
 }
 
+# The README's host command line names every option of mirvold --help.
+timeout 10 "$MIRVOLD" --help >"$TS_WORK/dhelp" || ts_fail "mirvold --help exited $?"
+awk '/^    mirvold \[/ { on = 1 } on { print } on && !/\\$/ { exit }' "$README" >"$TS_WORK/cmdline"
+for opt in $(grep -oE -- '--[a-z-]+' "$TS_WORK/dhelp" | sort -u); do
+  [ "$opt" = --help ] && continue
+  grep -F -- "[$opt" "$TS_WORK/cmdline" >/dev/null ||
+    ts_fail "the README's host command line lacks $opt: $(cat "$TS_WORK/cmdline")"
+done
+
 mkdir -p "$TS_WORK/bin"
 ln -s "$MIRVOLCTL" "$TS_WORK/bin/mirvolctl"
 KIB=$((16 << 10))
@@ -91,7 +100,13 @@ standby_has 2 && ts_fail "a write with the mirror broken reached the standby"
 
 run_block a heal
 expect a "io=open nw=open mount=open"
+# The recovery copied what the break left in the bitmap: the MiB written
+# while it was broken is now on the standby too.
+expect a "status=STATUS_OK (0x800000)"
+expect a "bits_left=0"
+expect a "  bits set:    0, covering 0 bytes"
 expect a "  mirror:      mirroring"
+standby_has 2 || ts_fail "the recovery did not bring the write made while broken to the standby"
 write_at 3
 wait_until 30 standby_has 3 || ts_fail "a write after the heal did not reach the standby"
 
