@@ -8,14 +8,21 @@
 // bits 0-6 the command (0..111 as they are; 112..127 the block ioctl
 // numbers and two numbers beyond every table); bytes 1-2 (little-endian)
 // the record length, below 4096; then the record's bytes, zero-filled when
-// the input ends first.
+// the input ends first. Every call passes the caller's descriptors 20 (a
+// zeroed Cluster Partition image) and 21 (a zeroed data partition image),
+// so that device creation and the commands that read a partition by
+// descriptor get that far.
+
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "platform/blkdev.h"
+#include "platform/task.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -51,8 +58,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t have = size - off < len ? size - off : len;
     if (have) memcpy(rec.data(), data + off, have);
     off += have;
-    fuzzsupport::control(minor, cmd, rec.data(), len);
+    const int nums[2] = {20, 21};
+    const std::string paths[2] = {module.spare_cp().path(), module.spare_dp().path()};
+    fuzzsupport::control(minor, cmd, rec.data(), len, nums, paths, 2);
   }
   module.unload();
+  // Unload stops every thread the device and the commands started: one
+  // still running would outlive the module it runs in.
+  for (int i = 0; i < 10000 && kthread_reap() > 0; i++) usleep(1000);
+  if (kthread_count_running() != 0) {
+    fprintf(stderr, "ctl_dispatch: %d kernel threads still run after unload\n",
+            kthread_count_running());
+    abort();
+  }
   return 0;
 }

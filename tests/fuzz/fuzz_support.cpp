@@ -81,7 +81,7 @@ void Image::clear() const {
 
 // --- the module ---
 
-Module::Module() : dp_(8 << 20), cp_(6 << 20) {}
+Module::Module() : dp_(8 << 20), cp_(6 << 20), spare_dp_(8 << 20), spare_cp_(6 << 20) {}
 
 Module::~Module() { unload(); }
 
@@ -89,6 +89,8 @@ bool Module::load() {
   unload();
   dp_.clear();
   cp_.clear();
+  spare_dp_.clear();
+  spare_cp_.clear();
   module_params_reset();
   const char *argv[] = {"nmp_minor=3,1"};
   if (module_params_parse(1, argv) || init_module()) {
@@ -128,13 +130,25 @@ void Module::unload() {
 }
 
 int control(u32 minor, unsigned int cmd, u8 *buf, size_t len) {
+  return control(minor, cmd, buf, len, nullptr, nullptr, 0);
+}
+
+int control(u32 minor, unsigned int cmd, u8 *buf, size_t len, const int *nums,
+            const std::string *paths, int n) {
   static u8 no_bytes[1];
-  struct user_context ctx = {len ? buf : no_bytes, (unsigned long)len, kUaddr, nullptr, nullptr, 0};
+  std::vector<int> fds;
+  for (int i = 0; i < n; i++) {
+    int fd = open(paths[i].c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) die("open image");
+    fds.push_back(fd);
+  }
+  struct user_context ctx = {len ? buf : no_bytes, (unsigned long)len, kUaddr, nums, fds.data(), n};
   set_user_context(&ctx);
   struct block_device *b = bdget(MKDEV((u32)g_mirvol_major, minor));
   int r = b ? blkdev_ioctl(b, FMODE_READ | FMODE_WRITE, cmd, kUaddr) : -ENODEV;
   if (b) bdput(b);
   set_user_context(nullptr);
+  for (int fd : fds) close(fd);
   return r;
 }
 
@@ -269,3 +283,11 @@ void clear_wait_ack2() {
 }
 
 }  // namespace fuzzsupport
+
+// The C library's record of a thread's thread_local destructors, allocated
+// by __cxa_thread_atexit_impl, is freed when that thread exits. Threads of
+// the platform and of a module kept loaded are still running when the fuzzer
+// exits, so their records are still there at the leak check: no leak.
+extern "C" const char *__lsan_default_suppressions() {
+  return "leak:__cxa_thread_atexit_impl\n";
+}

@@ -39,6 +39,8 @@ class Image {
 // The module loaded with nmp_minor=3,1, the driver-wide settings of
 // command 101, and a device on NMP3 over an 8 MiB data partition with a
 // 6 MiB Cluster Partition (1 KiB layout), both zeroed before each load.
+// A second pair of images, also zeroed before each load, is there for a
+// device that a control call creates (spare_cp(), spare_dp()).
 class Module {
  public:
   Module();
@@ -46,9 +48,11 @@ class Module {
   bool load();
   void unload();
   struct nmp_info *nmp() const { return nmp_; }
+  const Image &spare_cp() const { return spare_cp_; }
+  const Image &spare_dp() const { return spare_dp_; }
 
  private:
-  Image dp_, cp_;
+  Image dp_, cp_, spare_dp_, spare_cp_;
   bool loaded_ = false;
   struct nmp_info *nmp_ = nullptr;
 };
@@ -56,6 +60,10 @@ class Module {
 // One control call on a caller record of exactly `len` bytes, through the
 // block layer's ioctl entry as the host makes it. Returns the ioctl result.
 int control(u32 minor, unsigned int cmd, u8 *buf, size_t len);
+// The same with the caller's descriptors: number nums[i] stands for the
+// file at paths[i], opened read-write for the call and closed after it.
+int control(u32 minor, unsigned int cmd, u8 *buf, size_t len, const int *nums,
+            const std::string *paths, int n);
 
 // The device's side of a loopback TCP connection, accepted by a platform
 // listener on 127.0.0.1, whose other end gets `data` written to it and is
