@@ -46,6 +46,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static fuzzsupport::Module module;
+  static const bool verbose = getenv("MIRVOL_FUZZ_LOG") != nullptr;
   if (!module.load()) abort();
   size_t off = 0;
   for (int calls = 0; calls < 8 && size - off >= 3; calls++) {
@@ -60,7 +61,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     off += have;
     const int nums[2] = {20, 21};
     const std::string paths[2] = {module.spare_cp().path(), module.spare_dp().path()};
-    fuzzsupport::control(minor, cmd, rec.data(), len, nums, paths, 2);
+    int r = fuzzsupport::control(minor, cmd, rec.data(), len, nums, paths, 2);
+    if (verbose) {
+      u32 status = 0;
+      memcpy(&status, rec.data(), len < 4 ? len : 4);
+      fprintf(stderr, "ctl_dispatch: NMP%u command %u, record %zu bytes: ioctl=%d status=%#x\n",
+              minor, cmd, len, r, status);
+    }
   }
   module.unload();
   // Unload stops every thread the device and the commands started: one

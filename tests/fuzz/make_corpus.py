@@ -96,10 +96,11 @@ def u32s(*vals):
     return b"".join(struct.pack("<I", v & 0xffffffff) for v in vals)
 
 
-def init_record(size=2232):
+def init_record(size, networks):
     """A device-init record for NMP1 on descriptors 20 (CP) and 21 (DP),
-    inactive, with two networks."""
-    b = bytearray(max(size, 2232))
+    inactive. Network entries start at offset 2196, 36 bytes each: two of
+    them need a record of 2268 bytes."""
+    b = bytearray(max(size, 2268))
     b[4:8] = b"qdx\0"
     struct.pack_into("<HHHH", b, 8, 0, 21, 0, 20)
     struct.pack_into("<I", b, 20, 16)
@@ -108,9 +109,9 @@ def init_record(size=2232):
     struct.pack_into("<IIQ", b, 1056, 1, 0, 100)
     struct.pack_into("<III", b, 1072, 10, 2, 8)
     struct.pack_into("<IIIIIIIII", b, 1088, 10, 30, 30, 3, 1, 5, 100, 100, 4)
-    struct.pack_into("<II", b, 1124, 2, 0)
+    struct.pack_into("<II", b, 1124, networks, 0)
     struct.pack_into("<ii", b, 1132, -1, -1)
-    for i in range(2):
+    for i in range(networks):
         off = 2196 + 36 * i
         b[off + 12:off + 16] = bytes([198, 51, 100, 1 + i])
     return bytes(b[:size])
@@ -131,9 +132,10 @@ def ctl_dispatch():
         "block_ioctls": bytes([112 + 2, 8, 0]) + bytes(8) + bytes([112 + 4, 4, 0]) + bytes(4) +
                         bytes([112 + 8, 8, 0]) + bytes(8),
         "no_device": ctl(7, bytes(20), minor3=False) + ctl(12, bytes(20), minor3=False),
-        "create": ctl(102, init_record(), minor3=False) + ctl(7, bytes(20), minor3=False) +
+        "create": ctl(102, init_record(2268, 2), minor3=False) + ctl(7, bytes(20), minor3=False) +
                   ctl(12, bytes(20), minor3=False) + ctl(33, bytes(8), minor3=False),
-        "create_long_record": ctl(102, init_record(2268), minor3=False) + ctl(9, bytes(48), minor3=False),
+        "create_one_network": ctl(102, init_record(2232, 1), minor3=False) +
+                              ctl(9, bytes(48), minor3=False) + ctl(73, bytes(48), minor3=False),
     }
 
 
@@ -142,6 +144,8 @@ def main():
                           ("lzss_decode", lzss_decode()), ("ctl_dispatch", ctl_dispatch())):
         d = os.path.join(HERE, "corpus", target)
         os.makedirs(d, exist_ok=True)
+        for old in os.listdir(d):
+            os.unlink(os.path.join(d, old))
         for name, blob in seeds.items():
             with open(os.path.join(d, name), "wb") as f:
                 f.write(blob)
