@@ -34,7 +34,8 @@ fuzz_stage() {
     if [ -d "$seeds" ] && ! timeout 600 "$exe" -timeout=120 "$seeds"/* >"$work/regression.log" 2>&1; then
       ok=0
       echo "fuzz: $target failed on its corpus:"
-      sed -n '/ERROR\|Running:/p' "$work/regression.log" | tail -n 20
+      sed -n 's/^Running: /input /p' "$work/regression.log" | tail -n 1
+      sed -n '/ERROR/,$p' "$work/regression.log" | sed -n 1,60p
     fi
     if [ $ok = 1 ] && ! timeout $((secs + 600)) "$exe" -max_total_time="$secs" -timeout=120 \
         -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$work/" \
