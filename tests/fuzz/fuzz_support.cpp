@@ -68,19 +68,20 @@ Image::Image(size_t bytes) : bytes_(bytes) {
   char path[64];
   snprintf(path, sizeof(path), "%s/mirvol-fuzz-img-XXXXXX",
            access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-  int fd = mkstemp(path);
-  if (fd < 0) die("mkstemp");
-  close(fd);
-  path_ = path;
+  fd_ = mkostemp(path, O_CLOEXEC);
+  if (fd_ < 0) die("mkstemp");
+  // Unlinked at once and reached through the open descriptor, so that no
+  // image is left behind however the fuzzer ends.
+  unlink(path);
+  path_ = "/proc/self/fd/" + std::to_string(fd_);
   clear();
 }
 
-Image::~Image() { unlink(path_.c_str()); }
+Image::~Image() { close(fd_); }
 
 void Image::clear() const {
   // Cut to nothing and grown again: zero bytes without writing them.
-  if (truncate(path_.c_str(), 0) < 0 || truncate(path_.c_str(), (off_t)bytes_) < 0)
-    die("truncate image");
+  if (ftruncate(fd_, 0) < 0 || ftruncate(fd_, (off_t)bytes_) < 0) die("truncate image");
 }
 
 // --- the module ---
@@ -186,15 +187,25 @@ struct socket *Feed::open(const uint8_t *data, size_t size) {
   a.sin_family = AF_INET;
   a.sin_port = htons(port_);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // Closed with a reset, not into TIME_WAIT (nor is the device's side): a
+  // connection per input would use up the local ports in a minute.
+  struct linger lg = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
   if (connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)) < 0) {
+    fprintf(stderr, "fuzz set-up: connect to the listener: %s\n", strerror(errno));
     close(fd);
     return nullptr;
   }
   struct socket *s = nullptr;
   if (kernel_accept(listener_, &s, 0) < 0 || !s) {
+    fprintf(stderr, "fuzz set-up: accept failed\n");
     close(fd);
     return nullptr;
   }
+  // As the device's listeners set it: the device's close resets the
+  // connection, which leaves neither side in TIME_WAIT.
+  struct klinger klg = {1, 0};
+  kernel_setsockopt(s, SOL_SOCKET, SO_LINGER, &klg, sizeof(klg));
   peer_fd_ = fd;
   std::vector<uint8_t> copy(data, data + size);
   writer_ = std::thread([fd, copy = std::move(copy)] {

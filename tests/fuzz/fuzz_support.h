@@ -23,7 +23,8 @@ namespace fuzzsupport {
 // environment the kernel log goes to standard error.
 void init_process();
 
-// A zero-filled image file of `bytes`; zeroed again by clear().
+// A zero-filled image file of `bytes`, already unlinked: path() names it
+// through this process's open descriptor. Zeroed again by clear().
 class Image {
  public:
   explicit Image(size_t bytes);
@@ -33,6 +34,7 @@ class Image {
 
  private:
   size_t bytes_;
+  int fd_ = -1;
   std::string path_;
 };
 
