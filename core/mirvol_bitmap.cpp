@@ -647,6 +647,47 @@ void mirvol_wait_bitmap_queue(unsigned int minor, struct nmp_info *nmp, u8 *rec)
   memcpy(rec, &status, sizeof(status));
 }
 
+// --- the stop drain (command 72) ---
+
+u32 mirvol_wait_bitmap_queue_empty(struct nmp_info *nmp) {
+  mirvol_remote_bitmap_write_reboot();
+  flush_bitmap_cache();
+  u32 result = STATUS_TIMEOUT;
+  int marking_naps = 0, naps = 0;
+  bool empty_seen = false;
+  for (;;) {
+    if (mirvol_get_index_from_minor((int)nmp->minor) < 0) {
+      mirvol_printk(MIRVOL_WARN "NMP%d device does not exist. (%s)\n", 141, nmp->minor,
+                    "mirvol_wait_bitmap_queue_empty");
+      result = STATUS_NO_DEVICE;
+      break;
+    }
+    // Up to 120 naps of 5 s in all, each ended early once the device's
+    // ranges are marked.
+    while (mirvol_wrbmp_pending(nmp) > 0 && marking_naps <= 120) {
+      marking_naps++;
+      wake_up(&g_wrbmp.sys_var->wq);
+      wait_event_timeout(g_wrbmp_marked_wq, mirvol_wrbmp_pending(nmp) <= 0, 5 * HZ);
+    }
+    flush_bitmap_cache();
+    unsigned long flags;
+    spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
+    bool sends = nmp->request_queue_tail != nullptr;
+    spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
+    if (!sends && mirvol_dcq_count() == 0) {
+      if (empty_seen) {
+        result = STATUS_OK;
+        break;
+      }
+      empty_seen = true;
+    }
+    if (++naps > 200) break;
+    schedule_timeout_uninterruptible(HZ / 10);
+  }
+  if (marking_naps > 119) return STATUS_TIMEOUT;
+  return result;
+}
+
 // --- unload ---
 
 void mirvol_bitmap_writer_final_drain(void) {

@@ -10,6 +10,7 @@
 #include "include/mirvol_main.h"
 #include "include/mirvol_mdcsw.h"
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_nmp_stop.h"
 #include "include/mirvol_param.h"
 #include "include/mirvol_port.h"
 #include "include/mirvol_recovery.h"
@@ -202,7 +203,7 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {50, CMD_DRV("mirvol_request_count_operation", 8, 8, mirvol_request_count_get)},
     {51, CMD_DRV("mirvol_request_count_operation", 8, 8, mirvol_request_count_set)},
     {52, CMD_DRV("mirvol_request_count_init", 16, 16, mirvol_request_count_init)},
-    {53, CMD_DEV("mirvol_wait_send_queue_empty", 4, 4, nullptr)},
+    {53, CMD_DEV("mirvol_wait_send_queue_empty", 4, 4, mirvol_wait_send_queue_empty)},
     {54, CMD_DEV("mirvol_send_queue_size_operation", 8, 8, mirvol_send_queue_size_get)},
     {55, CMD_DEV("mirvol_send_queue_size_operation", 8, 8, mirvol_send_queue_size_set)},
     {60, CMD_DEV("mirvol_wait_bitmap_queue", 4, 4, mirvol_wait_bitmap_queue)},
@@ -211,9 +212,9 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {67, CMD_DEV_VALUE("mirvol_set_nmp_sync_flag", 8, 8, mirvol_set_nmp_sync_flag, sync_flags_ok)},
     {68, CMD_DEV_VALUE("mirvol_set_bitmap", 8, 8, mirvol_set_bitmap, value_0_or_1)},
     {70, CMD_DEV("mirvol_get_nmp_sync_mode_flag", 0, 8, mirvol_get_nmp_sync_mode_flag)},
-    {72, CMD_DEV("mirvol_set_nmp_to_reserve", 4, 4, nullptr)},
+    {72, CMD_DEV("mirvol_set_nmp_to_reserve", 4, 4, mirvol_set_nmp_to_reserve)},
     {73, CMD_RAW, "mirvol_nmp_mdc_update", 48, 48, nullptr, mirvol_nmp_mdc_update, nullptr},
-    {74, CMD_DEV("mirvol_nmp_thread_init", 4, 4, nullptr)},
+    {74, CMD_DEV("mirvol_nmp_thread_init", 4, 4, mirvol_nmp_thread_init)},
     {75, CMD_DEV("mirvol_nmp_set_compress_flag", 12, 12, mirvol_nmp_set_compress_flag)},
     {76, CMD_DEV("mirvol_nmp_get_compress_flag", 12, 12, mirvol_nmp_get_compress_flag)},
     {77, CMD_DEV("mirvol_nmp_set_bitmap_from_fs", 48, 48, nullptr)},
@@ -225,7 +226,7 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {83, CMD_RAW, "mirvol_nmp_check_holders", 48, 48, nullptr, mirvol_nmp_check_holders, nullptr},
     {84, CMD_DEV("mirvol_clear_all_history_info_ioctl", 4, 4, mirvol_clear_all_history_info_ioctl)},
     {85, CMD_DEV("mirvol_convert_history_info_ioctl", 4, 4, mirvol_convert_history_info_ioctl)},
-    {86, CMD_DEV("mirvol_set_time_and_wait_queue", 4, 4, nullptr)},
+    {86, CMD_DEV("mirvol_set_time_and_wait_queue", 4, 4, mirvol_set_time_and_wait_queue)},
     {101, CMD_DRV("mirvol_network_init", 44, 44, mirvol_network_init)},
     {102, CMD_RAW, "mirvol_nmp_init", 2232, 2232, nullptr, mirvol_nmp_init_cmd, nullptr},
 };

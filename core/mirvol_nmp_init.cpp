@@ -150,12 +150,14 @@ static const struct mirvol_thread_start mirvol_thread_starts[] = {
      MIRVOL_ERR "NMP%d failed to fork thread: mirvol_send_data_thread      (err=%d)\n", true},
 };
 
-// Starts the device's threads in their order. With stop_at_failure the
-// first thread that cannot start ends the run. Returns the status word.
+// Starts the device's threads that do not run, in their order. With
+// stop_at_failure the first thread that cannot start ends the run. Returns the status word.
 u32 mirvol_start_nmp_threads(struct nmp_info *nmp, bool stop_at_failure) {
   u32 status = STATUS_OK;
   for (const struct mirvol_thread_start &t : mirvol_thread_starts) {
     if (t.async_only && nmp->mode != 0) continue;
+    // A thread that still runs keeps its record and is not started twice.
+    if (__atomic_load_n(&nmp->thread[t.record].running, __ATOMIC_ACQUIRE)) continue;
     char name[TASK_COMM_LEN];
     mirvol_sprintf(name, sizeof(name), "mirvol_nmp%02d_%s", (int)nmp->minor, t.suffix);
     int pid = mirvol_kernel_thread_info(t.fn, nmp, name, &nmp->thread[t.record]);

@@ -57,6 +57,10 @@ void mirvol_wait_request_queue_empty(struct nmp_info *nmp);
 void mirvol_unload_request_queue(struct nmp_info *nmp);
 // Command 60.
 void mirvol_wait_bitmap_queue(unsigned int minor, struct nmp_info *nmp, u8 *rec);
+// Waits, bounded, until the device's ranges are marked and the send and
+// ACK1 time-out queues are empty; STATUS_OK, STATUS_TIMEOUT or
+// STATUS_NO_DEVICE.
+u32 mirvol_wait_bitmap_queue_empty(struct nmp_info *nmp);
 
 // Unload: after every thread has stopped, moves what is still queued for the
 // bitmap into it and flushes the cache once more.

@@ -16,6 +16,7 @@
 #include "include/mirvol_history.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_nmp_stop.h"
 #include "include/mirvol_param.h"
 #include "include/mirvol_record.h"
 #include "include/mirvol_trans.h"
@@ -827,6 +828,11 @@ out:
 // --- commands 84 and 85 ---
 
 void mirvol_clear_all_history_info_ioctl(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
+  // The history and send-data threads write the records being cleared.
+  if (mirvol_nmp_threads_running(nmp)) {
+    rec_put_u32(rec, 0, STATUS_FAILED);
+    return;
+  }
   if (!mirvol_hisinfo_used(nmp)) {
     rec_put_u32(rec, 0, STATUS_OK);
     return;
@@ -844,6 +850,11 @@ void mirvol_clear_all_history_info_ioctl(unsigned int minor, struct nmp_info *nm
 }
 
 void mirvol_convert_history_info_ioctl(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
+  // The history and send-data threads write the records being cleared.
+  if (mirvol_nmp_threads_running(nmp)) {
+    rec_put_u32(rec, 0, STATUS_FAILED);
+    return;
+  }
   if (!mirvol_hisinfo_used(nmp)) {
     rec_put_u32(rec, 0, STATUS_OK);
     return;
