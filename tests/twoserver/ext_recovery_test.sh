@@ -38,10 +38,19 @@ ts_ctl a raw NMP3 68 --size 8 --in 0000000001000000 >/dev/null
 [ "$(rec_status)" = 00008000 ] || ts_fail "command 68: $(cat "$TS_WORK/a/answer")"
 [ "$(ms_bits a | wc -l)" -eq "$NBITS" ] || ts_fail "not every bit is set"
 
-ts_ctl a raw NMP3 77 --size 48 >/dev/null
-[ "$(rec_status)" = 00008000 ] || ts_fail "command 77: $(cat "$TS_WORK/a/answer")"
-rec=$(sed -n 's/^record=//p' "$TS_WORK/a/answer")
-set_bits=$(python3 -c 'import struct, sys; print(struct.unpack_from("<I", bytes.fromhex(sys.argv[1]), 40)[0])' "$rec")
+# The named forms, their figures against dumpe2fs.
+answer() { sed -n "s/^$1=//p" "$TS_WORK/a/answer"; }
+head=$(dumpe2fs -h "$(ts_dp a 3)" 2>/dev/null)
+fs_blocks=$(sed -n 's/^Block count: *//p' <<<"$head")
+fs_used=$((fs_blocks - $(sed -n 's/^Free blocks: *//p' <<<"$head")))
+ts_ctl_ok a NMP3 get-fs-block-count
+[ "$(answer used)" = "$fs_used" ] || ts_fail "get-fs-block-count: $(cat "$TS_WORK/a/answer"), $fs_used used"
+[ "$(answer estimate)" -gt "$fs_used" ] && [ "$(answer estimate)" -lt "$fs_blocks" ] ||
+  ts_fail "get-fs-block-count estimate: $(cat "$TS_WORK/a/answer")"
+ts_ctl_ok a NMP3 set-bitmap-from-fs
+[ "$(answer fs_type)" = - ] && [ "$(answer blocks)" = "$fs_blocks" ] && [ "$(answer used)" = "$fs_used" ] ||
+  ts_fail "set-bitmap-from-fs: $(cat "$TS_WORK/a/answer")"
+set_bits=$(answer bits_set)
 ms_bits a >"$TS_WORK/used.bits"
 [ "$(wc -l <"$TS_WORK/used.bits")" -eq "$set_bits" ] ||
   ts_fail "command 77 counted $set_bits bits, the bitmap holds $(wc -l <"$TS_WORK/used.bits")"
