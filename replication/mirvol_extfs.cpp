@@ -481,6 +481,15 @@ static const u8 *fs_begin(struct nmp_info *nmp, u8 *rec, struct page **sb_page,
 
 static void put_u64(u8 *rec, unsigned int off, u64 v) { memcpy(rec + off, &v, sizeof(v)); }
 
+// The device keeps the last answer's figures; calls on one device may run
+// at once, so each figure is stored on its own atomically.
+// Command 78 leaves the third (bits set) as it is.
+static void store_results(struct nmp_info *nmp, u64 a, u64 b, const u64 *c) {
+  __atomic_store_n(&nmp->fs_results[0], a, __ATOMIC_RELAXED);
+  __atomic_store_n(&nmp->fs_results[1], b, __ATOMIC_RELAXED);
+  if (c) __atomic_store_n(&nmp->fs_results[2], *c, __ATOMIC_RELAXED);
+}
+
 // Whether the on-disk block bitmaps can be trusted and the file system
 // fits the mirror; logs and returns false when not.
 static bool fs_rewritable(struct nmp_info *nmp, const struct mirvol_ext_sb *sb) {
@@ -550,9 +559,8 @@ void mirvol_nmp_set_bitmap_from_fs(unsigned int minor, struct nmp_info *nmp, u8 
     put_u64(rec, MIRVOL_FS77_BLOCKS, sb.blocks_count);
     put_u64(rec, MIRVOL_FS77_USED, used);
     rec_put_u32(rec, MIRVOL_FS77_BITS, count);
-    nmp->fs_results[0] = sb.blocks_count;
-    nmp->fs_results[1] = used;
-    nmp->fs_results[2] = count;
+    u64 bits = count;
+    store_results(nmp, sb.blocks_count, used, &bits);
     rec_put_u32(rec, 0, STATUS_OK);
   }
 out:
@@ -585,8 +593,7 @@ void mirvol_nmp_get_fs_block_count(unsigned int minor, struct nmp_info *nmp, u8 
     u64 used = (u32)(sb.blocks_count - sb.free_blocks_count);
     put_u64(rec, MIRVOL_FS78_ESTIMATE, estimate);
     put_u64(rec, MIRVOL_FS78_USED, used);
-    nmp->fs_results[0] = estimate;
-    nmp->fs_results[1] = used;
+    store_results(nmp, estimate, used, nullptr);
     rec_put_u32(rec, 0, STATUS_OK);
   }
 out:
