@@ -402,6 +402,91 @@ int mirvol_bitmap_block_update(struct nmp_info *nmp, u64 index, bmp_change_fn ch
   return r;
 }
 
+// --- rewrites that bypass the cache ---
+
+struct bmp_late_bits {
+  struct bmp_late_bits *next;
+  struct cache_table *entry;
+  u8 bits[MIRVOL_CACHE_BLOCK];
+};
+
+static void late_free(struct bmp_late_bits *late) {
+  while (late) {
+    struct bmp_late_bits *n = late->next;
+    kfree(late);
+    late = n;
+  }
+}
+
+int mirvol_bitmap_cache_keep_late(struct nmp_info *nmp, struct bmp_late_bits **late) {
+  *late = nullptr;
+  u32 bs = mirvol_bmp_block_size(nmp);
+  u8 *disk = static_cast<u8 *>(mirvol_loop_kmalloc(bs));
+  if (!disk) {
+    mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate bitmap_readwrite_buffer.\n", 145,
+                  nmp->minor);
+    return -1;
+  }
+  int r = 0;
+  for (struct cache_table *e = g_cachetable; e && !entry_free(e); e = e->next) {
+    if (e->owner_minor != (s32)nmp->minor) continue;
+    // A setter that found the entry took its sig_sem before it let
+    // g_cache_sem go; once it is ours, no one else changes the entry until
+    // g_cache_sem is released.
+    down(e->sig_sem);
+    up(e->sig_sem);
+    if (!e->dirty) continue;
+    auto *l = static_cast<struct bmp_late_bits *>(mirvol_loop_kmalloc(sizeof(struct bmp_late_bits)));
+    if (!l) {
+      mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate bitmap_readwrite_buffer.\n", 145,
+                    nmp->minor);
+      r = -1;
+      break;
+    }
+    l->entry = e;
+    l->next = *late;
+    *late = l;
+    // Bits the Cluster Partition's copy lacks; all the entry's bits when
+    // that copy cannot be read.
+    if (mirvol_bitmap_readwrite(disk, entry_block_index(e, nmp), nmp, 0)) memset(disk, 0, bs);
+    for (u32 i = 0; i < bs; i++) l->bits[i] = (u8)(e->data[i] & ~disk[i]);
+  }
+  kfree(disk);
+  if (r) {
+    late_free(*late);
+    *late = nullptr;
+  }
+  return r;
+}
+
+void mirvol_bitmap_cache_reload(struct nmp_info *nmp, struct bmp_late_bits *late) {
+  u32 bs = mirvol_bmp_block_size(nmp);
+  for (struct cache_table *e = g_cachetable; e && !entry_free(e); e = e->next) {
+    if (e->owner_minor != (s32)nmp->minor) continue;
+    down(e->sig_sem);
+    u64 index = entry_block_index(e, nmp);
+    bool write = false;
+    if (mirvol_bitmap_readwrite(e->data, index, nmp, 0)) {
+      // The new state is unknown: every bit of the block set is safe, it
+      // only copies more.
+      memset(e->data, 0xff, bs);
+      write = true;
+    }
+    for (struct bmp_late_bits *l = late; l; l = l->next) {
+      if (l->entry != e) continue;
+      for (u32 i = 0; i < bs; i++) {
+        if (l->bits[i] & ~e->data[i]) write = true;
+        e->data[i] |= l->bits[i];
+      }
+    }
+    e->dirty = 0;
+    if (write && mirvol_bitmap_readwrite(e->data, index, nmp, 1)) e->dirty = 1;
+    entry_touch(e);
+    up(e->sig_sem);
+  }
+  late_free(late);
+}
+
 // --- range updates ---
 
 struct range_arg {

@@ -5,6 +5,7 @@
 #include "include/mirvol.h"
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
+#include "include/mirvol_extfs.h"
 #include "include/mirvol_history.h"
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_main.h"
@@ -217,8 +218,8 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {74, CMD_DEV("mirvol_nmp_thread_init", 4, 4, mirvol_nmp_thread_init)},
     {75, CMD_DEV("mirvol_nmp_set_compress_flag", 12, 12, mirvol_nmp_set_compress_flag)},
     {76, CMD_DEV("mirvol_nmp_get_compress_flag", 12, 12, mirvol_nmp_get_compress_flag)},
-    {77, CMD_DEV("mirvol_nmp_set_bitmap_from_fs", 48, 48, nullptr)},
-    {78, CMD_DEV("mirvol_nmp_get_fs_block_count", 24, 24, nullptr)},
+    {77, CMD_DEV("mirvol_nmp_set_bitmap_from_fs", 48, 48, mirvol_nmp_set_bitmap_from_fs)},
+    {78, CMD_DEV("mirvol_nmp_get_fs_block_count", 24, 24, mirvol_nmp_get_fs_block_count)},
     {79, CMD_DEV("mirvol_nmp_mdc_switch", 8, 8, mirvol_nmp_mdc_switch)},
     {80, CMD_DEV("mirvol_nmp_cancel_waiting_ack", 4, 4, mirvol_nmp_cancel_waiting_ack)},
     {81, CMD_DEV("mirvol_nmp_set_perf", 24, 24, nullptr)},

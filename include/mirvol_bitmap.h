@@ -169,6 +169,19 @@ typedef void (*bmp_change_fn)(u8 *data, void *arg);
 int mirvol_bitmap_block_update(struct nmp_info *nmp, u64 index, bmp_change_fn change, void *arg,
                                bool read_first);
 
+// A rewrite of a device's bitmap blocks straight on the Cluster Partition
+// (g_cache_sem held throughout) brackets itself with these two. The first,
+// after the flush, waits out every setter still inside an entry of the
+// device and keeps, for each entry still dirty, the bits it holds beyond
+// the Cluster Partition's copy (bits set after the flush): 0, or -1 when
+// they cannot be kept (nothing to release then). The second reloads every
+// cached block of the device from the Cluster Partition, so no stale copy
+// can undo the rewrite, ORs the kept bits back in and writes those blocks
+// through; it releases the kept bits.
+struct bmp_late_bits;
+int mirvol_bitmap_cache_keep_late(struct nmp_info *nmp, struct bmp_late_bits **late);
+void mirvol_bitmap_cache_reload(struct nmp_info *nmp, struct bmp_late_bits *late);
+
 // Sets (value 1) or clears (value 0) bits first..last inclusive; every
 // block change goes through the cache coherently. 0 or -1 (also for a
 // range whose last bit lies below its first).

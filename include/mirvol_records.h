@@ -268,6 +268,32 @@ struct mdc_switch_record {
 };
 static_assert(sizeof(mdc_switch_record) == 8 && offsetof(mdc_switch_record, mdc_priority) == 4);
 
+// Command 77: the difference bitmap rebuilt from an ext2/ext3/ext4 file
+// system's used blocks.
+struct fs_bitmap_record {
+  uint32_t status;
+  char fs_type[16];  // "EXT2" or "EXT3", zero-padded; left as sent for ext4
+  uint32_t log_block_size;
+  uint64_t blocks;
+  uint64_t used;
+  uint32_t bits_set;
+  uint32_t unused;
+};
+static_assert(sizeof(fs_bitmap_record) == 48);
+static_assert(offsetof(fs_bitmap_record, log_block_size) == 20 &&
+              offsetof(fs_bitmap_record, blocks) == 24);
+static_assert(offsetof(fs_bitmap_record, used) == 32 && offsetof(fs_bitmap_record, bits_set) == 40);
+
+// Command 78: the file system's estimated data blocks and used blocks.
+struct fs_count_record {
+  uint32_t status;
+  uint32_t unused;
+  uint64_t estimate;
+  uint64_t used;
+};
+static_assert(sizeof(fs_count_record) == 24);
+static_assert(offsetof(fs_count_record, estimate) == 8 && offsetof(fs_count_record, used) == 16);
+
 #pragma pack(pop)
 
 }  // namespace mirvol_rec

@@ -17,7 +17,7 @@ namespace mirvolctl {
 
 namespace {
 
-enum kind { U32, I32, U64 };
+enum kind { U32, I32, U64, TEXT16 };  // TEXT16: answer only, zero-padded text
 
 struct field_def {
   const char *name;
@@ -195,6 +195,25 @@ const form kForms[] = {
      kSettings,
      kSettingsOut,
      true},
+    {"set-bitmap-from-fs",
+     77,
+     sizeof(mirvol_rec::fs_bitmap_record),
+     PLAIN,
+     {},
+     {},
+     {{"fs_type", offsetof(mirvol_rec::fs_bitmap_record, fs_type), TEXT16, nullptr},
+      {"log_block_size", offsetof(mirvol_rec::fs_bitmap_record, log_block_size), U32, nullptr},
+      {"blocks", offsetof(mirvol_rec::fs_bitmap_record, blocks), U64, nullptr},
+      {"used", offsetof(mirvol_rec::fs_bitmap_record, used), U64, nullptr},
+      {"bits_set", offsetof(mirvol_rec::fs_bitmap_record, bits_set), U32, nullptr}}},
+    {"get-fs-block-count",
+     78,
+     sizeof(mirvol_rec::fs_count_record),
+     PLAIN,
+     {},
+     {},
+     {{"estimate", offsetof(mirvol_rec::fs_count_record, estimate), U64, nullptr},
+      {"used", offsetof(mirvol_rec::fs_count_record, used), U64, nullptr}}},
     {"prepare-recovery", 60, 4, PLAIN, {}, {}, {}},
     {"set-disk-error-action",
      21,
@@ -261,7 +280,7 @@ const form *find_form(const std::string &name) {
   return nullptr;
 }
 
-size_t width_of(kind k) { return k == U64 ? 8 : 4; }
+size_t width_of(kind k) { return k == TEXT16 ? 16 : k == U64 ? 8 : 4; }
 
 // 32-bit fields take negative values too (two's complement), for records
 // that test the driver, as init's fields do.
@@ -271,6 +290,11 @@ bool field_value(const field_def &f, const std::string &text, long long *v) {
 }
 
 std::string field_text(const field_def &f, const std::vector<uint8_t> &r) {
+  if (f.k == TEXT16) {
+    std::string t(reinterpret_cast<const char *>(&r[f.offset]), 16);
+    t.resize(strnlen(t.c_str(), 16));
+    return t.empty() ? "-" : t;
+  }
   uint64_t v = get(r, f.offset, width_of(f.k));
   if (f.k == I32) return std::to_string((int32_t)v);
   return std::to_string(v);

@@ -152,6 +152,20 @@ const std::vector<command_doc> kDocs = {
      "compression setting. -1 (the default) leaves a field as it is. Prints the\n"
      "flags the driver then reports."},
     {"get-compress", "", "show the compression flags", "Prints flags=N and value=N."},
+    {"set-bitmap-from-fs", "", "keep only the bitmap bits of blocks the file system uses",
+     "Reads the ext2, ext3 or ext4 file system on the Data Partition and rewrites\n"
+     "the difference bitmap: a bit is 1 when a block of its granule is in use, else\n"
+     "0 (command 77). Run it after every bit was set, before a full recovery, with\n"
+     "the file system unmounted. Prints fs_type (EXT2, EXT3, or - for ext4),\n"
+     "log_block_size (block size = 1024 << it), blocks, used (blocks in use) and\n"
+     "bits_set. STATUS_FAILED, with the bitmap as it was, for a file system it\n"
+     "cannot read safely: 64bit (every default ext4), meta_bg, mounted or not\n"
+     "cleanly unmounted, larger than the device, or damaged."},
+    {"get-fs-block-count", "", "show the file system's data block estimate and used blocks",
+     "Reads the ext2, ext3 or ext4 superblock on the Data Partition (command 78).\n"
+     "Prints estimate (blocks the file system can hold data in, in file system\n"
+     "blocks) and used (blocks in use). STATUS_FAILED when it is not such a file\n"
+     "system or its superblock is damaged."},
     {"prepare-recovery", "", "drain the ACK2 and bitmap queues before a recovery",
      "Waits until the device's ACK2 and bitmap queues are written (command 60).\n"
      "STATUS_PORT_CLOSED when the N/W port is closed; STATUS_TIMEOUT when the\n"

@@ -236,6 +236,8 @@ get-sync-flags|$(z 8)
 set-sync-flags 0x80000003|$(z 4)$(le 0x80000003 4)
 get-mode|$(z 8)
 set-disk-error-action 1 2 3|$(z 4)$(le 1 4)$(le 2 4)$(le 3 4)
+set-bitmap-from-fs|$(z 48)
+get-fs-block-count|$(z 24)
 EOF
 
 # --- refused arguments: exit 2 (1 for a file that does not open), a message ---
