@@ -217,14 +217,15 @@ const std::vector<command_doc> kDocs = {
      "Clears the asynchronous history journal on the Cluster Partition (command\n"
      "84): the writes it lists are forgotten, not marked in the bitmap. STATUS_OK\n"
      "at once when the journal is not in use; STATUS_FAILED when it cannot be\n"
-     "written."},
+     "written, or while the device's threads run (stop them first, command 72)."},
     {"convert-history", "", "turn the history journal into difference-bitmap bits",
      "Marks every write the asynchronous history journal lists (written on the\n"
      "active but perhaps not on the peer) in the difference bitmap, then clears\n"
      "the journal (command 85). Run it after a failure in asynchronous mode,\n"
      "before a recovery. Prints bits= and bytes= of the bitmap after it.\n"
      "STATUS_INVALID_HISTORY when a record is not valid; STATUS_FAILED when the\n"
-     "journal cannot be read or cleared."},
+     "journal cannot be read or cleared, or while the device's threads run (stop\n"
+     "them first, command 72)."},
     {"set-disk-error-action", "ACTION_FLAG CP_ACTION DP_ACTION",
      "driver-wide actions on a disk I/O error",
      "ACTION_FLAG 0|1 (1 at load); CP_ACTION, on a Cluster Partition error: 0 ask\n"

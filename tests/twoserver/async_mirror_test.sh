@@ -117,6 +117,9 @@ crash)
   ms_create a 3 "$MS_A_ACK2_PORT" mode=async ack_timeout="$MS_ACK_TIMEOUT" \
     send_timeout="$MS_SEND_TIMEOUT" connect_timeout=10 bmp_size_in_sec="$MS_GRANULE"
   ts_set_size a 3 "$MS_KIB" granule="$MS_GRANULE"
+  # The journal is converted with the device's threads stopped (command 72),
+  # as a cluster service does before it looks at what the peer lacks.
+  [ "$(status_of a 72)" = "$OK_WORD" ] || ts_fail "command 72: $(cat "$TS_WORK/a/answer")"
   [ "$(status_of a 85)" = "$OK_WORD" ] || ts_fail "command 85: $(cat "$TS_WORK/a/answer")"
   ts_log_has a "NMP3 history info has been converted." || ts_fail "no conversion logged"
   [ -z "$(journal_of_a)" ] || ts_fail "records left after command 85"
