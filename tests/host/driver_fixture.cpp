@@ -24,10 +24,10 @@ int fixture_init_module(void) __asm__("__wrap__Z11init_modulev");
 // Held until the process ends, so the rule stays with the image.
 static struct block_device *g_faulty_image;
 
-static bool add_write_fault(const char *spec) {
+static bool add_write_fault(const char *text) {
   char path[4096];
   unsigned long long first = 0, count = 0;
-  if (sscanf(spec, "%4095[^,],%llu,%llu", path, &first, &count) != 3) return false;
+  if (sscanf(text, "%4095[^,],%llu,%llu", path, &first, &count) != 3) return false;
   struct block_device *b = blkdev_get_by_path(path, FMODE_READ | FMODE_WRITE, nullptr);
   if (IS_ERR(b)) return false;
   struct blk_fault rule = {BLK_FAULT_WRITE, (sector_t)first, (sector_t)count, -1, 0, 1};
