@@ -139,6 +139,10 @@ int mirvol_accept_socket(struct socket *listener, struct socket **sock, u32 ip_v
 int mirvol_make_peer_addr(u32 ip_version, const u8 *addr, u16 port,
                           struct ksockaddr_storage *out);
 
+// Binds a device's listener to the wildcard address and `port` (an IPv4
+// listener with SO_REUSEADDR first); returns kernel_bind's result.
+int mirvol_bind_listener(struct nmp_info *nmp, struct socket *listener, u16 port);
+
 // --- networks ---
 
 // Marks the current network ERROR; returns 1 when every network is now

@@ -53,17 +53,6 @@ int mirvol_recv_ack2_main(struct socket *sock, struct nmp_info *nmp) {
   return r;
 }
 
-static int mirvol_bind_ack2_listener(struct nmp_info *nmp, struct socket *listener) {
-  struct ksockaddr_storage addr;
-  static const u8 wildcard[MIRVOL_IPADDR_LEN] = {};
-  int len = mirvol_make_peer_addr(nmp->ip_version, wildcard, nmp->ack2_port, &addr);
-  if (nmp->ip_version == 4) {
-    int on = 1;
-    kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  }
-  return kernel_bind(listener, reinterpret_cast<struct ksockaddr *>(&addr), len);
-}
-
 int mirvol_ack2_svr_thread(void *arg) {
   struct nmp_info *nmp = static_cast<struct nmp_info *>(arg);
   int minor = (int)nmp->minor;
@@ -79,10 +68,10 @@ int mirvol_ack2_svr_thread(void *arg) {
     result = -ENOMEM;
     goto out;
   }
-  r = mirvol_bind_ack2_listener(nmp, listener);
+  r = mirvol_bind_listener(nmp, listener, nmp->ack2_port);
   if (r < 0) {
     schedule_timeout_interruptible(4 * HZ);
-    r = mirvol_bind_ack2_listener(nmp, listener);
+    r = mirvol_bind_listener(nmp, listener, nmp->ack2_port);
   }
   if (r < 0) {
     mirvol_printk(MIRVOL_WARN "NMP%d failed to bind ACK2 receive socket. (err=%d%s)\n", 221, minor,

@@ -584,17 +584,6 @@ int mirvol_recv_hb_main(struct socket *sock, struct nmp_info *nmp) {
   return r;
 }
 
-static int mirvol_bind_hb_listener(struct nmp_info *nmp, struct socket *listener) {
-  struct ksockaddr_storage addr;
-  static const u8 wildcard[MIRVOL_IPADDR_LEN] = {};
-  int len = mirvol_make_peer_addr(nmp->ip_version, wildcard, nmp->hb_port, &addr);
-  if (nmp->ip_version == 4) {
-    int on = 1;
-    kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  }
-  return kernel_bind(listener, reinterpret_cast<struct ksockaddr *>(&addr), len);
-}
-
 int mirvol_hb_svr_thread(void *arg) {
   struct nmp_info *nmp = static_cast<struct nmp_info *>(arg);
   int minor = (int)nmp->minor;
@@ -610,10 +599,10 @@ int mirvol_hb_svr_thread(void *arg) {
     result = -ENOMEM;
     goto out;
   }
-  r = mirvol_bind_hb_listener(nmp, listener);
+  r = mirvol_bind_listener(nmp, listener, nmp->hb_port);
   if (r < 0) {
     schedule_timeout_interruptible(4 * HZ);
-    r = mirvol_bind_hb_listener(nmp, listener);
+    r = mirvol_bind_listener(nmp, listener, nmp->hb_port);
   }
   if (r < 0) {
     mirvol_printk(MIRVOL_WARN "NMP%d failed to bind HB server socket. (err=%d%s)\n", 221, minor, r,

@@ -374,6 +374,17 @@ int mirvol_make_peer_addr(u32 ip_version, const u8 *addr, u16 port,
   return (int)sizeof(*sin6);
 }
 
+int mirvol_bind_listener(struct nmp_info *nmp, struct socket *listener, u16 port) {
+  struct ksockaddr_storage addr;
+  static const u8 wildcard[MIRVOL_IPADDR_LEN] = {};
+  int len = mirvol_make_peer_addr(nmp->ip_version, wildcard, port, &addr);
+  if (nmp->ip_version == 4) {
+    int on = 1;
+    kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  }
+  return kernel_bind(listener, reinterpret_cast<struct ksockaddr *>(&addr), len);
+}
+
 static int mirvol_family(u32 ip_version) { return ip_version == 4 ? AF_INET : AF_INET6; }
 
 static void mirvol_set_reuse(struct socket *sock) {

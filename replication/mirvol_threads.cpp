@@ -213,17 +213,6 @@ static bool mirvol_take_connection(struct nmp_info *nmp, struct socket *sock,
   return true;
 }
 
-static int mirvol_bind_listener(struct nmp_info *nmp, struct socket *listener) {
-  struct ksockaddr_storage addr;
-  static const u8 wildcard[MIRVOL_IPADDR_LEN] = {};
-  int len = mirvol_make_peer_addr(nmp->ip_version, wildcard, nmp->data_port, &addr);
-  if (nmp->ip_version == 4) {
-    int on = 1;
-    kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  }
-  return kernel_bind(listener, reinterpret_cast<struct ksockaddr *>(&addr), len);
-}
-
 int mirvol_accept_thread(void *arg) {
   struct nmp_info *nmp = static_cast<struct nmp_info *>(arg);
   int minor = (int)nmp->minor;
@@ -241,10 +230,10 @@ int mirvol_accept_thread(void *arg) {
     result = -ENOMEM;
     goto out;
   }
-  r = mirvol_bind_listener(nmp, listener);
+  r = mirvol_bind_listener(nmp, listener, nmp->data_port);
   if (r < 0) {
     schedule_timeout_interruptible(4 * HZ);
-    r = mirvol_bind_listener(nmp, listener);
+    r = mirvol_bind_listener(nmp, listener, nmp->data_port);
   }
   if (r < 0) {
     mirvol_printk(MIRVOL_WARN "NMP%d failed to bind data receive socket. (err=%d%s)\n", 221, minor, r,

@@ -40,21 +40,7 @@ has_line '^size=0$'
 # must be there, in order), the exit code and a text on stderr. A kept
 # value differing from the one asked is said on stderr.
 # arguments | exit | stdout lines (; between) | text on stderr (empty: none expected)
-while IFS='|' read -r args want_rc lines text; do
-  read -ra a <<<"$args"
-  rc=0
-  ctl "${a[@]}" >"$WORK/out" 2>"$WORK/err" || rc=$?
-  [ "$rc" = "$want_rc" ] || fail "mirvolctl $args: exit $rc, expected $want_rc: $(cat "$WORK/out" "$WORK/err")"
-  want=$(tr ';' '\n' <<<"$lines")
-  got=$(grep -Fx -f <(printf '%s\n' "$want") "$WORK/out" || true)
-  [ "$got" = "$want" ] || fail "mirvolctl $args printed:
-$(cat "$WORK/out")
-expected the lines:
-$want"
-  if [ -n "$text" ]; then
-    grep -F -- "$text" "$WORK/err" >/dev/null || fail "mirvolctl $args: no \"$text\" in: $(cat "$WORK/err")"
-  fi
-done <<EOF
+expect_forms <<EOF
 NMP3 set-size 1024 granule=8|0|status=STATUS_OK (0x800000);size_kib=1024;granule=8|
 NMP1 set-size 1024|3|status=STATUS_NO_DEVICE (0x800003)|NMP1 set-size: STATUS_NO_DEVICE: no mirror device was created on this minor
 NMP3 port open io|0|status=STATUS_OK (0x800000);io=open nw=open mount=close|

@@ -33,21 +33,7 @@ head -c 4096 /dev/urandom | timeout 60 dd of="$HOST_MNT/NMP3" bs=4096 seek=200 c
 
 # arguments | exit | stdout lines, all present in this order (; between) |
 # text on stderr (empty: none expected)
-while IFS='|' read -r args want_rc lines text; do
-  read -ra a <<<"$args"
-  rc=0
-  ctl "${a[@]}" >"$WORK/out" 2>"$WORK/err" || rc=$?
-  [ "$rc" = "$want_rc" ] || fail "mirvolctl $args: exit $rc, expected $want_rc: $(cat "$WORK/out" "$WORK/err")"
-  want=$(tr ';' '\n' <<<"$lines")
-  got=$(grep -Fx -f <(printf '%s\n' "$want") "$WORK/out" || true)
-  [ "$got" = "$want" ] || fail "mirvolctl $args printed:
-$(cat "$WORK/out")
-expected the lines:
-$want"
-  if [ -n "$text" ]; then
-    grep -F -- "$text" "$WORK/err" >/dev/null || fail "mirvolctl $args: no \"$text\" in: $(cat "$WORK/err")"
-  fi
-done <<EOF
+expect_forms <<EOF
 NMP3 diff-size|0|status=STATUS_OK (0x800000);bits=3;bytes=12288|
 NMP1 diff-size|3|status=STATUS_NO_DEVICE (0x800003)|NMP1 device does not exist. (mirvol_bitmap_get_diff_size)
 NMP3 read-bitmap format=bits|0|status=STATUS_OK (0x800000);start_kb=0;set_bits=10-11,200|

@@ -88,3 +88,25 @@ stop_host() {
   [ "$rc" -eq 0 ] || fail "host exited $rc on SIG$sig"
   ! is_mounted "$HOST_MNT" || fail "$HOST_MNT still mounted after the host left"
 }
+
+# expect_forms: runs with ctl (the test's own) each row of the table on
+# standard input, "arguments | exit | stdout lines | text on stderr": the
+# exit code must be the one given, every stdout line (";" between them)
+# must be printed in this order, and the text, unless empty, must be on
+# stderr.
+expect_forms() {
+  local args want_rc lines text a rc want got
+  while IFS='|' read -r args want_rc lines text; do
+    read -ra a <<<"$args"
+    rc=0
+    ctl "${a[@]}" >"$WORK/out" 2>"$WORK/err" || rc=$?
+    [ "$rc" = "$want_rc" ] || fail "mirvolctl $args: exit $rc, expected $want_rc: $(cat "$WORK/out" "$WORK/err")"
+    want=$(tr ';' '\n' <<<"$lines")
+    got=$(grep -Fx -f <(printf '%s\n' "$want") "$WORK/out" || true)
+    [ "$got" = "$want" ] ||
+      fail "mirvolctl $args printed:"$'\n'"$(cat "$WORK/out")"$'\n'"expected the lines:"$'\n'"$want"
+    if [ -n "$text" ]; then
+      grep -F -- "$text" "$WORK/err" >/dev/null || fail "mirvolctl $args: no \"$text\" in: $(cat "$WORK/err")"
+    fi
+  done
+}
