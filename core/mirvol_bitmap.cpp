@@ -13,6 +13,7 @@
 #include "include/mirvol_ext.h"
 #include "include/mirvol_history.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_port.h"
 
 // Ranges whose marking failed, kept for the next drain of the local
 // writer. Guarded by g_wrbmp's lock; a kept range still counts as pending
@@ -564,11 +565,7 @@ int timer_disconnection_thread(void *arg) {
   }
   __atomic_store_n(&g_mirvol_shutdown, 1, __ATOMIC_RELEASE);
   for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) {
-    unsigned long flags;
-    spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
-    u32 mounted = nmp->mount_port;
-    spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
-    if (!mounted) continue;
+    if (!mirvol_mount_port(nmp)) continue;
     mirvol_close_com_port(nmp);
     mirvol_printk(MIRVOL_INFO "NMP%d mirvol will shutdown, N/W port closed.\n", 140, nmp->minor);
     mirvol_wait_request_queue_empty(nmp);
@@ -579,14 +576,6 @@ int timer_disconnection_thread(void *arg) {
 }
 
 // --- recovery preparation (command 60) ---
-
-static u32 mirvol_nw_port(struct nmp_info *nmp) {
-  unsigned long flags;
-  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
-  u32 port = nmp->nw_port;
-  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
-  return port;
-}
 
 void mirvol_wait_bitmap_queue(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;

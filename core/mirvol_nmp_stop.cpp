@@ -128,14 +128,6 @@ static void mirvol_release_data_socks(struct nmp_info *nmp) {
   mirvol_recv_sock_unlock();
 }
 
-static u32 mirvol_mount_port(struct nmp_info *nmp) {
-  unsigned long flags;
-  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
-  u32 mounted = nmp->mount_port;
-  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
-  return mounted;
-}
-
 static u64 mirvol_request_queue_count(struct nmp_info *nmp) {
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);

@@ -157,3 +157,19 @@ int mirvol_isMirrorbreak(struct nmp_info *nmp) {
 
 // The statistics unit replaces this with the reset of the last-update count.
 void mirvol_perf_cnt_clear_last_update_pcount(struct nmp_info *nmp) { (void)nmp; }
+
+u32 mirvol_nw_port(struct nmp_info *nmp) {
+  unsigned long flags;
+  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
+  u32 port = nmp->nw_port;
+  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
+  return port;
+}
+
+u32 mirvol_mount_port(struct nmp_info *nmp) {
+  unsigned long flags;
+  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
+  u32 port = nmp->mount_port;
+  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
+  return port;
+}

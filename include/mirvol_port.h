@@ -38,6 +38,10 @@ void mirvol_open_com_port(struct nmp_info *nmp, int kind);
 // Closes the connection flag (and forgets the heartbeat client's success).
 void mirvol_close_com_port(struct nmp_info *nmp);
 
+// The N/W and mount port flags, each read under the device spinlock.
+u32 mirvol_nw_port(struct nmp_info *nmp);
+u32 mirvol_mount_port(struct nmp_info *nmp);
+
 // Runs the ICMP check; nonzero when a network can be used. Records the
 // outcome in the Cluster Partition. May sleep.
 int mirvol_check_network(struct nmp_info *nmp);

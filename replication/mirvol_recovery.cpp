@@ -12,6 +12,7 @@
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_param.h"
+#include "include/mirvol_port.h"
 #include "include/mirvol_qos.h"
 #include "include/mirvol_record.h"
 #include "include/mirvol_recv.h"
@@ -325,14 +326,6 @@ static void drop_connection(struct nmp_info *nmp) {
   mirvol_up_nmp_send_sem(nmp);
 }
 
-static u32 nw_port_open(struct nmp_info *nmp) {
-  unsigned long flags;
-  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
-  u32 v = nmp->nw_port;
-  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
-  return v;
-}
-
 static bool listener_running(struct nmp_info *nmp) {
   return __atomic_load_n(&nmp->thread[NMP_THREAD_ACCEPT].running, __ATOMIC_ACQUIRE) != 0;
 }
@@ -615,7 +608,7 @@ void mirvol_block_trans(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
     return;
   }
   int m = (int)nmp->minor;
-  if (!nw_port_open(nmp)) {
+  if (!mirvol_nw_port(nmp)) {
     mirvol_printk(MIRVOL_INFO "NMP%d failed to send recovery data, because N/W port has been closed.\n",
                   156, m);
     put_status(rec, STATUS_RECOVERY_PORT_CLOSED);

@@ -17,6 +17,7 @@
 #include "include/mirvol_compress.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_port.h"
 #include "include/mirvol_recv.h"
 #include "include/mirvol_sock.h"
 #include "include/mirvol_trans.h"
@@ -25,14 +26,6 @@
 #define RECOVERY_DP_ACTION_MIRROR_BREAK 2
 
 static bool sigterm_pending(void) { return sigismember_pending(get_current(), SIGTERM) != 0; }
-
-static u32 nw_port_open(struct nmp_info *nmp) {
-  unsigned long flags;
-  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
-  u32 v = nmp->nw_port;
-  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
-  return v;
-}
 
 // The error byte of a failed receive: 4 for a time-out, else 1.
 static u8 recv_error(int r) { return (r == -ETIMEDOUT || r == -ETIME) ? 4 : 1; }
@@ -255,7 +248,7 @@ static bool write_part(struct nmp_info *nmp, struct trans_request *req, u64 s, u
 int mirvol_write_build_data2(struct nmp_info *nmp, struct head_part head) {
   int minor = (int)nmp->minor;
   u64 F = head.start_sector, L = head.end_sector;
-  if (!nw_port_open(nmp)) {
+  if (!mirvol_nw_port(nmp)) {
     mirvol_printk(MIRVOL_INFO
                   "NMP%d failed to receive recovery data (start=%llu, end=%llu), because N/W port "
                   "has been closed.\n",
@@ -358,7 +351,7 @@ int mirvol_write_build_data(struct nmp_info *nmp, struct head_part head) {
                   145, minor, (unsigned long long)F, (unsigned long long)L);
     return 0;
   }
-  if (!nw_port_open(nmp)) {
+  if (!mirvol_nw_port(nmp)) {
     mirvol_printk(MIRVOL_INFO
                   "NMP%d failed to receive recovery data (start=%llu, end=%llu), because N/W port "
                   "has been closed.\n",

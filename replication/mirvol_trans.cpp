@@ -7,18 +7,11 @@
 #include "include/mirvol_compress.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_port.h"
 #include "include/mirvol_qos.h"
 #include "include/mirvol_sock.h"
 
 // --- small helpers ---
-
-static bool mirvol_nw_port_open(struct nmp_info *nmp) {
-  unsigned long flags;
-  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
-  bool open = nmp->nw_port != 0;
-  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
-  return open;
-}
 
 // Stores a send state under the request-queue lock, with release ordering:
 // for the send-data thread the store that leaves state 2 is its last access
@@ -134,7 +127,7 @@ int mirvol_send_data(struct nmp_info *nmp, struct bio *bio, struct io_request *r
   u32 array_len = (u32)bio->bi_vcnt * 4;
 
   mirvol_down_nmp_send_sem(nmp);
-  if (!mirvol_nw_port_open(nmp)) {
+  if (!mirvol_nw_port(nmp)) {
     mirvol_printk(MIRVOL_INFO
                   "NMP%d failed to send sync data (secnr=%llu), because N/W port has been "
                   "closed.\n",
@@ -278,7 +271,7 @@ int mirvol_queue_async_req(struct nmp_info *nmp, struct io_request *req) {
 }
 
 int mirvol_send_data2(struct nmp_info *nmp, struct bio *bio, struct io_request *req) {
-  if (!mirvol_nw_port_open(nmp)) {
+  if (!mirvol_nw_port(nmp)) {
     mirvol_printk(MIRVOL_INFO
                   "NMP%d failed to send async data (secnr=%llu), because N/W port has been "
                   "closed.\n",
@@ -588,7 +581,7 @@ int mirvol_send_all_data(struct nmp_info *nmp) {
       if (sigismember_pending(get_current(), SIGTERM)) return 2;
     }
     mirvol_down_nmp_send_sem(nmp);
-    if (!mirvol_nw_port_open(nmp)) {
+    if (!mirvol_nw_port(nmp)) {
       mirvol_up_nmp_send_sem(nmp);
       unsigned long flags;
       spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
