@@ -77,7 +77,13 @@ rc_copy_all a 256
 ms_images_same ||
   ts_fail "the Data Partitions differ after the recovery: granules $($MS_TOOL differ "$(ts_dp a 3)" "$(ts_dp b 3)" "$MS_GRANULE" | sed -n 1,5p | tr '\n' ' ')"
 [ "$(rc_count a)" -eq 0 ] || ts_fail "command 32 on a: $(rc_count a) bits left"
-wait_until 30 rc_none_left b || ts_fail "command 32 on b: $(rc_count b) bits left"
+# A standby that ran on through a cut still holds the writes received just
+# before it whose ACK2 never came; it marks their granules in its own bitmap
+# once their time-out has passed, which may be after the recovery. A standby
+# started again has no such writes.
+if [ "$CASE" = kill ]; then
+  wait_until 30 rc_none_left b || ts_fail "command 32 on b: $(rc_count b) bits left"
+fi
 ts_stop a
 ts_stop b
 
