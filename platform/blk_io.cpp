@@ -75,6 +75,8 @@ struct blk_backing {
   // (linked through plat_prev_/plat_next_; guarded by mu).
   struct bio *wr_head = nullptr, *wr_tail = nullptr;
   std::vector<fault_rule> faults;  // guarded by mu
+  std::vector<struct bio *> held;  // bios held by a rule (guarded by mu)
+  std::condition_variable hold_cv;  // signalled when held bios are released
   int next_fault_id = 0;
 };
 
@@ -312,7 +314,18 @@ void run_bio(struct bio *bio) {
   if (bio->plat_flags_ & F_PRESET) {
     status = bio->plat_status_;
   } else {
-    if (bio->plat_delay_ms_) std::this_thread::sleep_for(std::chrono::milliseconds(bio->plat_delay_ms_));
+    if (bio->plat_delay_ms_ == BLK_FAULT_HOLD) {
+      // Held while it is on the device's held list (the delay field does
+      // not change after the submit).
+      std::unique_lock<std::mutex> g(b->mu);
+      b->hold_cv.wait(g, [b, bio] {
+        for (struct bio *h : b->held)
+          if (h == bio) return false;
+        return true;
+      });
+    } else if (bio->plat_delay_ms_) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(bio->plat_delay_ms_));
+    }
     status = (bio->plat_flags_ & F_FAIL) ? BLK_STS_IOERR : do_io(b, bio);
     if (bio->plat_flags_ & F_ORDERED) {
       std::lock_guard<std::mutex> g(b->mu);
@@ -375,6 +388,7 @@ void apply_faults(blk_backing *b, struct bio *bio) {
     if (f.r.count > 0) f.r.count--;
     f.hits++;
     bio->plat_delay_ms_ = f.r.delay_ms;
+    if (f.r.delay_ms == BLK_FAULT_HOLD) b->held.push_back(bio);
     if (f.r.fail) bio->plat_flags_ |= F_FAIL;
     return;
   }
@@ -693,9 +707,25 @@ long bdev_fault_hits(struct block_device *bdev, int id) {
   return -EINVAL;
 }
 
+namespace {
+// Under b->mu.
+void release_held(blk_backing *b) {
+  b->held.clear();
+  b->hold_cv.notify_all();
+}
+}  // namespace
+
+void bdev_fault_release(struct block_device *bdev) {
+  blk_backing *b = backing_of(bdev);
+  if (!b) return;
+  std::lock_guard<std::mutex> g(b->mu);
+  release_held(b);
+}
+
 void bdev_fault_clear(struct block_device *bdev) {
   blk_backing *b = backing_of(bdev);
   if (!b) return;
   std::lock_guard<std::mutex> g(b->mu);
   b->faults.clear();
+  release_held(b);
 }

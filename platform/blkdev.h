@@ -421,7 +421,9 @@ int blk_for_each_bdev(int (*fn)(struct block_device *bdev, void *arg), void *arg
 // count < 0 never). A hit bio waits delay_ms (real time) on its worker and
 // then, with fail set, completes with BLK_STS_IOERR without touching the
 // device; without fail it goes on to the device. A delayed write still holds
-// back later writes that overlap it.
+// back later writes that overlap it. A delay of BLK_FAULT_HOLD holds each
+// bio hit on its worker until bdev_fault_release or bdev_fault_clear.
+#define BLK_FAULT_HOLD 0xffffffffu
 #define BLK_FAULT_READ 0x1u
 #define BLK_FAULT_WRITE 0x2u
 struct blk_fault {
@@ -437,4 +439,7 @@ struct blk_fault {
 int bdev_fault_add(struct block_device *bdev, const struct blk_fault *rule);
 // Bios the rule has hit so far; -EINVAL for an unknown id.
 long bdev_fault_hits(struct block_device *bdev, int id);
+// Lets every held bio of the device go on (to the device, or failed).
+void bdev_fault_release(struct block_device *bdev);
+// Removes the rules and releases the held bios.
 void bdev_fault_clear(struct block_device *bdev);

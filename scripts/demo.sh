@@ -10,6 +10,10 @@
 # small send queue; the standby's host is held while the files are written,
 # so that the writes spill into history files on the active, which are read
 # back and sent once it runs again.
+# Then the mirror breaks and heals: the standby's host is killed while more
+# files are written and deleted, the active's difference bitmap fills, the
+# standby comes back on its images, command 10 copies the set ranges chunk
+# by chunk, and the two Data Partitions are compared byte for byte again.
 #   demo.sh [--async]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,6 +30,9 @@ cmake --build build -j "$(nproc)"
 MIRVOLD=$PWD/build/host/mirvold
 MIRVOLCTL=$PWD/build/tools/mirvolctl
 . tests/twoserver/lib.sh
+MS_SIZE=0
+MS_GRANULE=128  # one bitmap bit per 64 KiB
+. tests/twoserver/recovery_lib.sh
 [ "$(id -u)" -eq 0 ] || { echo "demo: run as root (FUSE mounts, namespaces)" >&2; exit 1; }
 
 say() { printf '\n== %s\n' "$*"; }
@@ -43,21 +50,26 @@ nets="$(ts_self a 1) - $(ts_self b 1) (in use)"
 for ((i = 2; i <= TS_NETS; i++)); do nets+=", $(ts_self a "$i") - $(ts_self b "$i")"; done
 say "two servers ($TS_MODE, $SYNC_MODE mirroring): active a and standby b, mirror networks $nets"
 SIZE_MIB=256
-for s in a b; do
+MS_SIZE=$((SIZE_MIB << 20))
+# start_side SIDE: starts side's host and creates the mirror device on its
+# images (made when missing, kept when there).
+start_side() {
+  local s=$1
   ts_start "$s" nmp_minor=3
   ts_driver_init "$s"
   ts_images "$s" 3 $((SIZE_MIB << 20))
   if [ "$SYNC_MODE" = async ]; then
     mkdir -p "$TS_WORK/hist/$s"
     ts_create "$s" 3 mode=async send_queue_cnt=8 history_size=8 history_file_size=1024 \
-      "history_dir=$TS_WORK/hist/$s"
+      "history_dir=$TS_WORK/hist/$s" bmp_size_in_sec="$MS_GRANULE"
   else
-    ts_create "$s" 3 mode=sync
+    ts_create "$s" 3 mode=sync bmp_size_in_sec="$MS_GRANULE"
   fi
-done
+}
+for s in a b; do start_side "$s"; done
 ts_ports_standby b 3
 ts_ports_active a 3
-for s in a b; do ts_set_size "$s" 3 $((SIZE_MIB << 10)); done
+for s in a b; do ts_set_size "$s" 3 $((SIZE_MIB << 10)) granule="$MS_GRANULE"; done
 
 say "mkfs.ext4 on the active's mirror device $(ts_mnt a)/NMP3"
 timeout 300 mkfs.ext4 -q -F "$(ts_mnt a)/NMP3" || ts_fail "mkfs.ext4"
@@ -104,6 +116,50 @@ echo "standby: $(sha256sum <"$(ts_dp b 3)" | cut -c1-16)  $(ts_dp b 3)"
 echo "byte-identical"
 say "e2fsck of the standby's Data Partition"
 timeout 120 e2fsck -fn "$(ts_dp b 3)" || ts_fail "e2fsck of the standby's copy"
+
+say "breaking the mirror: the standby's host is killed, and files are written and deleted"
+timeout 60 mount -o loop "$(ts_mnt a)/NMP3" "$FS" || ts_fail "mount -o loop"
+ts_kill b 2>/dev/null
+mkdir -p "$FS/later"
+for i in $(seq 1 12); do
+  head -c $(((i * 29 % 150 + 4) << 12)) /dev/urandom >"$FS/later/file$i"
+done
+rm -f "$FS"/data/file[5-9] "$FS"/later/file1[0-2]
+sync -f "$FS"
+(cd "$FS" && echo "$(find . -type f | wc -l) files, $(du -sh . | cut -f1)")
+timeout 60 umount "$FS" || ts_fail "umount"
+nw_closed() { [ "$(ts_nw_port a)" = 0 ]; }
+wait_until 60 nw_closed || ts_fail "the active's N/W port did not close"
+bits=$(rc_count a)
+echo "the active's difference bitmap holds $bits of $(rc_nbits) bits ($((bits * MS_GRANULE / 2)) KiB to copy)"
+cmp -s "$(ts_dp a 3)" "$(ts_dp b 3)" && ts_fail "the standby got the writes although it was killed"
+echo "the two Data Partitions differ now"
+
+say "healing: the standby's host starts again on its images"
+start_side b
+ts_ports_standby b 3
+ts_set_size b 3 $((SIZE_MIB << 10)) granule="$MS_GRANULE"
+net_back() {
+  awk 'NR > 3 && NF == 10 { print $1; exit }' "$(ts_mnt a)/proc/mirvolinner" | grep -v '^2$' >/dev/null
+}
+wait_until 90 net_back || ts_fail "the active's mirror network stayed in ERROR"
+ts_ctl_ok a NMP3 port open io nw
+say "recovery: command 10 copies the set ranges, 512 bits (32 MiB) at a time"
+n=$(rc_nbits)
+for ((first = 0; first < n; first += 512)); do
+  last=$((first + 511))
+  [ "$last" -lt "$n" ] || last=$((n - 1))
+  [ "$(rc_copy a "$first" "$last")" = "$RC_OK" ] || ts_fail "command 10 of bits $first..$last: $(cat "$TS_WORK/a/answer")"
+  echo "bits $first..$last copied: $(rc_count a) bits left"
+done
+wait_until 30 rc_none_left b || ts_fail "the standby's bitmap holds $(rc_count b) bits"
+say "comparing the two Data Partitions after the recovery"
+cmp -s "$(ts_dp a 3)" "$(ts_dp b 3)" || ts_fail "the Data Partitions differ after the recovery: $(cmp "$(ts_dp a 3)" "$(ts_dp b 3)" | head -n 1)"
+echo "active:  $(sha256sum <"$(ts_dp a 3)" | cut -c1-16)  $(ts_dp a 3)"
+echo "standby: $(sha256sum <"$(ts_dp b 3)" | cut -c1-16)  $(ts_dp b 3)"
+echo "byte-identical; no difference bit left on either side"
+timeout 120 e2fsck -fn "$(ts_dp b 3)" >/dev/null 2>&1 || ts_fail "e2fsck of the standby's copy after the recovery"
+echo "e2fsck: the standby's copy is clean"
 
 for s in a b; do
   say "the mirror as server $s sees it"

@@ -527,6 +527,39 @@ TEST_F(PlatformBlkIo, CompletionRunsOnAWorkerInAtomicContext) {
   EXPECT_FALSE(in_atomic());
 }
 
+TEST_F(PlatformBlkIo, AHeldWriteWaitsForItsReleaseAndHoldsBackOverlappingWrites) {
+  // A held write stays off the image, and so does a later write over it;
+  // a write elsewhere and a read go on. The release lets both land in order.
+  struct blk_fault hold = {BLK_FAULT_WRITE, 0, 8, 1, BLK_FAULT_HOLD, 0};
+  int id = bdev_fault_add(bdev_.get(), &hold);
+  ASSERT_GE(id, 0);
+  Pages a(1), b(1), c(1), r(1);
+  memset(a.at(0), 'A', PAGE_SIZE);
+  memset(b.at(0), 'B', PAGE_SIZE);
+  memset(c.at(0), 'C', PAGE_SIZE);
+  Io wa(bdev_.get(), REQ_OP_WRITE, 0, a, {{0, 0, 4096}});   // sectors 0-7, held
+  Io wb(bdev_.get(), REQ_OP_WRITE, 4, b, {{0, 0, 4096}});   // sectors 4-11, behind it
+  Io wc(bdev_.get(), REQ_OP_WRITE, 64, c, {{0, 0, 4096}});  // elsewhere
+  wa.submit();
+  wb.submit();
+  wc.submit();
+  ASSERT_TRUE(wc.wait());
+  EXPECT_EQ(BLK_STS_OK, run_io(bdev_.get(), REQ_OP_READ, 0, r, {{0, 0, 4096}}));
+  EXPECT_EQ(1, bdev_fault_hits(bdev_.get(), id));
+  EXPECT_FALSE(wa.done());
+  EXPECT_FALSE(wb.done());
+  EXPECT_EQ(std::vector<unsigned char>(12 * 512, 0), read_file(img_, 0, 12 * 512));
+  bdev_fault_release(bdev_.get());
+  ASSERT_TRUE(wa.wait());
+  ASSERT_TRUE(wb.wait());
+  EXPECT_EQ(BLK_STS_OK, wa.status());
+  std::vector<unsigned char> want(12 * 512, 'B');
+  std::fill_n(want.begin(), 4 * 512, 'A');
+  EXPECT_EQ(want, read_file(img_, 0, 12 * 512));
+  // The rule's hit is used up: the next write goes through.
+  EXPECT_EQ(BLK_STS_OK, run_io(bdev_.get(), REQ_OP_WRITE, 0, a, {{0, 0, 4096}}));
+}
+
 TEST_F(PlatformBlkIo, ADelayedDeviceDoesNotHoldBackAnother) {
   // Many bios stuck on one device must not use up the workers that another
   // device's bios complete on.

@@ -452,12 +452,14 @@ TEST_F(Copy, WritesInFlightOverlappingTheWindowAreWaitedFor) {
     auto m = message(recovery_msgs(*data_peer_).size() + 1);
     ASSERT_TRUE(m.has_value());
     ASSERT_EQ(m->data.size(), 1u);
-    EXPECT_EQ(m->data[0], image(800, 16 * 512)) << "the copy read before the held write landed";
     ack(*m, 0);
     ASSERT_TRUE(r->wait());
     EXPECT_EQ(r->status, (u32)STATUS_OK);
     ASSERT_TRUE(w.wait());
     ASSERT_TRUE(writer.wait_done(kWaitMs));
+    // Compared once the write is on the disk: a copy that read before it
+    // landed sent the zeros that were there.
+    EXPECT_EQ(m->data[0], image(800, 16 * 512)) << "the copy read before the held write landed";
     bdev_fault_clear(nmp_->dp_bdev);
   }
 }
@@ -520,6 +522,125 @@ TEST_F(Copy, WritesAroundTheWindowDoNotStallAndWritesIntoItWait) {
   ASSERT_TRUE(inside.wait());
   ASSERT_TRUE(in_thread.wait_done(kWaitMs));
   ASSERT_TRUE(out_thread.wait_done(kWaitMs));
+}
+
+// Holds the data partition's writes to a range on the disk until it goes
+// out of scope (or release()), also when the test fails.
+struct DiskHold {
+  struct block_device *bdev;
+  int id;
+  DiskHold(struct block_device *b, u64 sector, u64 sectors) : bdev(b) {
+    blk_fault rule = {BLK_FAULT_WRITE, sector, sectors, 1, BLK_FAULT_HOLD, 0};
+    id = bdev_fault_add(bdev, &rule);
+  }
+  bool holding() const { return bdev_fault_hits(bdev, id) > 0; }
+  void release() { bdev_fault_clear(bdev); }
+  ~DiskHold() { release(); }
+};
+
+// The id of the request in the device's request queue that starts at a
+// sector, or 0.
+static u64 request_at(struct nmp_info *nmp, u64 sector) {
+  u64 id = 0;
+  unsigned long flags;
+  spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
+  for (struct io_request *q = nmp->request_queue_head; q; q = q->next)
+    if (q->start_sector == sector) id = q->request_id;
+  spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
+  return id;
+}
+
+static bool window_locked(struct nmp_info *nmp) {
+  unsigned long flags;
+  spin_lock_irqsave(&nmp->nmp_variable->recovery_lock, flags);
+  bool locked = nmp->recovery_lock_flag != 0;
+  spin_unlock_irqrestore(&nmp->nmp_variable->recovery_lock, flags);
+  return locked;
+}
+
+// A write inside the window is held on the disk. A synchronous write outside
+// the window that comes while the copy waits for it is sent and completes:
+// the copy does not hold the send semaphore while it waits, and sends
+// nothing before the held write has landed. Then it sends what that write
+// put there.
+TEST_F(Copy, ASynchronousWriteIsNotQueuedBehindTheWindowWait) {
+  ASSERT_NO_FATAL_FAILURE(start(1));
+  set_bits(100, 100);
+  DiskHold hold(nmp_->dp_bdev, 800, 8);
+  ASSERT_GE(hold.id, 0);
+  mirrortest::UpperWrite inside(800, {{4096, 0}}, [](size_t, size_t b) { return (u8)(b % 253 + 1); });
+  testutil::KThread in_thread([&] {
+    submit_bio(inside.bio());
+    return 0;
+  });
+  u64 in_id = 0;
+  ASSERT_TRUE(eventually([&] { return (in_id = request_at(nmp_, 800)) != 0; }, kWaitMs));
+  answer(CMD_ACK1, in_id, 0, 800);
+  ASSERT_TRUE(eventually([&] { return hold.holding(); }, kWaitMs));
+  auto r = copy(100, 100);
+  ASSERT_TRUE(eventually([&] { return window_locked(nmp_); }, kWaitMs));
+  mirrortest::UpperWrite outside(4000, {{4096, 0}}, [](size_t, size_t) { return (u8)9; });
+  testutil::KThread out_thread([&] {
+    submit_bio(outside.bio());
+    return 0;
+  });
+  u64 out_id = 0;
+  EXPECT_TRUE(eventually([&] { return (out_id = request_at(nmp_, 4000)) != 0; }, kWaitMs));
+  answer(CMD_ACK1, out_id, 0, 4000);
+  EXPECT_TRUE(outside.wait()) << "the write outside the window waited behind the copy";
+  EXPECT_FALSE(inside.done());
+  EXPECT_TRUE(recovery_msgs(*data_peer_).empty()) << "the copy sent before the write in its window landed";
+  hold.release();
+  ASSERT_TRUE(inside.wait());
+  auto m = message(1);
+  ASSERT_TRUE(m.has_value());
+  ack(*m, 0);
+  ASSERT_TRUE(r->wait());
+  EXPECT_EQ(r->status, (u32)STATUS_OK);
+  ASSERT_EQ(m->data.size(), 1u);
+  EXPECT_EQ(m->data[0], image(800, 8 * 512));
+  EXPECT_EQ(m->data[0][0], (u8)1);
+  EXPECT_EQ(count(), 0u);
+  ASSERT_TRUE(in_thread.wait_done(kWaitMs));
+  ASSERT_TRUE(out_thread.wait_done(kWaitMs));
+}
+
+// A write in the window that stays in flight past the wait's limit (the
+// clock runs fast, the disk holds the write) fails the copy with event 208:
+// nothing is sent, the bits stay and the window is unlocked.
+TEST_F(Copy, AWindowWaitThatTimesOutFailsTheCopyAndKeepsTheBits) {
+  ASSERT_NO_FATAL_FAILURE(start(1));
+  set_bits(100, 101);
+  DiskHold hold(nmp_->dp_bdev, 808, 8);
+  ASSERT_GE(hold.id, 0);
+  mirrortest::UpperWrite w(808, {{4096, 0}}, [](size_t, size_t) { return (u8)5; });
+  testutil::KThread writer([&] {
+    submit_bio(w.bio());
+    return 0;
+  });
+  u64 wid = 0;
+  ASSERT_TRUE(eventually([&] { return (wid = request_at(nmp_, 808)) != 0; }, kWaitMs));
+  answer(CMD_ACK1, wid, 0, 808);
+  ASSERT_TRUE(eventually([&] { return hold.holding(); }, kWaitMs));
+  struct Scale {
+    unsigned int old = clock_time_scale();
+    Scale() { clock_set_time_scale(1000); }
+    ~Scale() { clock_set_time_scale(old); }
+  };
+  u64 from = klog_count();
+  u32 status;
+  {
+    Scale fast;
+    status = copy_now(100, 101);
+  }
+  EXPECT_EQ(status, (u32)STATUS_FAILED);
+  EXPECT_GE(klog_wait_for(from, "NMP3 waited for sync data (sector=808) written to disk completely, but timeout.", 0), 0);
+  EXPECT_TRUE(recovery_msgs(*data_peer_).empty());
+  EXPECT_EQ(count(), 2u);
+  EXPECT_FALSE(window_locked(nmp_));
+  hold.release();
+  ASSERT_TRUE(w.wait());
+  ASSERT_TRUE(writer.wait_done(kWaitMs));
 }
 
 // --- the recovery receiver ---
