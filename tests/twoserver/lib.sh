@@ -29,6 +29,7 @@ TS_NS=()
 TS_LINKS=()
 TS_MOUNTS=()
 TS_LOOPS=()
+TS_PORT_SLOT=  # the reserved port range (ts_reserve_ports)
 TS_FAULTS=0  # 1: the hosts take a network fault table (ts_faults)
 declare -A TS_PID=() TS_ADDR=()
 
@@ -77,6 +78,7 @@ ts_cleanup() {
     ip netns del "$n" 2>/dev/null
   done
   rm -rf "$TS_WORK"
+  if [ -n "$TS_PORT_SLOT" ]; then rm -rf "${TS_PORT_SLOTS:?}/$TS_PORT_SLOT"; fi
 }
 trap ts_cleanup EXIT
 
@@ -300,7 +302,36 @@ ts_dp() { echo "$TS_WORK/$1/dp$2.img"; }
 # The DATA (0), ACK2 (1) and heartbeat (2) ports of a device, the same on
 # both sides; taken from this run's own range (below the ephemeral ports),
 # so that runs on loopback do not meet.
-TS_PORT_BASE=$((20000 + (TS_TAG % 1000) * 12))
+# A run reserves its range by making a slot directory that holds its pid:
+# the first free slot from its own pid on, or one whose owner has died.
+# Runs side by side on loopback would otherwise meet whenever their pids
+# agree modulo the slot count.
+TS_PORT_SLOTS=/tmp/mirvol-port-slots
+ts_reserve_ports() {
+  mkdir -p "$TS_PORT_SLOTS"
+  local i n owner
+  for ((i = 0; i < 1000; i++)); do
+    n=$(((TS_TAG + i) % 1000))
+    if mkdir "$TS_PORT_SLOTS/$n" 2>/dev/null; then
+      echo "$TS_TAG" >"$TS_PORT_SLOTS/$n/pid"
+      TS_PORT_SLOT=$n
+      return 0
+    fi
+    owner=$(cat "$TS_PORT_SLOTS/$n/pid" 2>/dev/null || true)
+    # A slot without a pid file is still being taken by its maker.
+    if [ -n "$owner" ] && ! kill -0 "$owner" 2>/dev/null; then
+      rm -rf "$TS_PORT_SLOTS/$n"
+      if mkdir "$TS_PORT_SLOTS/$n" 2>/dev/null; then
+        echo "$TS_TAG" >"$TS_PORT_SLOTS/$n/pid"
+        TS_PORT_SLOT=$n
+        return 0
+      fi
+    fi
+  done
+  ts_fail "no free port range under $TS_PORT_SLOTS"
+}
+ts_reserve_ports
+TS_PORT_BASE=$((20000 + TS_PORT_SLOT * 12))
 ts_port() { echo $((TS_PORT_BASE + ($1 % 4) * 3 + $2)); }
 
 # ts_create SIDE MINOR [key=value...]: creates the device over side's images
