@@ -34,8 +34,6 @@ struct Standby {
   void start() {
     if (!module.load() || !feed.ok()) abort();
     struct nmp_info *nmp = module.nmp();
-    nmp->remote_write_head.sys_var = mirvol_queue_head_spinlock_malloc();
-    nmp->send_ack1_head.sys_var = mirvol_queue_head_spinlock_malloc();
     auto *nw = static_cast<struct network *>(kzalloc(sizeof(struct network), GFP_KERNEL));
     if (!nmp->remote_write_head.sys_var || !nmp->send_ack1_head.sys_var || !nw) abort();
     inet_pton(AF_INET, "127.0.0.1", nw->self_addr + 12);

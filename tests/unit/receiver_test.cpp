@@ -98,8 +98,6 @@ class Receiver : public mirrortest::MirrorTest {
   void SetUp() override {
     MirrorTest::SetUp();
     if (HasFatalFailure()) return;
-    nmp_->remote_write_head.sys_var = mirvol_queue_head_spinlock_malloc();
-    nmp_->send_ack1_head.sys_var = mirvol_queue_head_spinlock_malloc();
     ASSERT_NE(nmp_->remote_write_head.sys_var, nullptr);
     ASSERT_NE(nmp_->send_ack1_head.sys_var, nullptr);
   }

@@ -199,8 +199,6 @@ class Copy : public mirrortest::MirrorTest {
   void SetUp() override {
     MirrorTest::SetUp();
     if (HasFatalFailure()) return;
-    nmp_->remote_write_head.sys_var = mirvol_queue_head_spinlock_malloc();
-    nmp_->send_ack1_head.sys_var = mirvol_queue_head_spinlock_malloc();
     nmp_->iosize = 16;
     nmp_->recover_buff = mirvol_kmalloc(MIRVOL_RECOVER_BUFF_SIZE);  // unload frees it
     nmp_->recovery_slice_cnt = 2;
@@ -650,8 +648,6 @@ class Receive : public mirrortest::MirrorTest {
   void SetUp() override {
     MirrorTest::SetUp();
     if (HasFatalFailure()) return;
-    nmp_->remote_write_head.sys_var = mirvol_queue_head_spinlock_malloc();
-    nmp_->send_ack1_head.sys_var = mirvol_queue_head_spinlock_malloc();
     nmp_->iosize = 4;
     ASSERT_NO_FATAL_FAILURE(start_thread(mirvol_remote_write_thread, NMP_THREAD_REMOTE_WRITE, "04"));
     ASSERT_NO_FATAL_FAILURE(start_thread(mirvol_send_ack1_thread, NMP_THREAD_SEND_ACK1, "06"));
