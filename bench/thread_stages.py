@@ -39,6 +39,35 @@ def snap(pids):
     return out
 
 
+# What each stage does in a mirrored write, by the thread names the driver
+# and the host give (the DATA listener receives writes on the standby and
+# their ACK1s on the active).
+ROLES = [
+    (r"^mirvold$", "FUSE workers: the request path, sync send"),
+    (r"^blk_io", "I/O workers: disk writes, completions"),
+    (r"^ktimer$", "timers"),
+    (r"_01$", "ACK2 listener"),
+    (r"_0[23]$", "heartbeat"),
+    (r"_04$", "remote write (standby)"),
+    (r"_05$", "DATA listener: writes in / ACK1s in"),
+    (r"_06$", "ACK1 sender (standby)"),
+    (r"_07$", "ACK2 sender (active)"),
+    (r"_08$", "async sender"),
+    (r"_09$", "history"),
+    (r"^mirvol_common_1$", "disconnection timer"),
+    (r"^mirvol_common_2$", "local bitmap writer"),
+    (r"^mirvol_common_3$", "disk-error actions"),
+    (r"^mirvol_common_4$", "remote bitmap writer"),
+]
+
+
+def role_of(stage):
+    for pattern, role in ROLES:
+        if re.search(pattern, stage):
+            return role
+    return ""
+
+
 def stage_of(comm):
     # Numbered siblings (I/O workers, FUSE workers turned tasks) are one stage.
     return re.sub(r"_\d+$", "_*", comm) if comm.startswith("blk_io") else comm
@@ -83,12 +112,13 @@ def main():
         before, after = (json.load(open(p)) for p in sys.argv[2:4])
         ios, seconds = float(sys.argv[4]), float(sys.argv[5])
         print(f"  {'host':<5}{'stage':<18}{'threads':>8}{'cpu us/io':>11}{'wait us/io':>12}"
-              f"{'runs/io':>9}{'busiest %':>11}")
+              f"{'runs/io':>9}{'busiest %':>11}  role")
         rows, started, ended = diff(before, after, max(ios, 1), seconds)
         for host, stage, n, cpu, wait, runs, busiest in rows:
             if cpu < 0.05 and runs < 0.01:
                 continue
-            print(f"  {host:<5}{stage:<18}{n:>8}{cpu:>11.1f}{wait:>12.1f}{runs:>9.2f}{busiest:>11.1f}")
+            print(f"  {host:<5}{stage:<18}{n:>8}{cpu:>11.1f}{wait:>12.1f}{runs:>9.2f}{busiest:>11.1f}"
+                  f"  {role_of(stage)}")
         for host in sorted(set(started) | set(ended)):
             print(f"  {host}: {started.get(host, 0)} threads started and {ended.get(host, 0)} ended "
                   "during the job (an ended thread's time is not counted)")

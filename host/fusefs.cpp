@@ -49,7 +49,7 @@ constexpr auto kUnmountWait = std::chrono::seconds(5);
 // One open mirror file.
 struct open_mirror {
   mirror_file *file;
-  bool written;  // a write since the last flush to stable storage
+  std::atomic<bool> written{false};  // a write since the last flush to stable storage
 };
 
 struct fs_state {
@@ -65,8 +65,13 @@ struct fs_state {
   std::mutex mu;
   std::condition_variable cv;
   int open_mirrors = 0;               // guarded by mu
-  int active_ops = 0;                 // operations running now; guarded by mu
-  int most_ops = 0;                   // the most active_ops seen so far; guarded by mu
+  // Operations running now, counted without the lock: an operation counts
+  // itself before it reads `stopping`, and a stop sets `stopping` before it
+  // reads the count (both sequentially consistent), so either the operation
+  // sees the stop or the stop waits for it. The last one to leave after a
+  // stop notifies cv under mu.
+  std::atomic<int> active_ops{0};
+  std::atomic<int> most_ops{0};       // the most active_ops seen so far
   std::atomic<bool> stopping{false};  // set under mu
   bool loop_done = false;             // guarded by mu
 };
@@ -171,7 +176,7 @@ int op_open(const char *path, struct fuse_file_info *fi) {
       g_fs->open_mirrors++;
     }
     mirror_opened(f->disk);
-    fi->fh = reinterpret_cast<uint64_t>(new open_mirror{f, false});
+    fi->fh = reinterpret_cast<uint64_t>(new open_mirror{f});
     fi->keep_cache = 0;
     return 0;
   }
@@ -217,10 +222,7 @@ int op_write(const char *path, const char *buf, size_t size, off_t off, struct f
   if (off < 0) return -EINVAL;
   if (open_mirror *h = handle(fi)) {
     long r = mirror_write(h->file->disk, buf, size, (uint64_t)off);
-    if (r > 0) {
-      std::lock_guard<std::mutex> g(g_fs->mu);
-      h->written = true;
-    }
+    if (r > 0) h->written.store(true);
     return (int)r;
   }
   const char *p = proc_path(path);
@@ -231,15 +233,9 @@ int op_write(const char *path, const char *buf, size_t size, off_t off, struct f
 
 // Brings the handle's writes to stable storage.
 int sync_handle(open_mirror *h) {
-  {
-    std::lock_guard<std::mutex> g(g_fs->mu);
-    h->written = false;
-  }
+  h->written.store(false);
   int r = mirror_fsync(h->file->disk);
-  if (r) {
-    std::lock_guard<std::mutex> g(g_fs->mu);
-    h->written = true;
-  }
+  if (r) h->written.store(true);
   return r;
 }
 
@@ -252,12 +248,7 @@ int op_fsync(const char *, int, struct fuse_file_info *fi) {
 int op_flush(const char *, struct fuse_file_info *fi) {
   open_mirror *h = handle(fi);
   if (!h) return 0;
-  bool written;
-  {
-    std::lock_guard<std::mutex> g(g_fs->mu);
-    written = h->written;
-  }
-  return written ? sync_handle(h) : 0;
+  return h->written.load() ? sync_handle(h) : 0;
 }
 
 int op_release(const char *, struct fuse_file_info *fi) {
@@ -326,19 +317,26 @@ void *op_init(struct fuse_conn_info *conn, struct fuse_config *cfg) {
 struct op_guard {
   bool ok;
   op_guard() {
-    int most = 0;
-    {
-      std::lock_guard<std::mutex> g(g_fs->mu);
-      ok = !g_fs->stopping;
-      if (ok && ++g_fs->active_ops > g_fs->most_ops) most = g_fs->most_ops = g_fs->active_ops;
+    int now = g_fs->active_ops.fetch_add(1) + 1;
+    ok = !g_fs->stopping.load();
+    if (!ok) {
+      leave();
+      return;
+    }
+    int most = g_fs->most_ops.load(std::memory_order_relaxed);
+    while (now > most && !g_fs->most_ops.compare_exchange_weak(most, now)) {
     }
     // How deep the kernel's queue to the host gets, for whoever tunes it.
-    if (most) printk(KERN_DEBUG "mirvold: %d file system operations at once\n", most);
+    if (now > most) printk(KERN_DEBUG "mirvold: %d file system operations at once\n", now);
   }
   ~op_guard() {
-    if (!ok) return;
-    std::lock_guard<std::mutex> g(g_fs->mu);
-    if (--g_fs->active_ops == 0) g_fs->cv.notify_all();
+    if (ok) leave();
+  }
+  static void leave() {
+    if (g_fs->active_ops.fetch_sub(1) == 1 && g_fs->stopping.load()) {
+      std::lock_guard<std::mutex> g(g_fs->mu);
+      g_fs->cv.notify_all();
+    }
   }
 };
 
@@ -503,7 +501,7 @@ int fs_begin_stop(void) {
   if (g_fs->open_mirrors > 0) return g_fs->open_mirrors;
   g_fs->stopping = true;
   // Operations already running finish before the module may go.
-  g_fs->cv.wait(l, [] { return g_fs->active_ops == 0; });
+  g_fs->cv.wait(l, [] { return g_fs->active_ops.load() == 0; });
   return 0;
 }
 

@@ -513,7 +513,10 @@ std::string bit_ranges(const std::vector<uint64_t> &bits) {
     while (j + 1 < bits.size() && bits[j + 1] == bits[j] + 1) j++;
     if (!s.empty()) s += ",";
     s += std::to_string(bits[i]);
-    if (j > i) s += "-" + std::to_string(bits[j]);
+    if (j > i) {
+      s += '-';
+      s += std::to_string(bits[j]);
+    }
     i = j + 1;
   }
   return s.empty() ? "none" : s;
