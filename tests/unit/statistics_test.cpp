@@ -361,6 +361,38 @@ TEST_F(Statistics, EchoTimesOfTheChosenNetwork) {
   EXPECT_EQ(nws[1].peak_response, 0);
 }
 
+// The two event-125 lines of the drains, logged only when there is
+// something to report.
+TEST_F(Statistics, DrainLinesReportWhatIsLeft) {
+  struct nmp_info *n = nmp();
+  LogCapture log;
+  mirvol_perf_printk_nmp_differences(n);
+  mirvol_perf_printk_nmp_req_to_be_freed(n);
+  EXPECT_FALSE(log.contains("event: 125")) << log.dump();
+  n->mount_port = 0;
+  FakeBio lu(1, 1600);
+  struct io_request w = request(&lu.bio, 1);
+  mirvol_perf_cnt_last_update_after_umount(n, &w);
+  mirvol_perf_printk_nmp_differences(n);
+  EXPECT_TRUE(log.contains("[I] <type: mirvol><event: 125> NMP3 1 I/O requests (1600B) did not be sent to "
+                           "remote server after unmount."))
+      << log.dump();
+  struct io_request q = request(nullptr, 1);
+  q.queued_bytes = 8192;
+  mirvol_perf_cnt_send_req_byte(n, &q, 1);
+  unsigned long f;
+  spin_lock_irqsave(&n->nmp_variable->request_queue_lock, f);
+  n->request_queue_cnt = 2;
+  spin_unlock_irqrestore(&n->nmp_variable->request_queue_lock, f);
+  mirvol_perf_printk_nmp_req_to_be_freed(n);
+  spin_lock_irqsave(&n->nmp_variable->request_queue_lock, f);
+  n->request_queue_cnt = 0;
+  spin_unlock_irqrestore(&n->nmp_variable->request_queue_lock, f);
+  EXPECT_TRUE(log.contains("[I] <type: mirvol><event: 125> NMP3 2 I/O requests (8192B) may not be sent to "
+                           "remote server completely."))
+      << log.dump();
+}
+
 std::string read_proc(const char *path) {
   char *data = nullptr;
   size_t len = 0;
