@@ -424,6 +424,19 @@ TEST_F(Statistics, PerfFilesFollowTheControlWord) {
   EXPECT_EQ(read_proc("mirvolperf/NMP3"), "<none>");
 }
 
+// Unload holds g_proc_sem while it removes the files, and the removal waits
+// for the reads running on them: a read that finds unload begun gives up
+// its wait instead of waiting for the semaphore.
+TEST_F(Statistics, AReadDuringUnloadDoesNotWaitForTheSemaphore) {
+  ASSERT_EQ(set_perf(1, 0, 0x3fffffff, 21).status(), (u32)STATUS_OK);
+  down(&g_proc_sem);
+  __atomic_store_n(&g_unloading, 1, __ATOMIC_RELEASE);
+  std::string text = read_proc("mirvolperf/NMP3");
+  __atomic_store_n(&g_unloading, 0, __ATOMIC_RELEASE);
+  up(&g_proc_sem);
+  EXPECT_EQ(text, "Mirror driver is being unloaded.\n");
+}
+
 }  // namespace
 
 // The dump at unload: framed by "Perf" lines, left out while bit 29 is set
