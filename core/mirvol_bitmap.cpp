@@ -8,6 +8,7 @@
 // id, and these threads mark the bitmap through its cache, so a slow
 // Cluster Partition never holds up I/O.
 
+#include "include/mirvol_perf.h"
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_ext.h"
@@ -419,6 +420,7 @@ static void mirvol_dcq_pass(bool keep_sending) {
 }
 
 void mirvol_wait_request_queue_empty(struct nmp_info *nmp) {
+  mirvol_perf_printk_nmp_req_to_be_freed(nmp);
   for (;;) {
     unsigned long flags;
     spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);

@@ -13,6 +13,7 @@
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_nmp_stop.h"
 #include "include/mirvol_param.h"
+#include "include/mirvol_perf.h"
 #include "include/mirvol_port.h"
 #include "include/mirvol_recovery.h"
 
@@ -114,6 +115,16 @@ static int mirvol_nmp_init_cmd(struct block_device *bdev, unsigned int minor, un
   (void)minor;
   (void)cmd;
   return mirvol_nmp_init(bdev, arg);
+}
+
+// The statistics commands allocate and copy their own records.
+static int mirvol_nmp_set_perf_cmd(struct block_device *, unsigned int minor, unsigned int,
+                                   unsigned long arg) {
+  return mirvol_nmp_set_perf(minor, arg);
+}
+static int mirvol_nmp_get_perf_cmd(struct block_device *, unsigned int minor, unsigned int,
+                                   unsigned long arg) {
+  return mirvol_nmp_get_perf(minor, arg);
 }
 
 static void mirvol_put_status(u8 *rec, u32 status) { memcpy(rec, &status, sizeof(status)); }
@@ -222,8 +233,8 @@ static const struct mirvol_cmd mirvol_cmd_table[] = {
     {78, CMD_DEV("mirvol_nmp_get_fs_block_count", 24, 24, mirvol_nmp_get_fs_block_count)},
     {79, CMD_DEV("mirvol_nmp_mdc_switch", 8, 8, mirvol_nmp_mdc_switch)},
     {80, CMD_DEV("mirvol_nmp_cancel_waiting_ack", 4, 4, mirvol_nmp_cancel_waiting_ack)},
-    {81, CMD_DEV("mirvol_nmp_set_perf", 24, 24, nullptr)},
-    {82, CMD_DEV("mirvol_nmp_get_perf", 280, 280, nullptr)},
+    {81, CMD_RAW, "mirvol_nmp_set_perf", 24, 24, nullptr, mirvol_nmp_set_perf_cmd, nullptr},
+    {82, CMD_RAW, "mirvol_nmp_get_perf", 280, 280, nullptr, mirvol_nmp_get_perf_cmd, nullptr},
     {83, CMD_RAW, "mirvol_nmp_check_holders", 48, 48, nullptr, mirvol_nmp_check_holders, nullptr},
     {84, CMD_DEV("mirvol_clear_all_history_info_ioctl", 4, 4, mirvol_clear_all_history_info_ioctl)},
     {85, CMD_DEV("mirvol_convert_history_info_ioctl", 4, 4, mirvol_convert_history_info_ioctl)},

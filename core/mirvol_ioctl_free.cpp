@@ -3,6 +3,7 @@
 // break), the disk-error flag, the reading of all records at device
 // creation, and control commands 12 (read the times) and 13 (clear them).
 
+#include "include/mirvol_perf.h"
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
@@ -251,6 +252,7 @@ int mirvol_write_cptime(struct nmp_info *nmp, struct io_request *req, u32 flags)
   spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, irq);
 
   if (flags & 4) {
+    if (req) mirvol_perf_cnt_last_update_after_umount(nmp, req);
     spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, irq);
     bool due = !(now - nmp->last_update_time < (u64)__atomic_load_n(&nmp->lastupdate_delay, __ATOMIC_RELAXED) || nmp->disk_error_flag);
     if (due) nmp->last_update_time = now;

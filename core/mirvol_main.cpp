@@ -7,6 +7,7 @@
 #include "include/mirvol_history.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_perf.h"
 #include "include/mirvol_qos.h"
 #include "include/mirvol_recv.h"
 #include "platform/moduleparam.h"
@@ -576,6 +577,7 @@ void cleanup_module(void) {
   }
   mirvol_init_waitqueue_head(wq);
 
+  mirvol_perf_printk_all();
   mirvol_kill_all_thread();
   mirvol_destroy_fileio_buffers();
   mirvol_bitmap_writer_final_drain();

@@ -3,6 +3,7 @@
 // the send queue, the received writes not yet written or answered, the
 // wait-ACK2 entries and the bitmap write queues (commands 72, 53 and 86).
 
+#include "include/mirvol_perf.h"
 #include "include/mirvol_record.h"
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_bitmap_writer.h"
@@ -214,6 +215,7 @@ void mirvol_wait_send_queue_empty(unsigned int minor, struct nmp_info *nmp, u8 *
     schedule_timeout_uninterruptible(2 * HZ);
     waited += 2;
   }
+  mirvol_perf_printk_nmp_differences(nmp);
   memcpy(rec, &status, sizeof(status));
 }
 

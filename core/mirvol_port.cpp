@@ -153,11 +153,6 @@ int mirvol_isMirrorbreak(struct nmp_info *nmp) {
   return broken;
 }
 
-// --- stand-ins for later units ---
-
-// The statistics unit replaces this with the reset of the last-update count.
-void mirvol_perf_cnt_clear_last_update_pcount(struct nmp_info *nmp) { (void)nmp; }
-
 u32 mirvol_nw_port(struct nmp_info *nmp) {
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);

@@ -76,7 +76,8 @@ void mirvol_wait_ack2_walk_lock(void);
 void mirvol_wait_ack2_walk_unlock(void);
 
 // The statistics directory.
-int mirvol_perf_create_proc_dir(const char *name, struct proc_dir_entry *parent, const int *minors);
+struct proc_dir_entry *mirvol_perf_create_proc_dir(const char *name, struct proc_dir_entry *parent,
+                                                   int *minors);
 void mirvol_perf_remove_proc_dir(void);
 void mirvol_perf_proc_dir_init(void);
 void mirvol_perf_cnt_dcpq(struct nmp_info *nmp, int up);

@@ -50,5 +50,6 @@ int mirvol_check_network(struct nmp_info *nmp);
 // prepared, else 0.
 int mirvol_isMirrorbreak(struct nmp_info *nmp);
 
-// Provided here until the statistics unit brings its own.
+// Zeroes the statistics of writes left unmirrored while the mount port was
+// closed (the statistics unit).
 void mirvol_perf_cnt_clear_last_update_pcount(struct nmp_info *nmp);

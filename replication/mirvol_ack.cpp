@@ -3,6 +3,7 @@
 // active server's ACK2 queue, its sender thread and ACK2 connection; and the
 // recovery ACK statuses stored in the transfer table.
 
+#include "include/mirvol_perf.h"
 #include "include/mirvol_trans.h"
 
 #include "include/mirvol_ext.h"
@@ -79,6 +80,7 @@ int mirvol_recv_Ack1(struct nmp_info *nmp, struct head_part head) {
                   176, (int)nmp->minor);
     return 1;
   }
+  mirvol_perf_cnt_ack1_time(nmp, req);
   if (head.status != 0) {
     mirvol_break_request(nmp, req);
     return 1;
@@ -106,6 +108,7 @@ int mirvol_recv_port_problem(struct nmp_info *nmp, struct head_part head) {
                   179, (int)nmp->minor);
     return 1;
   }
+  mirvol_perf_cnt_ack1_time(nmp, req);
   mirvol_close_com_port(nmp);
   mirvol_break_request(nmp, req);
   mirvol_do_all_request_ack1_timeout(nmp);

@@ -3,6 +3,7 @@
 // has no negotiation and no active-flag test; one connection is served at
 // a time, a second one waits in the backlog.
 
+#include "include/mirvol_perf.h"
 #include "include/mirvol_ack2_recv.h"
 
 #include "include/mirvol_bitmap_writer.h"
@@ -43,8 +44,9 @@ int mirvol_recv_ack2_main(struct socket *sock, struct nmp_info *nmp) {
       mirvol_ack2_drop(sock);
       break;
     }
-    // The ACK2 latency is counted with the rest of the statistics area,
-    // which reads the entry's queued time before the entry goes.
+    // The latency reads the entry's queued time, so it comes before the
+    // entry goes.
+    mirvol_perf_cnt_ack2_time(nmp, head.request_id);
     if (mirvol_del_wait_ack2_queue(head.request_id) != 0)
       mirvol_printk(MIRVOL_WARN "NMP%d received ACK2, but its ID was not found in wait_ack2_queue.\n",
                     177, minor);

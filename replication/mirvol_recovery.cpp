@@ -4,6 +4,7 @@
 // recovery ACK. Also the transfer table, the lock window, the in-flight
 // write wait, and commands 14, 15, 30, 31 and 32.
 
+#include "include/mirvol_perf.h"
 #include "include/mirvol_recovery.h"
 
 #include "include/mirvol_bitmap.h"
@@ -239,9 +240,11 @@ int wait_writetodisk(u64 first, u64 last, struct nmp_info *nmp) {
     u64 sector = node ? node->bio->bi_iter.bi_sector : 0;
     spin_unlock_irqrestore(&nmp->nmp_variable->wrt_queue_lock, flags);
     if (!node) {
+      if (sleeps) mirvol_perf_cnt_recovery_wait_sync(nmp, (u32)sleeps * 100);
       return 0;
     }
     if (sleeps == MIRVOL_WRITETODISK_SLEEPS) {
+      mirvol_perf_cnt_recovery_wait_sync(nmp, (u32)sleeps * 100);
       mirvol_printk(MIRVOL_WARN
                     "NMP%d waited for sync data (sector=%llu) written to disk completely, but "
                     "timeout.\n",
@@ -275,6 +278,7 @@ void __mirvol_receive_io_read_end(struct bio *bio) {
       dst += n;
       left -= n;
     }
+    mirvol_perf_cnt_recovery_read_io(req->nmp, para->bytes);
   }
   kfree(para);
   free_recv_bio(bio);
@@ -423,12 +427,17 @@ static int send_part(struct nmp_info *nmp, u64 s, u64 e, u64 request_id) {
       for (u32 i = 0; i < slices && r > 0; i++) {
         u32 len_be = cpu_to_be32((u32)results[i].result_len);
         r = send_counted(nmp, sizeof(len_be), &len_be);
-        if (r > 0 && results[i].result_len)
+        if (r > 0) mirvol_perf_cnt_compress_recovery(nmp, sizeof(len_be));
+        if (r > 0 && results[i].result_len) {
           r = send_counted(nmp, (u32)results[i].result_len, results[i].result_data);
+          if (r > 0) mirvol_perf_cnt_compress_recovery(nmp, results[i].result_len);
+        }
       }
     } else {
       r = send_counted(nmp, bytes, nmp->recover_buff);
+      if (r > 0) mirvol_perf_cnt_compress_recovery(nmp, bytes);
     }
+    if (r > 0) mirvol_perf_cnt_original_recovery(nmp, bytes);
   }
   mirvol_kfree(&out);
   return r > 0 ? 1 : (r == 0 ? 0 : r);
@@ -458,6 +467,7 @@ static enum attempt_end copy_attempt(struct copy_state *st, int attempt, u32 *re
   head.request_id = id;
   head.length = st->parts;
   int r = mirvol_send_head_part(nmp, head);
+  u64 send_time = get_jiffies_64();  // the start of the ACK latency
   if (r <= 0) {
     mirvol_printk(MIRVOL_WARN
                   "NMP%d failed to send recovery head part (err=%d%s), start(%llu) end(%llu) "
@@ -549,6 +559,7 @@ static enum attempt_end copy_attempt(struct copy_state *st, int attempt, u32 *re
   bool mirror_break = true;
   switch (status) {
     case 0:
+      mirvol_perf_cnt_ack_time(nmp, send_time);
       *result = STATUS_OK;
       return ATTEMPT_DONE;  // the caller clears the bits
     case 1:

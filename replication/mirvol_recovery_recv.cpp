@@ -11,6 +11,7 @@
 // the transfer: reading stops, the bios already submitted are waited for,
 // the ACK carries status 1 and the connection is closed.
 
+#include "include/mirvol_perf.h"
 #include "include/mirvol_recovery.h"
 
 #include "include/mirvol_bitmap.h"
@@ -70,6 +71,8 @@ void __mirvol_receive_io_end_write(struct bio *bio) {
       spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
       wake_up(&g_disk_error_wq);
     }
+  } else {
+    mirvol_perf_cnt_recovery_write_io(nmp, (u64)bio->bi_vcnt * 4096);
   }
   free_recv_bio(bio);
   // The wake-up stays under the lock: the handler frees the record once it

@@ -7,6 +7,7 @@
 // ACK1 status 1 and the connection is closed, since what follows it on the
 // stream can no longer be trusted.
 
+#include "include/mirvol_perf.h"
 #include "include/mirvol_recv.h"
 
 #include "include/mirvol_bitmap_writer.h"
@@ -580,6 +581,7 @@ void __mirvol_receive_io_end(struct bio *bio, unsigned int bytes, int error) {
   } else if (mirvol_recv_active(nmp)) {
     if (mirvol_add_send_ack1_queue(para, 0) < 0) mirvol_add_wait_ack2_queue(para->head, nmp);
   }
+  mirvol_perf_cnt_standby_io(nmp, bio, error);
   mirvol_recv_free(bio, para);
   __atomic_sub_fetch(&nmp->recv_in_flight, 1, __ATOMIC_ACQ_REL);
 }

@@ -2,6 +2,7 @@
 // connect, negotiation and re-send rules, the ACK2 and HB client sockets,
 // the send and receive loops, the watchdog of blocking calls, and the releases.
 
+#include "include/mirvol_perf.h"
 #include "include/mirvol_sock.h"
 
 #include "include/mirvol_nmp_init.h"
@@ -113,7 +114,6 @@ static int mirvol_watch_end(sigset_k old_mask, int r) {
 
 int mirvol_send2v(struct socket *sock, const struct kvec *vec, size_t num, u32 seconds,
                   struct nmp_info *nmp, size_t *sent) {
-  (void)nmp;  // the TCP byte statistic comes with the statistics area
   if (sent) *sent = 0;
   if (!sock) return -ENOTCONN;
   size_t length = 0;
@@ -170,6 +170,7 @@ int mirvol_send2v(struct socket *sock, const struct kvec *vec, size_t num, u32 s
   kfree(copy);
   if (sent) *sent = total;
   if (result < 0) return result;
+  if (nmp) mirvol_perf_cnt_tcp_send(nmp, total);
   return (int)total;
 }
 

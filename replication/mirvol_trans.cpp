@@ -2,6 +2,7 @@
 // asynchronous enqueue with its private copy of the data, and the send-data
 // thread that puts queued writes on the wire in queue order.
 
+#include "include/mirvol_perf.h"
 #include "include/mirvol_trans.h"
 
 #include "include/mirvol_compress.h"
@@ -168,6 +169,7 @@ int mirvol_send_data(struct nmp_info *nmp, struct bio *bio, struct io_request *r
   }
 
   if (!failed) {
+    mirvol_perf_cnt_cmp_and_org_sync(nmp, bio->bi_iter.bi_size - left, bio->bi_iter.bi_size - left);
     mirvol_qos_sleep_nmp(nmp);
     mirvol_up_nmp_send_sem(nmp);
     kfree(sizes);
@@ -408,7 +410,10 @@ static int mirvol_send_async_segment(struct nmp_info *nmp, struct buff_list *buf
   u32 n = buf->len;
   if (!compress) {
     int r = mirvol_send_data_part(nmp, n, data);
-    if (r <= 0) *failed = "NMP%d failed to send async data part. (sector=%llu) (err=%d%s)\n";
+    if (r <= 0)
+      *failed = "NMP%d failed to send async data part. (sector=%llu) (err=%d%s)\n";
+    else
+      mirvol_perf_cnt_cmp_and_org_sync(nmp, n, n);
     return r;
   }
 
@@ -437,8 +442,12 @@ static int mirvol_send_async_segment(struct nmp_info *nmp, struct buff_list *buf
   if (r <= 0) {
     *failed = "NMP%d failed to send compressed async data length. (sector=%llu) (err=%d%s)\n";
   } else {
+    mirvol_perf_cnt_compress_sync(nmp, sizeof(len_be));
     r = mirvol_send_data_part(nmp, piece_len, const_cast<u8 *>(piece));
-    if (r <= 0) *failed = "NMP%d failed to send async data part. (sector=%llu) (err=%d%s)\n";
+    if (r <= 0)
+      *failed = "NMP%d failed to send async data part. (sector=%llu) (err=%d%s)\n";
+    else
+      mirvol_perf_cnt_cmp_and_org_sync(nmp, piece_len, n);
   }
   kfree(out);
   return r;
@@ -497,6 +506,8 @@ static int mirvol_send_async_whole(struct nmp_info *nmp, struct io_request *req,
     *failed = part_failed[mirvol_failed_piece(payload, num, sent)];
     return r;
   }
+  for (size_t i = 2; i < num; i++)
+    mirvol_perf_cnt_cmp_and_org_sync(nmp, payload[i].iov_len, payload[i].iov_len);
   if (bad >= 0) {
     mirvol_log_invalid_buff_list(nmp, bad, wrk);
     *failed = "";

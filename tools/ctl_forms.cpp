@@ -95,6 +95,63 @@ const field_def kBlockSize = {"block_size", offsetof(mirvol_rec::block_size_reco
 const field_def kPriority = {"priority", offsetof(mirvol_rec::mdc_switch_record, mdc_priority), I32,
                              nullptr};
 
+// Command 81: subscribe (start=1) or unsubscribe (start=0) PID to the
+// device's statistics; clear=1 zeroes them; control is the device's control
+// word (bit 30 clear: make /proc/mirvolperf).
+const std::vector<field_def> kPerfSubscriber = {{"pid", 16, U32, nullptr}};
+const std::vector<field_def> kPerfSet = {
+    {"start", 4, U32, "1"},
+    {"clear", 8, U32, "0"},
+    {"control", 12, U32, "0x7fffffff"},
+    {"interval", 20, U32, "10"},
+};
+// Command 82: the counters by record offset; my_ are the reader's own
+// peaks since its last read.
+const std::vector<field_def> kPerfCounters = {
+    {"write_bytes", 8, U64, nullptr},
+    {"read_bytes", 16, U64, nullptr},
+    {"dp_write_bytes", 24, U64, nullptr},
+    {"dp_read_bytes", 32, U64, nullptr},
+    {"standby_write_bytes", 40, U64, nullptr},
+    {"standby_read_bytes", 48, U64, nullptr},
+    {"recovery_write_bytes", 56, U64, nullptr},
+    {"recovery_read_bytes", 64, U64, nullptr},
+    {"writes_in_flight", 72, U32, nullptr},
+    {"writes_in_flight_peak", 76, U32, nullptr},
+    {"tcp_bytes", 80, U64, nullptr},
+    {"echo_bytes", 88, U64, nullptr},
+    {"sync_data_bytes", 96, U64, nullptr},
+    {"sync_sent_bytes", 104, U64, nullptr},
+    {"recovery_data_bytes", 112, U64, nullptr},
+    {"recovery_sent_bytes", 120, U64, nullptr},
+    {"waiting_bytes", 128, U64, nullptr},
+    {"my_waiting_bytes_peak", 136, U64, nullptr},
+    {"send_queue", 144, U32, nullptr},
+    {"send_queue_peak", 148, U32, nullptr},
+    {"ack1_count", 152, U64, nullptr},
+    {"ack1_total_ms", 160, U64, nullptr},
+    {"my_ack1_peak_ms", 168, U32, nullptr},
+    {"ack_latest_ms", 172, U32, nullptr},
+    {"ack_peak_ms", 176, U32, nullptr},
+    {"ack1_latest_ms", 180, U32, nullptr},
+    {"ack1_peak_ms", 184, U32, nullptr},
+    {"ack2_latest_ms", 188, U32, nullptr},
+    {"ack2_peak_ms", 192, U32, nullptr},
+    {"ack1_timeout_queue", 196, U32, nullptr},
+    {"ack1_timeout_queue_peak", 200, U32, nullptr},
+    {"echo_latest_ms", 204, U32, nullptr},
+    {"echo_peak_ms", 208, U32, nullptr},
+    {"write_wait_recovery_ms", 216, U64, nullptr},
+    {"recovery_wait_write_ms", 224, U64, nullptr},
+    {"unmirrored_writes", 232, U64, nullptr},
+    {"unmirrored_bytes", 240, U64, nullptr},
+    {"ack2_count", 248, U64, nullptr},
+    {"my_ack_peak_ms", 264, U32, nullptr},
+    {"my_send_queue_peak", 268, U32, nullptr},
+    {"my_writes_in_flight_peak", 272, U32, nullptr},
+    {"echo_peak_since_read_ms", 276, U32, nullptr},
+};
+
 const form kForms[] = {
     {"port", 5, sizeof(mirvol_rec::port_record), PORT, {}, {}, {}},
     {"set-size",
@@ -256,6 +313,8 @@ const form kForms[] = {
     {"cancel-recovery", 80, 4, PLAIN, {}, {}, {}},
     {"clear-history", 84, 4, PLAIN, {}, {}, {}},
     {"convert-history", 85, 4, PLAIN, {}, {}, {}},
+    {"set-perf", 81, 24, PLAIN, kPerfSubscriber, kPerfSet, {}},
+    {"get-perf", 82, 280, PLAIN, {{"pid", 4, U32, nullptr}}, {}, kPerfCounters},
 };
 
 // The ports: their flag bits and where the answer of "get" holds them.

@@ -226,6 +226,24 @@ const std::vector<command_doc> kDocs = {
      "STATUS_INVALID_HISTORY when a record is not valid; STATUS_FAILED when the\n"
      "journal cannot be read or cleared, or while the device's threads run (stop\n"
      "them first, command 72)."},
+    {"set-perf", "PID [start=1] [clear=0] [control=N] [interval=SECONDS]",
+     "subscribe to, clear or leave the device's statistics",
+     "Command 81 for the polling process PID. start=1 subscribes (or keeps the\n"
+     "subscription), start=0 ends it (STATUS_NOT_SUBSCRIBED when PID had none).\n"
+     "clear=1 zeroes the counters and PID's peaks; the live gauges (writes in\n"
+     "flight, waiting bytes, ACK1 time-out queue) keep their values. control is\n"
+     "the device's control word (0x7fffffff): bit 30 clear makes\n"
+     "/proc/mirvolperf, set removes it; bit 29 leaves the device out of the\n"
+     "unload dump, bit 28 drops the file's last line. A subscriber silent for\n"
+     "three intervals (SECONDS, 10) is dropped by another's get-perf."},
+    {"get-perf", "PID", "show the device's statistics counters by name",
+     "Command 82 for the subscriber PID (subscribe first with set-perf; else\n"
+     "STATUS_NOT_SUBSCRIBED). Prints every counter as name=value: bytes read and\n"
+     "written on the mirror device and its Data Partition, bytes sent on TCP and\n"
+     "ICMP, sync and recovery data before and after compression, writes in\n"
+     "flight, waiting bytes, the send queue, ACK1, ACK2 and recovery ACK counts\n"
+     "and latencies (ms), the ACK1 time-out queue and the echo times of the\n"
+     "network in use. my_ values are PID's own peaks since its last get-perf."},
     {"set-disk-error-action", "ACTION_FLAG CP_ACTION DP_ACTION",
      "driver-wide actions on a disk I/O error",
      "ACTION_FLAG 0|1 (1 at load); CP_ACTION, on a Cluster Partition error: 0 ask\n"

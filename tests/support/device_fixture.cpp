@@ -28,6 +28,8 @@ struct nmp_info *testsupport_make_device(int minor, const char *dp_path, u32 nw_
   nmp->send_ack1_head.sys_var = mirvol_queue_head_spinlock_malloc();
   nmp->history_head.sys_var = mirvol_queue_head_spinlock_malloc();
   nmp->network_list_lock = spinlock_t_malloc();
+  // Every device the driver creates has a statistics area.
+  nmp->perf_area = mirvol_perf_init_nmp();
   {
     struct client_block *clients[] = {&nmp->ack2_client, &nmp->hb_client};
     for (struct client_block *cb : clients) {
