@@ -256,6 +256,10 @@ const form kForms[] = {
     {"cancel-recovery", 80, 4, PLAIN, {}, {}, {}},
     {"clear-history", 84, 4, PLAIN, {}, {}, {}},
     {"convert-history", 85, 4, PLAIN, {}, {}, {}},
+    {"stop", 72, 4, PLAIN, {}, {}, {}},
+    {"start", 74, 4, PLAIN, {}, {}, {}},
+    {"wait-send-queue", 53, 4, PLAIN, {}, {}, {}},
+    {"wait-drain", 86, 4, PLAIN, {}, {}, {}},
 };
 
 // The ports: their flag bits and where the answer of "get" holds them.
