@@ -193,3 +193,29 @@ TEST_F(NmpDrain, SetTimeWritesBothTimeRecordsAndDrainsTheQueue) {
 }
 
 }  // namespace
+
+namespace {
+
+// A drained write whose time records are still being written when the
+// module is unloaded at once: unload waits for those writes (their
+// completion finishes the request on the device), so the upper write has
+// ended by the time unload returns.
+TEST_F(NmpDrain, UnloadWaitsForTheTimeWritesOfADrainedWrite) {
+  nmp_->ack_timeout = 3600;
+  nmp_->last_update_time = nmp_->mirror_break_time = 0;
+  // Every write of the two time records takes seconds.
+  struct blk_fault slow = {BLK_FAULT_WRITE, 17, 2, -1, 2000, 0};
+  int rule = bdev_fault_add(nmp_->cp_bdev, &slow);
+  ASSERT_GE(rule, 0);
+  QueuedWrite w(nmp_, 2000);
+  mirvol_wait_request_queue_empty(nmp_);
+  // Real time from here: the wait of unload is bounded in clock seconds.
+  clock_set_automatic();
+  clock_set_time_scale(1);
+  load_.reset();  // no wait for the bios here: unload must do it
+  my_disk[3] = 0;
+  nmp_ = nullptr;
+  EXPECT_EQ(w.upper.ended(), 1) << "unload returned with the time writes still in flight";
+}
+
+}  // namespace
