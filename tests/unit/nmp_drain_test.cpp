@@ -219,3 +219,30 @@ TEST_F(NmpDrain, UnloadWaitsForTheTimeWritesOfADrainedWrite) {
 }
 
 }  // namespace
+
+namespace {
+
+// An asynchronous write that found the N/W port open just before command
+// 86 closed it (counted in async_submitting until it is queued): the
+// command waits for it to reach the send queue and then drains it too,
+// instead of leaving it queued with the port closed.
+TEST_F(NmpDrain, TheDrainWaitsForAWriteOnItsWayToTheSendQueue) {
+  clock_set_time_scale(1);  // the command's wait for the writer is bounded in clock time
+  nmp_->ack_timeout = 3600;
+  __atomic_store_n(&nmp_->async_submitting, 1, __ATOMIC_SEQ_CST);
+  std::unique_ptr<QueuedWrite> w;
+  {
+    Command cmd(86);
+    EXPECT_TRUE(eventually([&] { return nmp_->nw_port == 0; }, 10000)) << "the port was not closed";
+    // A short real wait only gives an answer that does not wait the
+    // chance to show.
+    EXPECT_FALSE(eventually([&] { return cmd.done(); }, 300)) << "drained without waiting for the writer";
+    w = std::make_unique<QueuedWrite>(nmp_, 3000);
+    __atomic_store_n(&nmp_->async_submitting, 0, __ATOMIC_SEQ_CST);
+    ASSERT_TRUE(cmd.answered_at_once(30000));
+    EXPECT_EQ(cmd.status(), (u32)STATUS_OK);
+  }
+  expect_drained(*w, 3000);
+}
+
+}  // namespace
