@@ -3,6 +3,7 @@
 // when it gives up, and the time records command 86 writes.
 
 #include "include/mirvol_nmp_stop.h"
+#include "include/mirvol_port.h"
 #include "writer_fixture.h"
 
 using testutil::eventually;
@@ -233,7 +234,7 @@ TEST_F(NmpDrain, TheDrainWaitsForAWriteOnItsWayToTheSendQueue) {
   std::unique_ptr<QueuedWrite> w;
   {
     Command cmd(86);
-    EXPECT_TRUE(eventually([&] { return nmp_->nw_port == 0; }, 10000)) << "the port was not closed";
+    EXPECT_TRUE(eventually([&] { return mirvol_nw_port(nmp_) == 0; }, 10000)) << "the port was not closed";
     // A short real wait only gives an answer that does not wait the
     // chance to show.
     EXPECT_FALSE(eventually([&] { return cmd.done(); }, 300)) << "drained without waiting for the writer";
