@@ -119,6 +119,8 @@ void __mirvol_write_cptime_end_io(struct bio *bio, int error) {
   spin_unlock_irqrestore(&req->sys_var->lock, flags);
   // The request may finish and free this bio here; nothing touches it after.
   if (pending) mirvol_end_req(req, bit);
+  // The last touch of the device: unload may free it once this is 0.
+  __atomic_sub_fetch(&nmp->cp_time_writes, 1, __ATOMIC_RELEASE);
 }
 void __mirvol_write_cptime_end_io_4_3_0(struct bio *bio) {
   __mirvol_write_cptime_end_io(bio, bio_error(bio));
@@ -220,6 +222,7 @@ static u64 cp_submit_for_request(struct nmp_info *nmp, struct io_request *req, s
     cp_sync_io(nmp, bio, __dc_end_io_req_null_4_3_0, true);
     return bit;
   }
+  __atomic_add_fetch(&nmp->cp_time_writes, 1, __ATOMIC_ACQ_REL);
   submit_bio(bio);
   up(&nmp->nmp_variable->cp_sem);
   return 0;

@@ -564,6 +564,25 @@ int init_module(void) {
   return 0;
 }
 
+// The time writes of requests given up into the bitmap may still be on the
+// Cluster Partition after everything else has stopped; their completion
+// finishes the request and touches the device, so the records are freed
+// only once they have ended (waited for at most 30 seconds per device).
+static void mirvol_wait_cp_time_writes(void) {
+  for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) {
+    int naps = 0;
+    while (__atomic_load_n(&nmp->cp_time_writes, __ATOMIC_ACQUIRE) && naps < 3000) {
+      msleep(10);
+      naps++;
+    }
+    u32 left = __atomic_load_n(&nmp->cp_time_writes, __ATOMIC_ACQUIRE);
+    if (left)
+      mirvol_printk(MIRVOL_ERR
+                    "NMP%d unloading, but %u Cluster Partition time writes are still in flight.\n",
+                    138, nmp->minor, left);
+  }
+}
+
 void cleanup_module(void) {
   // Read without a lock by the status files and the socket loops.
   __atomic_store_n(&g_unloading, 1, __ATOMIC_RELEASE);
@@ -581,6 +600,7 @@ void cleanup_module(void) {
   mirvol_kill_all_thread();
   mirvol_destroy_fileio_buffers();
   mirvol_bitmap_writer_final_drain();
+  mirvol_wait_cp_time_writes();
 
   unregister_blkdev((unsigned int)g_mirvol_major, MIRVOL_MODULE_NAME);
   mirvol_printk(MIRVOL_INFO "Unregistered blkdev with major=%d.\n", 103, g_mirvol_major);

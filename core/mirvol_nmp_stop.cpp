@@ -29,6 +29,9 @@ static struct nmp_stop_mutex_setup {
 #define MIRVOL_STOP_NAP (HZ / 10)
 #define MIRVOL_STOP_PASS_NAPS 10
 #define MIRVOL_STOP_MAX_NAPS 1200
+// The wait for asynchronous writes on their way to the send queue: one
+// tick at a time, at most 60 seconds.
+#define MIRVOL_SUBMIT_MAX_NAPS (60 * HZ)
 
 // The order of a kill pass: the DATA listener first, so that no new write
 // is received while the others stop.
@@ -129,6 +132,22 @@ static void mirvol_release_data_socks(struct nmp_info *nmp) {
   mirvol_recv_sock_unlock();
 }
 
+// Closes the N/W port and waits until every asynchronous write that found
+// it still open has reached the send queue, so that the drain after this
+// sees it. Bounded: a writer held longer (a history file that cannot be
+// written) is logged and left to the disconnection handling.
+static void mirvol_close_port_for_drain(struct nmp_info *nmp) {
+  mirvol_close_com_port(nmp);
+  int naps = 0;
+  while (__atomic_load_n(&nmp->async_submitting, __ATOMIC_SEQ_CST) && naps < MIRVOL_SUBMIT_MAX_NAPS) {
+    schedule_timeout_uninterruptible(1);
+    naps++;
+  }
+  if (__atomic_load_n(&nmp->async_submitting, __ATOMIC_ACQUIRE))
+    mirvol_printk(MIRVOL_ERR "NMP%d draining, but asynchronous writes are still being queued.\n",
+                  138, nmp->minor);
+}
+
 static u64 mirvol_request_queue_count(struct nmp_info *nmp) {
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
@@ -156,7 +175,7 @@ void mirvol_set_nmp_to_reserve(unsigned int minor, struct nmp_info *nmp, u8 *rec
 
   // Closed before the drains: a write that arrives now goes to the bitmap
   // itself instead of waiting in the send queue with no thread to send it.
-  mirvol_close_com_port(nmp);
+  mirvol_close_port_for_drain(nmp);
   mirvol_wait_request_queue_empty(nmp);
   mirvol_remote_bitmap_write_reboot();
   mirvol_wait_local_write_queue_empty(nmp);
@@ -208,7 +227,7 @@ void mirvol_wait_send_queue_empty(unsigned int minor, struct nmp_info *nmp, u8 *
                     "NMP%d waited for all I/O requests to be sent completely, but timeout "
                     "occurred. Writing differences to bitmap.\n",
                     124, nmp->minor);
-      mirvol_close_com_port(nmp);
+      mirvol_close_port_for_drain(nmp);
       mirvol_wait_request_queue_empty(nmp);
       break;
     }
@@ -223,7 +242,7 @@ void mirvol_wait_send_queue_empty(unsigned int minor, struct nmp_info *nmp, u8 *
 
 void mirvol_set_time_and_wait_queue(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;
-  mirvol_close_com_port(nmp);
+  mirvol_close_port_for_drain(nmp);
   mirvol_write_lastupdatetime(nmp);
   mirvol_write_cptime(nmp, nullptr, REQ_MIRRORBREAK_DONE);
   mirvol_wait_request_queue_empty(nmp);

@@ -145,6 +145,14 @@ struct nmp_info {
   struct queue_head send_ack1_head;
   struct queue_head remote_write_head;
   u32 recv_in_flight;  // received writes queued or on the disk; read and written atomically
+  // Request-bound Cluster Partition time writes submitted whose completion
+  // has not returned; read and written atomically. Unload frees the record
+  // only once it is 0, since such a completion touches the device.
+  u32 cp_time_writes;
+  // Asynchronous writes between their N/W port check and the send queue;
+  // read and written atomically. A stop that has closed the port waits for
+  // 0 before it drains, so no write it did not see is queued after it.
+  u32 async_submitting;
   struct queue_head history_head;
   u32 recovery_prep_state;
   u64 requests_sent;

@@ -172,9 +172,16 @@ int atomic_depth(void) { return tls_atomic_depth; }
 
 static bool valid_sig(int sig) { return sig >= 1 && sig <= KSIG_MAX; }
 
+static std::atomic<void (*)(pid_t_k, int)> g_signal_observer{nullptr};
+
+void task_set_signal_observer(void (*observer)(pid_t_k pid, int sig)) {
+  g_signal_observer.store(observer);
+}
+
 int send_sig(int sig, struct task_struct *t, int priv) {
   (void)priv;
   if (!t || !valid_sig(sig)) return -EINVAL;
+  if (void (*observer)(pid_t_k, int) = g_signal_observer.load()) observer(task_pid_nr(t), sig);
   t->pending.fetch_or(sigmask_k(sig));
   if (!(t->blocked.load() & sigmask_k(sig))) plat::task_kick(t);
   return 0;

@@ -43,6 +43,9 @@ struct task_struct *pid_task(struct pid *p);  // null once the task has exited
 // is woken out of an interruptible sleep or a blocking socket call.
 int send_sig(int sig, struct task_struct *t, int priv);
 int kill_pid(struct pid *p, int sig, int priv);  // -ESRCH if exited
+// Tests: called with the target's pid and the signal each time a signal is
+// posted, in the order they are posted (null: none).
+void task_set_signal_observer(void (*observer)(pid_t_k pid, int sig));
 
 int signal_pending(struct task_struct *t);  // an unblocked signal is pending
 int sigismember_pending(struct task_struct *t, int sig);

@@ -272,7 +272,8 @@ int mirvol_queue_async_req(struct nmp_info *nmp, struct io_request *req) {
   return 1;
 }
 
-int mirvol_send_data2(struct nmp_info *nmp, struct bio *bio, struct io_request *req) {
+static int mirvol_send_data2_counted(struct nmp_info *nmp, struct bio *bio,
+                                     struct io_request *req) {
   if (!mirvol_nw_port(nmp)) {
     mirvol_printk(MIRVOL_INFO
                   "NMP%d failed to send async data (secnr=%llu), because N/W port has been "
@@ -284,6 +285,17 @@ int mirvol_send_data2(struct nmp_info *nmp, struct bio *bio, struct io_request *
   if (mirvol_write_history_info(req) != 0 || mirvol_set_hisinfo_used_flag(nmp, req, 1) != 0)
     return mirvol_drop_async_copy(req);
   return mirvol_queue_async_req(nmp, req);
+}
+
+int mirvol_send_data2(struct nmp_info *nmp, struct bio *bio, struct io_request *req) {
+  // Counted before the port is looked at (under the device spinlock, which
+  // the close takes too): a stop that closes the port and then sees the
+  // count at 0 knows that every write which found the port open is already
+  // in the send queue, where its drain finds it.
+  __atomic_add_fetch(&nmp->async_submitting, 1, __ATOMIC_SEQ_CST);
+  int r = mirvol_send_data2_counted(nmp, bio, req);
+  __atomic_sub_fetch(&nmp->async_submitting, 1, __ATOMIC_RELEASE);
+  return r;
 }
 
 // --- work bio and spilled data ---

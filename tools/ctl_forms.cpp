@@ -315,6 +315,10 @@ const form kForms[] = {
     {"convert-history", 85, 4, PLAIN, {}, {}, {}},
     {"set-perf", 81, 24, PLAIN, kPerfSubscriber, kPerfSet, {}},
     {"get-perf", 82, 280, PLAIN, {{"pid", 4, U32, nullptr}}, {}, kPerfCounters},
+    {"stop", 72, 4, PLAIN, {}, {}, {}},
+    {"start", 74, 4, PLAIN, {}, {}, {}},
+    {"wait-send-queue", 53, 4, PLAIN, {}, {}, {}},
+    {"wait-drain", 86, 4, PLAIN, {}, {}, {}},
 };
 
 // The ports: their flag bits and where the answer of "get" holds them.

@@ -217,7 +217,7 @@ const std::vector<command_doc> kDocs = {
      "Clears the asynchronous history journal on the Cluster Partition (command\n"
      "84): the writes it lists are forgotten, not marked in the bitmap. STATUS_OK\n"
      "at once when the journal is not in use; STATUS_FAILED when it cannot be\n"
-     "written, or while the device's threads run (stop them first, command 72)."},
+     "written, or while the device's threads run (stop them first: stop, command 72)."},
     {"convert-history", "", "turn the history journal into difference-bitmap bits",
      "Marks every write the asynchronous history journal lists (written on the\n"
      "active but perhaps not on the peer) in the difference bitmap, then clears\n"
@@ -225,7 +225,7 @@ const std::vector<command_doc> kDocs = {
      "before a recovery. Prints bits= and bytes= of the bitmap after it.\n"
      "STATUS_INVALID_HISTORY when a record is not valid; STATUS_FAILED when the\n"
      "journal cannot be read or cleared, or while the device's threads run (stop\n"
-     "them first, command 72)."},
+     "them first: stop, command 72)."},
     {"set-perf", "PID [start=1] [clear=0] [control=N] [interval=SECONDS]",
      "subscribe to, clear or leave the device's statistics",
      "Command 81 for the polling process PID. start=1 subscribes (or keeps the\n"
@@ -244,6 +244,29 @@ const std::vector<command_doc> kDocs = {
      "flight, waiting bytes, the send queue, ACK1, ACK2 and recovery ACK counts\n"
      "and latencies (ms), the ACK1 time-out queue and the echo times of the\n"
      "network in use. my_ values are PID's own peaks since its last get-perf."},
+    {"stop", "", "stop the device's threads and drain what is in flight",
+     "Stops the device's mirroring, as before a failover (command 72): the device\n"
+     "becomes inactive, its threads end (the DATA listener first), what is still\n"
+     "in flight (the send queue, history files, unanswered and received writes)\n"
+     "goes to the difference bitmap, the networks become ERROR, the DATA\n"
+     "connections are released and the N/W port is closed. An open mount port is\n"
+     "only logged. STATUS_TIMEOUT when a thread did not end or the bitmap queues\n"
+     "did not drain in time; the device is stopped all the same."},
+    {"start", "", "start the device's threads again",
+     "Starts the threads of a stopped device (command 74) and reads its Cluster\n"
+     "Partition times again; the device becomes active. Threads that still run\n"
+     "are kept, only the missing ones start. STATUS_FAILED when a thread cannot\n"
+     "be started: the ones started before it keep running and the device stays\n"
+     "inactive (stop ends them)."},
+    {"wait-send-queue", "", "wait until the send queue is empty",
+     "Waits, napping 2 seconds at a time, until every queued write has been sent\n"
+     "(command 53). Once the seconds waited exceed ack_timeout, the N/W port is\n"
+     "closed and what is left goes to the difference bitmap (the driver logs it).\n"
+     "Always answers STATUS_OK."},
+    {"wait-drain", "", "write the times and drain the send queue into the bitmap",
+     "Closes the N/W port, writes the last-update and mirror-break times to the\n"
+     "Cluster Partition and puts every write still in the send queue into the\n"
+     "difference bitmap (command 86). Answers STATUS_OK."},
     {"set-disk-error-action", "ACTION_FLAG CP_ACTION DP_ACTION",
      "driver-wide actions on a disk I/O error",
      "ACTION_FLAG 0|1 (1 at load); CP_ACTION, on a Cluster Partition error: 0 ask\n"

@@ -46,6 +46,9 @@ diff-size|bytes=N x granule x 512
 switch-network|STATUS_ALREADY_SWITCHED
 set-block-size|BYTES
 convert-history|STATUS_INVALID_HISTORY
+stop|STATUS_TIMEOUT when a thread did not end
+start|STATUS_FAILED when a thread cannot
+wait-send-queue|exceed ack_timeout
 network-init|interval=SECONDS          bitmap refresh interval, 1..600 (100)
 CASES
 grep -F "Exit status: 0" "$WORK/help" >/dev/null || fail "help does not give the exit status"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The named forms of the recovery, bitmap, block-size, network and history
-# commands against the real driver on one host, without a peer: a device
+# The named forms of the recovery, bitmap, block-size, network, history and
+# stop and drain commands against the real driver on one host, without a peer: a device
 # with its N/W port closed takes writes that mark bits 10, 11 and 200 of its
 # difference bitmap; each form with a good and a refused value prints its
 # lines and exits as documented. (The copy that succeeds needs a peer: the
@@ -66,6 +66,12 @@ NMP3 clear-history|0|status=STATUS_OK (0x800000)|
 NMP1 clear-history|3|status=STATUS_NO_DEVICE (0x800003)|
 NMP3 convert-history|0|status=STATUS_OK (0x800000);bits=3;bytes=12288|
 NMP1 convert-history|3|status=STATUS_NO_DEVICE (0x800003)|
+NMP3 stop|0|status=STATUS_OK (0x800000)|
+NMP1 stop|3|status=STATUS_NO_DEVICE (0x800003)|
+NMP1 start|3|status=STATUS_NO_DEVICE (0x800003)|
+NMP3 wait-send-queue|0|status=STATUS_OK (0x800000)|
+NMP3 wait-drain|0|status=STATUS_OK (0x800000)|
+NMP1 wait-drain|3|status=STATUS_NO_DEVICE (0x800003)|
 EOF
 
 # The hex form: bits 10 and 11 are byte 1's 0x30, bit 200 byte 25's 0x80.

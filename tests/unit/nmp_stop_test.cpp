@@ -1,6 +1,7 @@
 // Stopping and restarting a device's threads (commands 72 and 74) and the
 // history commands refused while the threads run.
 
+#include <mutex>
 #include <set>
 
 #include "include/mirvol_history.h"
@@ -130,6 +131,56 @@ TEST_F(NmpStop, StopEndsEveryThreadResetsTheNetworksAndClosesThePort) {
               k.mounted);
     EXPECT_TRUE(log.contains("killing thread......OK (mirvol_accept_thread)"));
     nmp()->mount_port = 0;
+  }
+}
+
+// The SIGTERMs the stop posts, in order (the platform reports each).
+std::mutex g_sigterm_mutex;
+std::vector<pid_t_k> g_sigterms;
+void record_sigterm(pid_t_k pid, int sig) {
+  if (sig != SIGTERM) return;
+  std::lock_guard<std::mutex> hold(g_sigterm_mutex);
+  g_sigterms.push_back(pid);
+}
+
+// The first kill pass goes to the DATA listener first, so no new write is
+// received while the others stop, and then to the rest in their order.
+TEST_F(NmpStop, TheFirstKillPassStartsWithTheDataListener) {
+  for (bool async : {false, true}) {
+    SCOPED_TRACE(async ? "async" : "sync");
+    load_.reset();
+    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3,1"});
+    ASSERT_EQ(load_->result(), 0);
+    ASSERT_EQ(create(true, async), (u32)STATUS_OK);
+    std::vector<int> order = {NMP_THREAD_ACCEPT,    NMP_THREAD_REMOTE_WRITE, NMP_THREAD_SEND_ACK1,
+                              NMP_THREAD_SEND_ACK2, NMP_THREAD_ACK2_SVR,     NMP_THREAD_HB_CLIENT,
+                              NMP_THREAD_HB_SVR};
+    if (async) order.insert(order.end(), {NMP_THREAD_SEND_DATA, NMP_THREAD_HISTORY});
+    std::vector<pid_t_k> want;
+    std::set<pid_t_k> device;
+    for (int idx : order) {
+      ASSERT_NE(nmp()->thread[idx].pid, 0) << idx;
+      want.push_back(nmp()->thread[idx].pid);
+      device.insert(nmp()->thread[idx].pid);
+    }
+    {
+      std::lock_guard<std::mutex> hold(g_sigterm_mutex);
+      g_sigterms.clear();
+    }
+    task_set_signal_observer(record_sigterm);
+    u32 status = cmd(72);
+    task_set_signal_observer(nullptr);
+    EXPECT_EQ(status, (u32)STATUS_OK);
+    std::vector<pid_t_k> got;
+    {
+      std::lock_guard<std::mutex> hold(g_sigterm_mutex);
+      for (pid_t_k p : g_sigterms)
+        if (device.count(p)) got.push_back(p);
+    }
+    ASSERT_GE(got.size(), want.size());
+    got.resize(want.size());
+    EXPECT_EQ(got, want) << "the first pass in the wrong order";
+    expect_stopped();
   }
 }
 
