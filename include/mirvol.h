@@ -30,8 +30,13 @@ struct req_sys_var;
 #define REQ_REMOTE_DONE 2
 #define REQ_LASTUPDATE_DONE 4
 #define REQ_MIRRORBREAK_DONE 16
-#define REQ_FINISHED 23
-#define REQ_READ_START 22
+// Every bit set: the request is finished by the caller that completed it.
+#define REQ_FINISHED (REQ_LOCAL_DONE | REQ_REMOTE_DONE | REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE)
+// A read is never mirrored and writes no time record: everything but its
+// local I/O is settled when it is made, and a successful ACK1 settles the
+// same three bits of a write at once.
+#define REQ_READ_START (REQ_REMOTE_DONE | REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE)
+static_assert(REQ_FINISHED == 23 && REQ_READ_START == 22, "completion bits as the driver keeps them");
 
 // Send states of a request.
 #define SEND_STATE_NONE 0
@@ -206,6 +211,88 @@ struct buff_list {  // a private copy of asynchronous write data
   u32 len;
 };
 
+// The life of a request (core/mirvol_main_free.cpp unless said otherwise).
+//
+// Who creates it: mirvol_make_request, in the submitting task, for every bio
+// on a mirror disk that passes the device, port and range checks. It
+// allocates the request zeroed (mirvol_allocate_request: completion 0, send
+// state 0, needs_bitmap 0, async_local_done 0, request_id 0), clones the
+// bio (a write gets private page copies of its data) and fills it. The
+// request path owns it until mirvol_end_req frees it.
+//
+// Completion bits (`completion`, or-ed only in mirvol_end_req under
+// sys_var->lock; exactly the caller whose bits make it REQ_FINISHED
+// finishes it):
+//   1  REQ_LOCAL_DONE       the clone's local I/O completed
+//                           (__mirvol_end_make_request, bio completion).
+//   2  REQ_REMOTE_DONE      the peer side is settled: ACK1 with status 0
+//                           (together with 4 and 16), or the mirror given
+//                           up: suspended or N/W port closed at entry, send
+//                           failure, ACK1 with an error status, stop
+//                           sending, ACK1 time-out (disconnection thread),
+//                           drain of the request_queue.
+//   4  REQ_LASTUPDATE_DONE  the last-update time record is written, or none
+//   16 REQ_MIRRORBREAK_DONE was due; the mirror-break record likewise. Both
+//                           come from mirvol_write_cptime (at once, or from
+//                           its Cluster Partition write's completion while
+//                           time_write_flags holds the bit), always after 2
+//                           was given, or together with 2 from ACK1.
+// Legal values: a read is 0, then REQ_READ_START before its clone is
+// submitted, then 23 at its completion. A write is 0, {1}, {2}, {1,2},
+// {2,4}, {2,16}, {2,4,16}, {1,2,4}, {1,2,16} and finally 23: 4 and 16 are
+// never set without 2, and 1 comes in any order with the others.
+//
+// Send state (`send_state`, set with release and read with acquire; every
+// change after the enqueue is made under the request-queue lock):
+//   0  never queued for the async sender: reads, unmirrored writes and every
+//      write in synchronous mode (the sync send enters the request in the
+//      request_queue, giving it request_id and its ACK1 timer, but keeps
+//      state 0; it sends under the send semaphore in the caller's task).
+//   1  queued: set by mirvol_copy_data_to_req (replication/mirvol_trans.cpp)
+//      before the request enters the request_queue; a failed enqueue puts
+//      it back to 0.
+//   2  being sent: set by the send-data thread (mirvol_take_next_request)
+//      for the first state-1 request, only once async_local_done is 1. The
+//      thread owns the request in this state.
+//   3  sent, waiting for ACK1: set by the thread as its last access.
+//   4  abandoned: set by the thread for a state-1 request whose ACK1 wait
+//      was given up (its dcq node taken), and by a send that failed, before
+//      it takes the request off the queue.
+// Leaving the request_queue (mirvol_del_req_queue or a drain, under the
+// request-queue lock, stopping the ACK1 timer) is what hands the request to
+// one remote settler: ACK1, its time-out, stop sending, a failed send or a
+// drain. Whoever takes it off handles it; the others find nothing.
+//
+// needs_bitmap (release/acquire): 0 until the request path or the async
+// sender gives the mirror up for this request (suspended, N/W port closed,
+// send failure); then 1, before that path gives bit 2. With 1, or with a
+// local error, the range goes to the difference bitmap and no ACK2 is sent.
+// The give-up paths that take the request off the queue (ACK1 error, stop
+// sending, time-out, drain) hand the range over themselves and clear
+// request_id instead.
+//
+// async_local_done (release/acquire): cleared when the async enqueue copies
+// the data; set to 1 by mirvol_end_req at bit 1 in asynchronous mode, after
+// the upper bio was ended, and the send-data thread is woken.
+//
+// What the upper bio sees:
+//   synchronous mode: nothing until the request is finished at 23; it then
+//     ends with the local I/O's bytes and error. A mirrored write so ends
+//     only after its local write and its ACK1 (or a give-up and the time
+//     records).
+//   asynchronous mode: it ends at bit 1, with the local I/O's result, while
+//     the private copy may still wait in the request_queue or a history
+//     file; the request finishes later without touching it again.
+//   Either way a range that is due for the bitmap is queued before the
+//   upper bio ends, and a write gives back its slot of the in-flight limit
+//   (g_make_request_cnt, under g_max_lock) when its upper bio ends.
+//
+// At 23, mirvol_end_req hands the range to the bitmap (needs_bitmap or an
+// error), or a queued write's id to the ACK2 sender, then frees the request
+// with everything it owns. In asynchronous mode a caller that gives bits
+// other than 1 first waits while the send-data thread holds the request in
+// state 2 (mirvol_wait_sender_release), so the request is never freed
+// under the sender.
 struct io_request {
   struct io_request *next, *prev;
   struct nmp_info *nmp;
