@@ -76,6 +76,14 @@ for opt in --mount --control --log --addresses --time-scale --help; do
     fail "docs/mirvold.md lacks $opt"
 done
 grep -F "/run/mirvol/control.sock" "$WORK/dhelp" >/dev/null || fail "mirvold --help lacks the default socket"
+# Every module parameter with its description, the same in the reference.
+sed -n '/^Module parameters/,/^$/p' "$WORK/dhelp" | sed -n 's/^  \([a-z_]*\)  *\(.*\)$/\1|\2/p' >"$WORK/dparams"
+for param in nmp_minor g_nmp_count g_mirvol_major; do
+  grep -E "^$param\|.+" "$WORK/dparams" >/dev/null || fail "mirvold --help does not describe $param: $(cat "$WORK/dhelp")"
+done
+sed -n 's/^| `\([a-z_]*\)` | \(.*\) |$/\1|\2/p' "$DOCS/mirvold.md" >"$WORK/doc_params"
+diff "$WORK/dparams" "$WORK/doc_params" >"$WORK/diff" ||
+  fail "docs/mirvold.md and mirvold --help describe the parameters differently (< help, > docs): $(cat "$WORK/diff")"
 rc=0
 timeout 10 "$MIRVOLD" --time-scale=0 nmp_minor=3 >"$WORK/out" 2>&1 || rc=$?
 [ "$rc" = 2 ] && grep -F -- "--time-scale takes 1 to 1000, not 0" "$WORK/out" >/dev/null ||
