@@ -2,8 +2,9 @@
 # What an operator reads: `mirvolctl help` lists every command and `help
 # COMMAND` explains each with its fields and units; the reference under
 # docs/ names exactly the commands of the client's table, with the same
-# summaries; mirvold --help shows every option with its default. No host
-# is needed.
+# summaries; docs/layout.md maps every unit; mirvold --help shows every
+# option with its default and every module parameter with its description.
+# No host is needed.
 #   ctl_help_test.sh MIRVOLCTL MIRVOLD DOCS_DIR
 MIRVOLCTL=$1
 MIRVOLD=$2
@@ -65,6 +66,13 @@ for section in NAME SYNOPSIS COMMANDS "EXIT STATUS" FILES; do
   grep -x "## $section" "$DOCS/mirvolctl.md" >/dev/null || fail "docs/mirvolctl.md has no $section"
   grep -x "## $section" "$DOCS/mirvold.md" >/dev/null || [ "$section" = COMMANDS ] ||
     fail "docs/mirvold.md has no $section"
+done
+
+# --- the unit map names every unit of the driver, host and client ---
+for f in "$DOCS"/../{core,replication,platform,host,tools}/*.{cpp,h}; do
+  [ -e "$f" ] || continue
+  base=$(basename "$f")
+  grep -F -- "\`${base%.*}." "$DOCS/layout.md" >/dev/null || fail "docs/layout.md does not map $f"
 done
 
 # --- mirvold: --help on stdout with exit 0, every option with its default ---
