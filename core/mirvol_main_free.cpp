@@ -3,8 +3,11 @@
 // and submitted to the data partition; each request then gathers its
 // completion bits until it finishes.
 
+#include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_port.h"
+#include "include/mirvol_trans.h"
 
 // The I/O-port hints are logged once per load.
 static int g_disp_ioport_msg = 1;

@@ -4,6 +4,7 @@
 
 #include "include/mirvol_trans.h"
 
+#include "include/mirvol_bitmap.h"
 #include "include/mirvol_compress.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"

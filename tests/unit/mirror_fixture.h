@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_port.h"
 #include "include/mirvol_sock.h"
 #include "include/mirvol_trans.h"
 #include "tests/support/test_peer.h"
