@@ -36,7 +36,7 @@ struct req_sys_var;
 // local I/O is settled when it is made, and a successful ACK1 settles the
 // same three bits of a write at once.
 #define REQ_READ_START (REQ_REMOTE_DONE | REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE)
-static_assert(REQ_FINISHED == 23 && REQ_READ_START == 22, "completion bits as the driver keeps them");
+static_assert(REQ_FINISHED == 23 && REQ_READ_START == 22, "the completion values the driver keeps");
 
 // Send states of a request.
 #define SEND_STATE_NONE 0
@@ -128,79 +128,83 @@ enum {
 };
 
 struct nmp_info {
-  struct nmp_info *next;
-  u32 major, minor;
-  u32 dp_major, dp_minor;
-  u32 cp_major, cp_minor;
-  u32 bmp_size_in_sec;
-  u32 len;  // Cluster Partition logical block size: 512 or 4096
-  struct block_device *own_bdev;
-  struct block_device *cp_bdev, *dp_bdev;
-  struct file *cp_file, *dp_file;
-  u32 hb_client_up, hb_server_up;
-  u32 nw_port;  // the N/W port: the connection flag
+  struct nmp_info *next;  // g_nmp_list's nmp_list_lock
+  u32 major, minor;  // set at creation, read-only after
+  u32 dp_major, dp_minor;  // set at creation, read-only after
+  u32 cp_major, cp_minor;  // set at creation, read-only after
+  u32 bmp_size_in_sec;  // set at creation and by the size command, which takes no lock
+  u32 len;  // Cluster Partition logical block size, 512 or 4096; set at creation
+  struct block_device *own_bdev;  // set at creation, read-only after
+  struct block_device *cp_bdev, *dp_bdev;  // set at creation, read-only after
+  struct file *cp_file, *dp_file;  // set at creation, read-only after
+  u32 hb_client_up, hb_server_up;  // nmp_lock
+  u32 nw_port;  // the N/W port: the connection flag; written under nmp_lock
+  // Written under nmp_lock; the request path reads io_port without it.
   u32 io_port, mount_port;
-  u32 disk_error_flag;
-  s32 disk_error_handling, cp_error, dp_error, reset_request;
-  u64 disconnect_time, last_update_time, mirror_break_time;
-  u32 is_hisinfo_used;
-  struct nmp_thread_info thread[NMP_THREAD_NUM];
-  u32 recovery_lock_flag;
-  u64 recovery_first_sector, recovery_last_sector;
-  struct queue_head send_ack1_head;
-  struct queue_head remote_write_head;
+  u32 disk_error_flag;  // nmp_lock; set under g_cp_time_sem
+  s32 disk_error_handling, cp_error, dp_error, reset_request;  // nmp_lock
+  u64 disconnect_time, last_update_time, mirror_break_time;  // nmp_lock; set under g_cp_time_sem
+  u32 is_hisinfo_used;  // nmp_lock
+  struct nmp_thread_info thread[NMP_THREAD_NUM];  // running atomic; pid by the starter and stopper
+  u32 recovery_lock_flag;  // recovery_lock
+  u64 recovery_first_sector, recovery_last_sector;  // recovery_lock
+  struct queue_head send_ack1_head;  // its own sys_var
+  struct queue_head remote_write_head;  // its own sys_var
   u32 recv_in_flight;  // received writes queued or on the disk; read and written atomically
-  struct queue_head history_head;
-  u32 recovery_prep_state;
-  u64 requests_sent;
-  u64 request_queue_cnt;
-  u64 send_queue_cnt;
-  u64 request_queue_peak;
+  struct queue_head history_head;  // its own sys_var
+  u32 recovery_prep_state;  // bitmap_lock
+  u64 requests_sent;  // nothing counts it yet
+  u64 request_queue_cnt;  // request_queue_lock
+  u64 send_queue_cnt;  // atomic
+  u64 request_queue_peak;  // nothing counts it yet
+  // request_queue_lock
   struct io_request *request_queue_head, *request_queue_cursor, *request_queue_tail;
-  u64 request_seq;
-  u32 ack1_send_state, connect_state;
-  u16 data_port;
-  struct socket *data_sock;
+  u64 request_seq;  // request_queue_lock
+  u32 ack1_send_state, connect_state;  // send semaphore
+  u16 data_port;  // set at creation, read-only after
+  struct socket *data_sock;  // send semaphore
   // The accepted DATA connection; written by the DATA listener only, under
   // mirvol_recv_sock_lock() (include/mirvol_recv.h), which command 73 holds
   // for its shutdown.
   struct socket *recv_sock;
-  struct nmp_sys_variable *nmp_variable;
-  struct wrt_queue_head wrt_queue[MIRVOL_WRT_QUEUE_MAX];
-  char name[MIRVOL_NAME_LEN];
-  u32 mode;  // 1 sync, 0 async
-  u32 sync_switch_flags;
-  void *recover_buff;  // 64 KiB for recovery
+  struct nmp_sys_variable *nmp_variable;  // set at creation, read-only after
+  struct wrt_queue_head wrt_queue[MIRVOL_WRT_QUEUE_MAX];  // wrt_queue_lock
+  char name[MIRVOL_NAME_LEN];  // set at creation, read-only after
+  u32 mode;  // 1 sync, 0 async; set at creation, read-only after
+  u32 sync_switch_flags;  // nmp_lock
+  void *recover_buff;  // 64 KiB for recovery; used by the lock window's holder
   u32 base_keepalive_time, base_ack_timeout, base_receive_normal_timeout, base_send_timeout,
-      base_connect_timeout, base_hb_recv_timeout;
-  struct queue_head send_ack2_queue;
-  struct client_block ack2_client;
-  struct client_block hb_client;
-  u32 hb_interval, hb_recv_timeout, hb_recv_retry;
-  u16 hb_port, ack2_port;
+      base_connect_timeout, base_hb_recv_timeout;  // set at creation, read-only after
+  struct queue_head send_ack2_queue;  // its own sys_var
+  struct client_block ack2_client;  // its own sem
+  struct client_block hb_client;  // its own sem
+  u32 hb_interval, hb_recv_timeout, hb_recv_retry;  // atomic
+  u16 hb_port, ack2_port;  // set at creation, read-only after
   u32 connect_timeout, send_timeout, keepalive_time, keepalive_probe, keepalive_interval,
-      lastupdate_delay, ack_timeout, receive_normal_timeout;
-  u32 ip_version, mdc_cnt;
-  struct network *network_list;
+      lastupdate_delay, ack_timeout, receive_normal_timeout;  // atomic
+  u32 ip_version, mdc_cnt;  // set at creation, read-only after
+  struct network *network_list;  // links set at creation; entries under network_list_lock
   // Guards the list entries' addresses, states and echo fields (the list's
   // length and links are fixed at creation). Lock order: the send, ACK2 and
   // HB semaphores are taken before it, and it before the device spinlock
   // (nmp_lock); never the other way round.
   spinlock_t *network_list_lock;
-  struct network *current_network;
-  u32 active;
-  u32 iosize;
-  u64 fs_results[3];
+  struct network *current_network;  // network_list_lock
+  u32 active;  // atomic
+  u32 iosize;  // set at creation, read-only after
+  u64 fs_results[3];  // atomic
+  // Set by the compression command without a lock; the sender loads the
+  // flags atomically.
   u32 compress_flags, compress_value2;
-  u32 recovery_param;
-  u32 band_limit;  // bytes per second, 0 = none
-  struct qos_area *qos_area;
-  struct perf_area *perf_area;
-  struct history_info *history;
-  u64 async_serial;
-  u32 unplug_flags, unplug_switch;
-  u32 recovery_slice_cnt;
-  u32 dp_block_size;  // soft block size given to the data partition
+  u32 recovery_param;  // set at creation, read-only after
+  u32 band_limit;  // bytes per second, 0 = none; atomic
+  struct qos_area *qos_area;  // set at creation, read-only after
+  struct perf_area *perf_area;  // set at creation, read-only after
+  struct history_info *history;  // set at creation, read-only after
+  u64 async_serial;  // serial_lock
+  u32 unplug_flags, unplug_switch;  // set at creation, read-only after
+  u32 recovery_slice_cnt;  // set at creation, read-only after
+  u32 dp_block_size;  // soft block size of the data partition; set by creation and recovery
 };
 
 // --- the I/O request ---
