@@ -246,8 +246,8 @@ struct buff_list {  // a private copy of asynchronous write data
 // {2,4}, {2,16}, {2,4,16}, {1,2,4}, {1,2,16} and finally 23: 4 and 16 are
 // never set without 2, and 1 comes in any order with the others.
 //
-// Send state (`send_state`, set with release and read with acquire; every
-// change after the enqueue is made under the request-queue lock):
+// Send state (`send_state`, atomic; every change after the enqueue is a
+// release store under the request-queue lock, read with acquire):
 //   0  never queued for the async sender: reads, unmirrored writes and every
 //      write in synchronous mode (the sync send enters the request in the
 //      request_queue, giving it request_id and its ACK1 timer, but keeps
