@@ -17,10 +17,13 @@
 int nmp_minor[MIRVOL_MAX_NMP];
 unsigned int minor_num;
 module_param_array(nmp_minor, int, &minor_num, 0600);
+MODULE_PARM_DESC(nmp_minor, "minors of the mirror disks, comma-separated (required)");
 int g_nmp_count;
 module_param(g_nmp_count, int, 0);
+MODULE_PARM_DESC(g_nmp_count, "set at load to the number of minors given in nmp_minor");
 int g_mirvol_major = 218;
 module_param(g_mirvol_major, int, 0);
+MODULE_PARM_DESC(g_mirvol_major, "block major of the mirror disks (default 218)");
 
 // --- module-wide values ---
 

@@ -3,8 +3,11 @@
 // and submitted to the data partition; each request then gathers its
 // completion bits until it finishes.
 
+#include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_port.h"
+#include "include/mirvol_trans.h"
 
 // The I/O-port hints are logged once per load.
 static int g_disp_ioport_msg = 1;
@@ -394,6 +397,21 @@ static bool mirvol_req_being_sent(struct nmp_info *nmp, struct io_request *req) 
   return sending;
 }
 
+// The send-data thread owns a request being sent (state 2); a caller about
+// to settle it waits until the thread lets go, or the request is given up
+// for the bitmap. The state is read under the request-queue lock, under
+// which the sender stores it as its last access to the request.
+// Yielding here is safe in any context mirvol_end_req runs in (completion,
+// receiver or control task): the caller holds no lock while it waits, and
+// the sender in state 2 waits for nothing the caller holds, only for its
+// socket calls, each bounded by send_timeout, so the wait ends within one
+// send. It yields the processor without sleeping, as completion context
+// allows.
+static void mirvol_wait_sender_release(struct nmp_info *nmp, struct io_request *req) {
+  while (mirvol_req_being_sent(nmp, req) && !__atomic_load_n(&req->needs_bitmap, __ATOMIC_ACQUIRE))
+    cond_resched();
+}
+
 // A request's range goes to the bitmap when it was not mirrored or its
 // local I/O failed.
 static bool mirvol_req_needs_bitmap(struct io_request *req) {
@@ -433,13 +451,7 @@ void mirvol_end_req(struct io_request *req, u64 bits) {
       wake_up(&nmp->nmp_variable->nmp_send_data_wq);
       if (req->write) mirvol_drop_clone(req);
     } else {
-      // The send-data thread owns a request being sent; wait until it lets
-      // go, or the request is given up for the bitmap.
-      // The state is read under the request-queue lock, under which the
-      // sender stores it as its last access to the request.
-      while (mirvol_req_being_sent(nmp, req) &&
-             !__atomic_load_n(&req->needs_bitmap, __ATOMIC_ACQUIRE))
-        cond_resched();
+      mirvol_wait_sender_release(nmp, req);
     }
   }
 

@@ -4,11 +4,18 @@
 // sub-objects, and an active device's threads are started.
 
 #include "include/mirvol_record.h"
+#include "include/mirvol_ack2_recv.h"
+#include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
+#include "include/mirvol_hb.h"
+#include "include/mirvol_history.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_param.h"
+#include "include/mirvol_port.h"
 #include "include/mirvol_qos.h"
+#include "include/mirvol_recv.h"
+#include "include/mirvol_trans.h"
 
 // Serialises device creation: the duplicate checks and the append to
 // g_nmp_list must be one step, and creation sleeps in between.

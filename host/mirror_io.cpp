@@ -17,9 +17,10 @@
 #include "platform/blkdev.h"
 #include "platform/kernel.h"
 
-// The mirror module's entry for an fsync. The stand-in modules of the host
-// tests keep no difference bitmap and have none: it is then null.
-int mirvol_sync_bitmap_of_disk(u32 dev, long timeout) __attribute__((weak));
+// The mirror module's entry for an fsync (include/mirvol_bitmap_writer.h),
+// referenced weakly: the stand-in modules of the host tests keep no
+// difference bitmap and have none, and it is then null.
+#pragma weak mirvol_sync_bitmap_of_disk
 
 namespace mirvold {
 

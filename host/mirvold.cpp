@@ -83,12 +83,19 @@ void usage(FILE *to) {
           "                         again on each SIGHUP (default: none)\n"
           "  -h, --help             show this text and exit\n"
           "\n"
-          "Module parameters: nmp_minor (the minors of the mirror devices, required),\n"
-          "g_mirvol_major (default 218), g_nmp_count (default: the number of minors).\n"
+          "Module parameters (NAME=VALUE, as the module loader takes them):\n",
+          mirvol_ctl::CONTROL_ENV, mirvol_ctl::DEFAULT_SOCKET);
+  // The descriptions are the ones the driver declares beside its parameters.
+  module_params_for_each(
+      [](const struct kernel_param *p, const char *desc, void *ctx) {
+        fprintf(static_cast<FILE *>(ctx), "  %-22s %s\n", p->name, desc ? desc : "");
+      },
+      to);
+  fprintf(to,
+          "\n"
           "SIGTERM or SIGINT stops mirvold, unless a mirror file is open or a control\n"
           "command runs. Exit status: 0 after a stop, 1 when the driver or a service\n"
-          "could not be started, 2 for a bad command line.\n",
-          mirvol_ctl::CONTROL_ENV, mirvol_ctl::DEFAULT_SOCKET);
+          "could not be started, 2 for a bad command line.\n");
 }
 
 // Loads the network fault table from the file (see the head of this file).

@@ -30,8 +30,13 @@ struct req_sys_var;
 #define REQ_REMOTE_DONE 2
 #define REQ_LASTUPDATE_DONE 4
 #define REQ_MIRRORBREAK_DONE 16
-#define REQ_FINISHED 23
-#define REQ_READ_START 22
+// Every bit set: the request is finished by the caller that completed it.
+#define REQ_FINISHED (REQ_LOCAL_DONE | REQ_REMOTE_DONE | REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE)
+// A read is never mirrored and writes no time record: everything but its
+// local I/O is settled when it is made, and a successful ACK1 settles the
+// same three bits of a write at once.
+#define REQ_READ_START (REQ_REMOTE_DONE | REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE)
+static_assert(REQ_FINISHED == 23 && REQ_READ_START == 22, "the completion values the driver keeps");
 
 // Send states of a request.
 #define SEND_STATE_NONE 0
@@ -123,27 +128,28 @@ enum {
 };
 
 struct nmp_info {
-  struct nmp_info *next;
-  u32 major, minor;
-  u32 dp_major, dp_minor;
-  u32 cp_major, cp_minor;
-  u32 bmp_size_in_sec;
-  u32 len;  // Cluster Partition logical block size: 512 or 4096
-  struct block_device *own_bdev;
-  struct block_device *cp_bdev, *dp_bdev;
-  struct file *cp_file, *dp_file;
-  u32 hb_client_up, hb_server_up;
-  u32 nw_port;  // the N/W port: the connection flag
+  struct nmp_info *next;  // g_nmp_list's nmp_list_lock
+  u32 major, minor;  // set at creation, read-only after
+  u32 dp_major, dp_minor;  // set at creation, read-only after
+  u32 cp_major, cp_minor;  // set at creation, read-only after
+  u32 bmp_size_in_sec;  // set at creation and by the size command, which takes no lock
+  u32 len;  // Cluster Partition logical block size, 512 or 4096; set at creation
+  struct block_device *own_bdev;  // set at creation, read-only after
+  struct block_device *cp_bdev, *dp_bdev;  // set at creation, read-only after
+  struct file *cp_file, *dp_file;  // set at creation, read-only after
+  u32 hb_client_up, hb_server_up;  // nmp_lock
+  u32 nw_port;  // the N/W port: the connection flag; written under nmp_lock
+  // Written under nmp_lock; the request path reads io_port without it.
   u32 io_port, mount_port;
-  u32 disk_error_flag;
-  s32 disk_error_handling, cp_error, dp_error, reset_request;
-  u64 disconnect_time, last_update_time, mirror_break_time;
-  u32 is_hisinfo_used;
-  struct nmp_thread_info thread[NMP_THREAD_NUM];
-  u32 recovery_lock_flag;
-  u64 recovery_first_sector, recovery_last_sector;
-  struct queue_head send_ack1_head;
-  struct queue_head remote_write_head;
+  u32 disk_error_flag;  // nmp_lock; set under g_cp_time_sem
+  s32 disk_error_handling, cp_error, dp_error, reset_request;  // nmp_lock
+  u64 disconnect_time, last_update_time, mirror_break_time;  // nmp_lock; set under g_cp_time_sem
+  u32 is_hisinfo_used;  // nmp_lock
+  struct nmp_thread_info thread[NMP_THREAD_NUM];  // running atomic; pid by the starter and stopper
+  u32 recovery_lock_flag;  // recovery_lock
+  u64 recovery_first_sector, recovery_last_sector;  // recovery_lock
+  struct queue_head send_ack1_head;  // its own sys_var
+  struct queue_head remote_write_head;  // its own sys_var
   u32 recv_in_flight;  // received writes queued or on the disk; read and written atomically
   // Request-bound Cluster Partition time writes submitted whose completion
   // has not returned; read and written atomically. Unload frees the record
@@ -153,57 +159,60 @@ struct nmp_info {
   // read and written atomically. A stop that has closed the port waits for
   // 0 before it drains, so no write it did not see is queued after it.
   u32 async_submitting;
-  struct queue_head history_head;
-  u32 recovery_prep_state;
-  u64 requests_sent;
-  u64 request_queue_cnt;
-  u64 send_queue_cnt;
-  u64 request_queue_peak;
+  struct queue_head history_head;  // its own sys_var
+  u32 recovery_prep_state;  // bitmap_lock
+  u64 requests_sent;  // nothing counts it yet
+  u64 request_queue_cnt;  // request_queue_lock
+  u64 send_queue_cnt;  // atomic
+  u64 request_queue_peak;  // nothing counts it yet
+  // request_queue_lock
   struct io_request *request_queue_head, *request_queue_cursor, *request_queue_tail;
-  u64 request_seq;
-  u32 ack1_send_state, connect_state;
-  u16 data_port;
-  struct socket *data_sock;
+  u64 request_seq;  // request_queue_lock
+  u32 ack1_send_state, connect_state;  // send semaphore
+  u16 data_port;  // set at creation, read-only after
+  struct socket *data_sock;  // send semaphore
   // The accepted DATA connection; written by the DATA listener only, under
   // mirvol_recv_sock_lock() (include/mirvol_recv.h), which command 73 holds
   // for its shutdown.
   struct socket *recv_sock;
-  struct nmp_sys_variable *nmp_variable;
-  struct wrt_queue_head wrt_queue[MIRVOL_WRT_QUEUE_MAX];
-  char name[MIRVOL_NAME_LEN];
-  u32 mode;  // 1 sync, 0 async
-  u32 sync_switch_flags;
-  void *recover_buff;  // 64 KiB for recovery
+  struct nmp_sys_variable *nmp_variable;  // set at creation, read-only after
+  struct wrt_queue_head wrt_queue[MIRVOL_WRT_QUEUE_MAX];  // wrt_queue_lock
+  char name[MIRVOL_NAME_LEN];  // set at creation, read-only after
+  u32 mode;  // 1 sync, 0 async; set at creation, read-only after
+  u32 sync_switch_flags;  // nmp_lock
+  void *recover_buff;  // 64 KiB for recovery; used by the lock window's holder
   u32 base_keepalive_time, base_ack_timeout, base_receive_normal_timeout, base_send_timeout,
-      base_connect_timeout, base_hb_recv_timeout;
-  struct queue_head send_ack2_queue;
-  struct client_block ack2_client;
-  struct client_block hb_client;
-  u32 hb_interval, hb_recv_timeout, hb_recv_retry;
-  u16 hb_port, ack2_port;
+      base_connect_timeout, base_hb_recv_timeout;  // set at creation, read-only after
+  struct queue_head send_ack2_queue;  // its own sys_var
+  struct client_block ack2_client;  // its own sem
+  struct client_block hb_client;  // its own sem
+  u32 hb_interval, hb_recv_timeout, hb_recv_retry;  // atomic
+  u16 hb_port, ack2_port;  // set at creation, read-only after
   u32 connect_timeout, send_timeout, keepalive_time, keepalive_probe, keepalive_interval,
-      lastupdate_delay, ack_timeout, receive_normal_timeout;
-  u32 ip_version, mdc_cnt;
-  struct network *network_list;
+      lastupdate_delay, ack_timeout, receive_normal_timeout;  // atomic
+  u32 ip_version, mdc_cnt;  // set at creation, read-only after
+  struct network *network_list;  // links set at creation; entries under network_list_lock
   // Guards the list entries' addresses, states and echo fields (the list's
   // length and links are fixed at creation). Lock order: the send, ACK2 and
   // HB semaphores are taken before it, and it before the device spinlock
   // (nmp_lock); never the other way round.
   spinlock_t *network_list_lock;
-  struct network *current_network;
-  u32 active;
-  u32 iosize;
-  u64 fs_results[3];
+  struct network *current_network;  // network_list_lock
+  u32 active;  // atomic
+  u32 iosize;  // set at creation, read-only after
+  u64 fs_results[3];  // atomic
+  // Set by the compression command without a lock; the sender loads the
+  // flags atomically.
   u32 compress_flags, compress_value2;
-  u32 recovery_param;
-  u32 band_limit;  // bytes per second, 0 = none
-  struct qos_area *qos_area;
-  struct perf_area *perf_area;
-  struct history_info *history;
-  u64 async_serial;
-  u32 unplug_flags, unplug_switch;
-  u32 recovery_slice_cnt;
-  u32 dp_block_size;  // soft block size given to the data partition
+  u32 recovery_param;  // set at creation, read-only after
+  u32 band_limit;  // bytes per second, 0 = none; atomic
+  struct qos_area *qos_area;  // set at creation, read-only after
+  struct perf_area *perf_area;  // set at creation, read-only after
+  struct history_info *history;  // set at creation, read-only after
+  u64 async_serial;  // serial_lock
+  u32 unplug_flags, unplug_switch;  // set at creation, read-only after
+  u32 recovery_slice_cnt;  // set at creation, read-only after
+  u32 dp_block_size;  // soft block size of the data partition; set by creation and recovery
 };
 
 // --- the I/O request ---
@@ -214,6 +223,88 @@ struct buff_list {  // a private copy of asynchronous write data
   u32 len;
 };
 
+// The life of a request (core/mirvol_main_free.cpp unless said otherwise).
+//
+// Who creates it: mirvol_make_request, in the submitting task, for every bio
+// on a mirror disk that passes the device, port and range checks. It
+// allocates the request zeroed (mirvol_allocate_request: completion 0, send
+// state 0, needs_bitmap 0, async_local_done 0, request_id 0), clones the
+// bio (a write gets private page copies of its data) and fills it. The
+// request path owns it until mirvol_end_req frees it.
+//
+// Completion bits (`completion`, or-ed only in mirvol_end_req under
+// sys_var->lock; exactly the caller whose bits make it REQ_FINISHED
+// finishes it):
+//   1  REQ_LOCAL_DONE       the clone's local I/O completed
+//                           (__mirvol_end_make_request, bio completion).
+//   2  REQ_REMOTE_DONE      the peer side is settled: ACK1 with status 0
+//                           (together with 4 and 16), or the mirror given
+//                           up: suspended or N/W port closed at entry, send
+//                           failure, ACK1 with an error status, stop
+//                           sending, ACK1 time-out (disconnection thread),
+//                           drain of the request_queue.
+//   4  REQ_LASTUPDATE_DONE  the last-update time record is written, or none
+//   16 REQ_MIRRORBREAK_DONE was due; the mirror-break record likewise. Both
+//                           come from mirvol_write_cptime (at once, or from
+//                           its Cluster Partition write's completion while
+//                           time_write_flags holds the bit), always after 2
+//                           was given, or together with 2 from ACK1.
+// Legal values: a read is 0, then REQ_READ_START before its clone is
+// submitted, then 23 at its completion. A write is 0, {1}, {2}, {1,2},
+// {2,4}, {2,16}, {2,4,16}, {1,2,4}, {1,2,16} and finally 23: 4 and 16 are
+// never set without 2, and 1 comes in any order with the others.
+//
+// Send state (`send_state`, atomic; every change after the enqueue is a
+// release store under the request-queue lock, read with acquire):
+//   0  never queued for the async sender: reads, unmirrored writes and every
+//      write in synchronous mode (the sync send enters the request in the
+//      request_queue, giving it request_id and its ACK1 timer, but keeps
+//      state 0; it sends under the send semaphore in the caller's task).
+//   1  queued: set by mirvol_copy_data_to_req (replication/mirvol_trans.cpp)
+//      before the request enters the request_queue; a failed enqueue puts
+//      it back to 0.
+//   2  being sent: set by the send-data thread (mirvol_take_next_request)
+//      for the first state-1 request, only once async_local_done is 1. The
+//      thread owns the request in this state.
+//   3  sent, waiting for ACK1: set by the thread as its last access.
+//   4  abandoned: set by the thread for a state-1 request whose ACK1 wait
+//      was given up (its dcq node taken), and by a send that failed, before
+//      it takes the request off the queue.
+// Leaving the request_queue (mirvol_del_req_queue or a drain, under the
+// request-queue lock, stopping the ACK1 timer) is what hands the request to
+// one remote settler: ACK1, its time-out, stop sending, a failed send or a
+// drain. Whoever takes it off handles it; the others find nothing.
+//
+// needs_bitmap (release/acquire): 0 until the request path or the async
+// sender gives the mirror up for this request (suspended, N/W port closed,
+// send failure); then 1, before that path gives bit 2. With 1, or with a
+// local error, the range goes to the difference bitmap and no ACK2 is sent.
+// The give-up paths that take the request off the queue (ACK1 error, stop
+// sending, time-out, drain) hand the range over themselves and clear
+// request_id instead.
+//
+// async_local_done (release/acquire): cleared when the async enqueue copies
+// the data; set to 1 by mirvol_end_req at bit 1 in asynchronous mode, after
+// the upper bio was ended, and the send-data thread is woken.
+//
+// What the upper bio sees:
+//   synchronous mode: nothing until the request is finished at 23; it then
+//     ends with the local I/O's bytes and error. A mirrored write so ends
+//     only after its local write and its ACK1 (or a give-up and the time
+//     records).
+//   asynchronous mode: it ends at bit 1, with the local I/O's result, while
+//     the private copy may still wait in the request_queue or a history
+//     file; the request finishes later without touching it again.
+//   Either way a range that is due for the bitmap is queued before the
+//   upper bio ends, and a write gives back its slot of the in-flight limit
+//   (g_make_request_cnt, under g_max_lock) when its upper bio ends.
+//
+// At 23, mirvol_end_req hands the range to the bitmap (needs_bitmap or an
+// error), or a queued write's id to the ACK2 sender, then frees the request
+// with everything it owns. In asynchronous mode a caller that gives bits
+// other than 1 first waits while the send-data thread holds the request in
+// state 2 (mirvol_wait_sender_release), so the request is never freed
+// under the sender.
 struct io_request {
   struct io_request *next, *prev;
   struct nmp_info *nmp;

@@ -16,20 +16,12 @@ int mirvol_other_ioctl(unsigned int cmd, unsigned int minor, unsigned long arg);
 struct nmp_info *mirvol_get_nmp_info(u32 dev);
 struct nmp_info *mirvol_get_nmp_info_by_cpdp(u32 dev);
 
-// Ports.
-void mirvol_close_com_port(struct nmp_info *nmp);
-
-// Cluster Partition time records.
-int mirvol_write_cptime(struct nmp_info *nmp, struct io_request *req, u32 flags);
-
 // Difference bitmap queues and the ACK1 time-out.
 // 1, or -ENOMEM when the range was handed over already.
 int add_write_bitmap_queue2(struct nmp_info *nmp, struct io_request *req);
 void ack_timeout(unsigned long request_id);
 
 // Senders and acknowledgements.
-int mirvol_send_data(struct nmp_info *nmp, struct bio *clone, struct io_request *req);
-int mirvol_send_data2(struct nmp_info *nmp, struct bio *clone, struct io_request *req);
 // 0, or -ENOMEM when the request has no a2q node.
 int mirvol_add_send_ack2_queue(u8 *head, struct io_request *req);
 void mirvol_do_all_request_ack1_timeout_asap(struct nmp_info *nmp);

@@ -47,5 +47,9 @@ int mirvol_exec_heartbeat(struct nmp_info *nmp);
 // The heartbeat server's loop over one accepted connection.
 int mirvol_recv_hb_main(struct socket *sock, struct nmp_info *nmp);
 
+// The device's heartbeat server ("mirvol_nmp%02d_02") and client ("_03").
+int mirvol_hb_svr_thread(void *nmp);
+int mirvol_hb_client_thread(void *nmp);
+
 // The client's HB response wait, in seconds.
 u32 mirvol_hb_response_timeout(struct nmp_info *nmp);

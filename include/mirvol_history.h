@@ -127,3 +127,10 @@ bool mirvol_history_file_name(struct io_request *req, char *buf, size_t size);
 // Queues a job (1 record, 2 file) for the device's history thread and waits
 // for its result; 2 at once when the thread does not run.
 int mirvol_history_request(struct io_request *req, int type, void **slot);
+
+// The device's history record, made at device creation from the
+// device-init record, and freed with the device.
+struct history_info *mirvol_history_init(const u8 *record, struct nmp_info *nmp);
+void mirvol_history_free(struct history_info *history);
+// The device's history thread ("mirvol_nmp%02d_09").
+int mirvol_history_thread(void *nmp);

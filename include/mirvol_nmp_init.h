@@ -19,17 +19,7 @@ u32 mirvol_start_nmp_threads(struct nmp_info *nmp, bool stop_at_failure);
 // Sub-objects, owned by their units.
 struct perf_area *mirvol_perf_init_nmp(void);
 void mirvol_perf_free_nmp(struct perf_area *area);
-struct history_info *mirvol_history_init(const u8 *record, struct nmp_info *nmp);
-void mirvol_history_free(struct history_info *history);
-int mirvol_read_all_cptime(struct nmp_info *nmp);
-
-// The device threads.
-int mirvol_ack2_svr_thread(void *nmp);
-int mirvol_send_ack2_thread(void *nmp);
-int mirvol_hb_svr_thread(void *nmp);
-int mirvol_hb_client_thread(void *nmp);
-int mirvol_remote_write_thread(void *nmp);
-int mirvol_send_ack1_thread(void *nmp);
-int mirvol_accept_thread(void *nmp);
-int mirvol_history_thread(void *nmp);
-int mirvol_send_data_thread(void *nmp);
+// The device threads, the history record and the Cluster Partition times
+// are declared in the headers of their units: mirvol_trans.h,
+// mirvol_recv.h, mirvol_ack2_recv.h, mirvol_hb.h, mirvol_history.h,
+// mirvol_bitmap.h.

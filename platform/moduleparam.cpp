@@ -33,6 +33,9 @@ struct registry {
   std::vector<std::string> duplicates;
   // The copies charp parameters point to, by the parameter's variable.
   std::map<void *, std::unique_ptr<char[]>> charp_copies;
+  // Descriptions by parameter name; a unit may register one before or after
+  // its parameter.
+  std::map<std::string, std::string> descs;
 };
 registry &reg() {
   static auto *r = new registry;
@@ -311,6 +314,27 @@ int module_params_parse(int argc, const char *const *argv, const char *doing) {
     for (auto &e : r.params) table.push_back(e.p);
   }
   return module_params_parse_table(table.data(), (unsigned int)table.size(), argc, argv, doing);
+}
+
+void module_param_desc_register(const char *name, const char *desc) {
+  registry &r = reg();
+  std::lock_guard<std::mutex> g(r.mu);
+  r.descs[name] = desc;
+}
+
+void module_params_for_each(void (*fn)(const struct kernel_param *p, const char *desc, void *ctx),
+                            void *ctx) {
+  registry &r = reg();
+  std::vector<std::pair<struct kernel_param, const char *>> list;
+  {
+    std::lock_guard<std::mutex> g(r.mu);
+    for (auto &e : r.params) {
+      auto d = r.descs.find(e.p.name);
+      list.emplace_back(e.p, d == r.descs.end() ? nullptr : d->second.c_str());
+    }
+  }
+  // The descriptions are never removed, so their texts outlive the lock.
+  for (auto &[p, desc] : list) fn(&p, desc, ctx);
 }
 
 void module_params_reset(void) {

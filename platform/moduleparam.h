@@ -87,7 +87,16 @@ struct kernel_param_registrar {
 #define module_param_string(name, string, len, perm) \
   static kernel_param_registrar kparam_registrar_##name(  \
       kparam_string(#name, (string), (len), (perm)))
-#define MODULE_PARM_DESC(name, desc) static_assert(sizeof(desc) > 0, "parameter description")
+// A one-line description of a parameter, as `modinfo` would show it; the
+// host prints it in its help. Written beside the parameter's declaration.
+void module_param_desc_register(const char *name, const char *desc);
+struct kernel_param_desc_registrar {
+  kernel_param_desc_registrar(const char *name, const char *desc) {
+    module_param_desc_register(name, desc);
+  }
+};
+#define MODULE_PARM_DESC(name, desc) \
+  static kernel_param_desc_registrar kparam_desc_registrar_##name(#name, "" desc)
 
 // --- the module loader's side (host and tests) ---
 // Sets the registered parameters from argv ("name=value" or "name"), in
@@ -99,6 +108,10 @@ int module_params_parse(int argc, const char *const *argv, const char *doing = "
 // The same against a table of parameters of the caller's.
 int module_params_parse_table(const struct kernel_param *params, unsigned int num, int argc,
                               const char *const *argv, const char *doing);
+// Calls fn for every registered parameter in the order of registration,
+// with its description (null when it has none).
+void module_params_for_each(void (*fn)(const struct kernel_param *p, const char *desc, void *ctx),
+                            void *ctx);
 // Gives every registered parameter (and array count) the value it had at
 // start-up, for a new load in the same process.
 void module_params_reset(void);

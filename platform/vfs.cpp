@@ -90,53 +90,46 @@ int filp_close(struct file *filp, fl_owner_t id) {
   return file_put(filp);
 }
 
-long kernel_read(struct file *file, void *buf, size_t count, loff_t *pos) {
-  might_sleep_check("kernel_read");
-  if (IS_ERR_OR_NULL(file)) return -EBADF;
-  loff_t *p = pos ? pos : &file->f_pos;
-  if (*p < 0) return -EINVAL;
-  if (count > kMaxRw) count = kMaxRw;
-  ssize_t n;
-  do {
-    n = pread(file->f_fd, buf, count, *p);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0 && errno == ESPIPE) {
-    // A pipe or socket passed by a caller has no position.
-    do {
-      n = read(file->f_fd, buf, count);
-    } while (n < 0 && errno == EINTR);
-    return n < 0 ? -errno : n;
-  }
-  if (n < 0) return -errno;
-  *p += n;
-  return n;
-}
+enum rw_dir { RW_READ, RW_WRITE };
 
-long kernel_write(struct file *file, const void *buf, size_t count, loff_t *pos) {
-  might_sleep_check("kernel_write");
+// One read or one write at the file's position (or *pos), retried on EINTR.
+// A descriptor without a position (a pipe or socket passed by a caller) is
+// read or written as a stream and keeps no position. After a write with
+// O_APPEND the OS wrote at the end whatever the position given, so the
+// position becomes the file's size.
+static long kernel_rw(struct file *file, void *buf, size_t count, loff_t *pos, enum rw_dir dir) {
+  might_sleep_check(dir == RW_READ ? "kernel_read" : "kernel_write");
   if (IS_ERR_OR_NULL(file)) return -EBADF;
   loff_t *p = pos ? pos : &file->f_pos;
   if (*p < 0) return -EINVAL;
   if (count > kMaxRw) count = kMaxRw;
   ssize_t n;
-  // With O_APPEND the OS writes at the end whatever the position given.
   do {
-    n = pwrite(file->f_fd, buf, count, *p);
+    n = dir == RW_READ ? pread(file->f_fd, buf, count, *p) : pwrite(file->f_fd, buf, count, *p);
   } while (n < 0 && errno == EINTR);
   if (n < 0 && errno == ESPIPE) {
     do {
-      n = write(file->f_fd, buf, count);
+      n = dir == RW_READ ? read(file->f_fd, buf, count) : write(file->f_fd, buf, count);
     } while (n < 0 && errno == EINTR);
     return n < 0 ? -errno : n;
   }
   if (n < 0) return -errno;
-  if (file->f_flags & O_APPEND) {
+  if (dir == RW_WRITE && (file->f_flags & O_APPEND)) {
     struct stat st;
     if (fstat(file->f_fd, &st) == 0) *p = st.st_size;
   } else {
     *p += n;
   }
   return n;
+}
+
+long kernel_read(struct file *file, void *buf, size_t count, loff_t *pos) {
+  return kernel_rw(file, buf, count, pos, RW_READ);
+}
+
+long kernel_write(struct file *file, const void *buf, size_t count, loff_t *pos) {
+  // The buffer is only read from on this direction.
+  return kernel_rw(file, const_cast<void *>(buf), count, pos, RW_WRITE);
 }
 
 loff_t vfs_llseek(struct file *file, loff_t offset, int whence) {

@@ -6,9 +6,11 @@
 #include "include/mirvol_perf.h"
 #include "include/mirvol_trans.h"
 
+#include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_port.h"
 #include "include/mirvol_sock.h"
 
 static u64 be64_at(const u8 *p) {

@@ -7,6 +7,7 @@
 
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_ext.h"
+#include "include/mirvol_port.h"
 #include "include/mirvol_qos.h"
 
 // --- semaphores and releases ---

@@ -5,12 +5,86 @@
 #include "include/mirvol_perf.h"
 #include "include/mirvol_trans.h"
 
+#include "include/mirvol_bitmap.h"
 #include "include/mirvol_compress.h"
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_port.h"
 #include "include/mirvol_qos.h"
 #include "include/mirvol_sock.h"
+
+// How a write reaches the peer.
+//
+// Every message on the outgoing DATA connection is sent whole under the
+// device's send semaphore (mirvol_down_nmp_send_sem), which owns data_sock:
+// the synchronous request path, the send-data thread, the ACK1 and
+// stop-sending senders and recovery take turns on it.
+//
+// Synchronous mode (mirvol_send_data, in the task that submitted the bio):
+// under the semaphore, with the N/W port open, the request enters the
+// request_queue (mirvol_add_req_queue: its id, and its ACK1 timer started)
+// and head, segment sizes, segment offsets and data leave in one gathered
+// send. The send state stays 0. A failed send releases the connection and
+// takes the request off the queue again: the request path then marks it for
+// the bitmap and gives it bit 2. When the request was no longer queued
+// (its ACK1 or time-out settled it meanwhile) the result is 1 and the
+// request path only submits the local write.
+//
+// Asynchronous mode (mirvol_send_data2, in the request path, atomic
+// allocations only): the data is copied into buff_list, the vector arrays
+// are built, the request gets its serial number and state 1, is journalled
+// in the Cluster Partition and enters the request_queue; beyond
+// send_queue_cnt queued requests its data is spilled to a history file
+// first. Its ACK1 timer is set up but not started. The send-data thread
+// "mirvol_nmp%02d_08" (mirvol_send_data_thread) then, woken by each local
+// completion or every 0.1 s, runs mirvol_send_all_data:
+//   - take the send semaphore; a closed N/W port ends the pass
+//     (STATUS_PORT_CLOSED while requests wait, logged once until the next
+//     other result);
+//   - mirvol_take_next_request, under the request-queue lock, walks from the
+//     head: states other than 1 are skipped, a state-1 request without its
+//     dcq node (ACK1 wait given up) becomes 4 and is skipped for the
+//     disconnection thread to finish, and the first other state-1 request
+//     becomes 2 only if its local write is done (async_local_done);
+//     otherwise nothing is sent, so queue order holds;
+//   - state 2: the data is read back from its history file if spilled, the
+//     ACK1 timer is started and the enqueue time reset (ACK1 latency counts
+//     from the send), and the message goes out (command 16 with compression
+//     of sync data, else 14);
+//   - sent: buff_list is freed, then the state becomes 3 under the
+//     request-queue lock as the thread's last access (from then on ACK1 may
+//     finish and free the request); the bandwidth limit may sleep; the
+//     semaphore is released and the next request is taken;
+//   - failed: the connection is released, the N/W port closed, the
+//     semaphore released, the state set to 4, and the request taken off the
+//     queue (not found: event 173, someone else settled it); it gets
+//     needs_bitmap, bit 2 and its time records, and every other waiting
+//     ACK1 of the device is given up.
+//   SIGTERM is looked at every 5 s within a pass and between passes.
+//
+// Re-send rules (replication/mirvol_sock.cpp):
+//   - before a message: no connection means a connect (mirvol_sock_connect:
+//     network after network in use, each a watched connect and the
+//     negotiation message; a failure marks that network ERROR and tries the
+//     next). A connection on a network in ERROR is dropped and made anew
+//     when the device has two networks or more.
+//   - a send that fails before the head has gone out completely drops the
+//     connection and sends the whole message again on a new one (event 211
+//     "retrying again"), unless it is a recovery sub-header (command 13 or
+//     15, whose range the recovery repeats itself), SIGTERM is pending or
+//     the module is unloading; a failed reconnect returns its error.
+//   - a send that fails after the head is never repeated: the peer would
+//     read the next message as the rest of this one, so the connection is
+//     released and its network marked ERROR, and the caller's failure path
+//     above runs.
+//
+// Watchdog: every connect and send blocks all signals of the task but 24
+// for its duration and is bounded by connect_timeout or send_timeout
+// seconds (a deadline the socket call keeps in its own poll; each partial
+// send starts a new one). When the time runs out, or signal 24 arrives
+// (posted by the send_timeout timer of a watched receive, or by anyone
+// else), the call returns -ETIME (-62). SIGTERM stays pending meanwhile: it
+// never ends a send or a connect, only the loops between them look at it.
 
 // --- small helpers ---
 

@@ -2,8 +2,9 @@
 # What an operator reads: `mirvolctl help` lists every command and `help
 # COMMAND` explains each with its fields and units; the reference under
 # docs/ names exactly the commands of the client's table, with the same
-# summaries; mirvold --help shows every option with its default. No host
-# is needed.
+# summaries; docs/layout.md maps every unit; mirvold --help shows every
+# option with its default and every module parameter with its description.
+# No host is needed.
 #   ctl_help_test.sh MIRVOLCTL MIRVOLD DOCS_DIR
 MIRVOLCTL=$1
 MIRVOLD=$2
@@ -70,6 +71,13 @@ for section in NAME SYNOPSIS COMMANDS "EXIT STATUS" FILES; do
     fail "docs/mirvold.md has no $section"
 done
 
+# --- the unit map names every unit of the driver, host and client ---
+for f in "$DOCS"/../{core,replication,platform,host,tools}/*.{cpp,h}; do
+  [ -e "$f" ] || continue
+  base=$(basename "$f")
+  grep -F -- "\`${base%.*}." "$DOCS/layout.md" >/dev/null || fail "docs/layout.md does not map $f"
+done
+
 # --- mirvold: --help on stdout with exit 0, every option with its default ---
 timeout 10 "$MIRVOLD" --help >"$WORK/dhelp" 2>"$WORK/derr" || fail "mirvold --help exited $?"
 [ ! -s "$WORK/derr" ] || fail "mirvold --help wrote to stderr: $(cat "$WORK/derr")"
@@ -79,6 +87,14 @@ for opt in --mount --control --log --addresses --time-scale --help; do
     fail "docs/mirvold.md lacks $opt"
 done
 grep -F "/run/mirvol/control.sock" "$WORK/dhelp" >/dev/null || fail "mirvold --help lacks the default socket"
+# Every module parameter with its description, the same in the reference.
+sed -n '/^Module parameters/,/^$/p' "$WORK/dhelp" | sed -n 's/^  \([a-z_]*\)  *\(.*\)$/\1|\2/p' >"$WORK/dparams"
+for param in nmp_minor g_nmp_count g_mirvol_major; do
+  grep -E "^$param\|.+" "$WORK/dparams" >/dev/null || fail "mirvold --help does not describe $param: $(cat "$WORK/dhelp")"
+done
+sed -n 's/^| `\([a-z_]*\)` | \(.*\) |$/\1|\2/p' "$DOCS/mirvold.md" >"$WORK/doc_params"
+diff "$WORK/dparams" "$WORK/doc_params" >"$WORK/diff" ||
+  fail "docs/mirvold.md and mirvold --help describe the parameters differently (< help, > docs): $(cat "$WORK/diff")"
 rc=0
 timeout 10 "$MIRVOLD" --time-scale=0 nmp_minor=3 >"$WORK/out" 2>&1 || rc=$?
 [ "$rc" = 2 ] && grep -F -- "--time-scale takes 1 to 1000, not 0" "$WORK/out" >/dev/null ||

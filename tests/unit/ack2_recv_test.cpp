@@ -4,8 +4,6 @@
 // a time, no negotiation on this connection, and SIGTERM ending the thread
 // wherever it blocks.
 
-#include <arpa/inet.h>
-
 #include "include/mirvol_ack2_recv.h"
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_protocol.h"
@@ -27,20 +25,9 @@ class Ack2Recv : public writertest::WriterTest {
   void SetUp() override {
     WriterTest::SetUp();
     if (HasFatalFailure()) return;
-    nmp_->ip_version = 4;
     nmp_->ack2_port = testpeer::unused_port();
     nmp_->ack_timeout = 100000;  // no entry expires during a test
-    nmp_->keepalive_time = 30;
-    nmp_->keepalive_probe = 3;
-    nmp_->keepalive_interval = 5;
-    // The peer is 127.0.0.1, the address the tests connect from.
-    auto *nw = static_cast<struct network *>(kzalloc(sizeof(struct network), GFP_KERNEL));
-    ASSERT_NE(nw, nullptr);
-    inet_pton(AF_INET, "127.0.0.2", nw->self_addr + 12);
-    inet_pton(AF_INET, "127.0.0.1", nw->opponent_addr + 12);
-    nw->state = NW_FREE;
-    nmp_->network_list = nw;
-    nmp_->mdc_cnt = 1;
+    ASSERT_TRUE(writertest::loopback_peer_network(nmp_));
   }
   void TearDown() override {
     conns_.clear();

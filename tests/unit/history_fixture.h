@@ -82,6 +82,7 @@ class HistoryTest : public testing::Test {
     nmp_->len = len;
     nmp_->bmp_size_in_sec = 1;
     nmp_->mode = 0;
+    // The device comes with its history queue.
     ASSERT_NE(nmp_->history_head.sys_var, nullptr);
     auto rec = init_record(ring_mib, limit_mib, with_dir ? dir_.path() : std::string());
     nmp_->history = mirvol_history_init(rec.data(), nmp_);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_port.h"
 #include "include/mirvol_sock.h"
 #include "include/mirvol_trans.h"
 #include "tests/support/test_peer.h"
@@ -151,22 +152,13 @@ class MirrorTest : public writertest::WriterTest {
     ASSERT_TRUE(data_peer_->ok());
     ASSERT_TRUE(ack2_peer_->ok());
     struct nmp_info *nmp = nmp_;
-    auto *nw = static_cast<struct network *>(kzalloc(sizeof(struct network), GFP_KERNEL));
-    inet_pton(AF_INET, "127.0.0.2", nw->self_addr + 12);
-    inet_pton(AF_INET, "127.0.0.1", nw->opponent_addr + 12);
-    nw->state = NW_FREE;
-    nmp->network_list = nw;
-    nmp->mdc_cnt = 1;
-    nmp->ip_version = 4;
+    ASSERT_TRUE(writertest::loopback_peer_network(nmp));
     nmp->data_port = data_peer_->port();
     nmp->ack2_port = ack2_peer_->port();
     nmp->connect_timeout = 100;
     nmp->send_timeout = send_timeout;
     nmp->ack_timeout = ack_timeout;
     nmp->receive_normal_timeout = 100;
-    nmp->keepalive_time = 30;
-    nmp->keepalive_probe = 3;
-    nmp->keepalive_interval = 5;
     nmp->ack1_send_state = nmp->connect_state = 1;
     sema_init(&nmp->ack2_client.sem, 1);
     init_timer(&nmp->ack2_client.timer1);

@@ -384,6 +384,24 @@ TEST(PlatformModparam, DeclaredParametersAreSetAndResetToTheirStartValues) {
   EXPECT_EQ(tm_name, nullptr);
 }
 
+// Each parameter is listed once, in declaration order, with the description
+// declared beside it, and without one where none was declared.
+TEST(PlatformModparam, ParametersAreListedWithTheirDescriptions) {
+  std::vector<std::pair<std::string, std::string>> got;
+  module_params_for_each(
+      [](const struct kernel_param *p, const char *desc, void *ctx) {
+        static_cast<std::vector<std::pair<std::string, std::string>> *>(ctx)->emplace_back(
+            p->name, desc ? desc : "(none)");
+      },
+      &got);
+  std::vector<std::pair<std::string, std::string>> mine;
+  for (auto &e : got)
+    if (e.first.rfind("tm_", 0) == 0) mine.push_back(e);
+  std::vector<std::pair<std::string, std::string>> want = {
+      {"tm_major", "test major"}, {"tm_minor", "(none)"}, {"tm_name", "(none)"}};
+  EXPECT_EQ(mine, want);
+}
+
 // The driver's own parameters, in a table of the test's.
 struct Params {
   int nmp_minor[64] = {};

@@ -262,6 +262,34 @@ TEST_F(PlatformVfs, PassedDescriptorIsAFileTheFileCallsWorkOn) {
   fput(g);
 }
 
+// A passed pipe has no position: both directions go through it as a
+// stream and leave the position given untouched.
+TEST_F(PlatformVfs, PassedPipeIsReadAndWrittenAsAStream) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  const int nums[] = {3, 4};
+  const int os_fds[] = {fds[0], fds[1]};
+  struct user_context ctx = {nullptr, 0, 0, nums, os_fds, 2};
+  set_user_context(&ctx);
+  struct file *rd = fget(3);
+  struct file *wr = fget(4);
+  set_user_context(nullptr);
+  close(fds[0]);
+  close(fds[1]);
+  ASSERT_NE(rd, nullptr);
+  ASSERT_NE(wr, nullptr);
+
+  loff_t pos = 100;
+  EXPECT_EQ(kernel_write(wr, "stream", 6, &pos), 6);
+  EXPECT_EQ(pos, 100);
+  char buf[16] = {};
+  EXPECT_EQ(kernel_read(rd, buf, sizeof(buf), &pos), 6);
+  EXPECT_EQ(std::string(buf, 6), "stream");
+  EXPECT_EQ(pos, 100);
+  fput(wr);
+  fput(rd);
+}
+
 #ifdef MIRVOL_ATOMIC_CHECKS
 TEST(PlatformVfsDeathTest, FileCallsUnderASpinlockAbort) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

@@ -48,6 +48,27 @@ inline u32 network_init(u32 interval, u32 cache) {
   return Call(3, 101, rec).status();
 }
 
+// One mirror network to a peer on this machine: the device is 127.0.0.2,
+// the peer 127.0.0.1 (the address test connections come from), over IPv4,
+// with the keepalive knobs of a real device. The network is freed with the
+// device. False when it could not be allocated.
+inline bool loopback_peer_network(struct nmp_info *nmp) {
+  auto *nw = static_cast<struct network *>(kzalloc(sizeof(struct network), GFP_KERNEL));
+  if (!nw) return false;
+  // IPv4 addresses sit in the last four bytes, in network order.
+  const u8 self[4] = {127, 0, 0, 2}, peer[4] = {127, 0, 0, 1};
+  memcpy(nw->self_addr + 12, self, 4);
+  memcpy(nw->opponent_addr + 12, peer, 4);
+  nw->state = NW_FREE;
+  nmp->network_list = nw;
+  nmp->mdc_cnt = 1;
+  nmp->ip_version = 4;
+  nmp->keepalive_time = 30;
+  nmp->keepalive_probe = 3;
+  nmp->keepalive_interval = 5;
+  return true;
+}
+
 // The 56-byte head of a received write, big-endian.
 inline std::vector<u8> wire_head(u64 first, u64 last, u64 id) {
   std::vector<u8> h(56, 0);
