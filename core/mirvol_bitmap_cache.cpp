@@ -12,7 +12,7 @@
 #include "include/mirvol_ext.h"
 #include "include/mirvol_main.h"
 #include "include/mirvol_param.h"
-#include "include/mirvol_record.h"
+#include "include/mirvol_records.h"
 
 int g_malloc_cache_table_isError;
 
@@ -558,11 +558,11 @@ static void fill_block(u8 *data, void *arg) {
 }
 
 void mirvol_bitmap_clear(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
-  u32 init_value = rec_u32(rec, 4);
+  u32 init_value = mirvol_rec::rec_load<mirvol_rec::value_record>(rec).value;
   if (init_value > 1) {
     mirvol_printk(MIRVOL_ERR "NMP%d init_value (%d) is invalid. (mirvol_bitmap_clear)\n", 182,
                   (int)minor, (int)init_value);
-    rec_put_u32(rec, 0, STATUS_INVALID_INIT_VALUE);
+    mirvol_rec::rec_put_status(rec, STATUS_INVALID_INIT_VALUE);
     return;
   }
   int bits = mirvol_get_bitmap_valid_num_main(nmp);
@@ -570,7 +570,7 @@ void mirvol_bitmap_clear(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
     mirvol_printk(MIRVOL_WARN
                   "NMP%d failed to get total_bitmap_in_bits (%d). (mirvol_bitmap_clear)\n",
                   203, nmp->minor, bits);
-    rec_put_u32(rec, 0, STATUS_NO_BITMAP_SIZE);
+    mirvol_rec::rec_put_status(rec, STATUS_NO_BITMAP_SIZE);
     return;
   }
   u32 bs = mirvol_bmp_block_size(nmp);
@@ -580,7 +580,7 @@ void mirvol_bitmap_clear(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   u64 first = mirvol_bmp_first_index(nmp);
   for (u64 i = 0; i < blocks; i++) {
     if (mirvol_bitmap_block_update(nmp, first + i, fill_block, &a, false)) {
-      rec_put_u32(rec, 0, STATUS_FAILED);
+      mirvol_rec::rec_put_status(rec, STATUS_FAILED);
       return;
     }
   }
@@ -588,15 +588,15 @@ void mirvol_bitmap_clear(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   spin_lock_irqsave(&nmp->nmp_variable->bitmap_lock, flags);
   nmp->recovery_prep_state = 0;
   spin_unlock_irqrestore(&nmp->nmp_variable->bitmap_lock, flags);
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_put_status(rec, STATUS_OK);
 }
 
 void mirvol_set_bitmap(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
-  u32 value = rec_u32(rec, 4);
+  u32 value = mirvol_rec::rec_load<mirvol_rec::value_record>(rec).value;
   if (value > 1) {
     mirvol_printk(MIRVOL_ERR "NMP%d init_value (%d) is invalid. (mirvol_set_bitmap)\n", 182,
                   (int)minor, (int)value);
-    rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
+    mirvol_rec::rec_put_status(rec, STATUS_INVALID_PARAMETER);
     return;
   }
   u64 last = (u64)(s64)mirvol_get_bitmap_valid_num_main(nmp) - 1;
@@ -605,8 +605,8 @@ void mirvol_set_bitmap(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
                   "NMP%d failed to set the bitmap. bit(start,end,value)=(%lu,%lu,%d) "
                   "(mirvol_set_bitmap)\n",
                   162, nmp->minor, 0ul, (unsigned long)last, (int)value);
-    rec_put_u32(rec, 0, STATUS_FAILED);
+    mirvol_rec::rec_put_status(rec, STATUS_FAILED);
     return;
   }
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_put_status(rec, STATUS_OK);
 }

@@ -1,7 +1,7 @@
 // Control commands: the command table and its dispatcher, the device
 // lookups, and the standard block ioctls.
 
-#include "include/mirvol_record.h"
+#include "include/mirvol_records.h"
 #include "include/mirvol.h"
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
@@ -127,7 +127,7 @@ static int mirvol_nmp_get_perf_cmd(struct block_device *, unsigned int minor, un
   return mirvol_nmp_get_perf(minor, arg);
 }
 
-static void mirvol_put_status(u8 *rec, u32 status) { memcpy(rec, &status, sizeof(status)); }
+static void mirvol_put_status(u8 *rec, u32 status) { mirvol_rec::rec_put_status(rec, status); }
 
 
 
@@ -135,7 +135,8 @@ static const char *on_off(u32 flags, u32 bit) { return (flags & bit) ? "ON" : "O
 
 static void mirvol_nmp_set_compress_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;
-  s32 flags = rec_s32(rec, 4), value = rec_s32(rec, 8);
+  auto r = mirvol_rec::rec_load<mirvol_rec::compress_record>(rec);
+  s32 flags = r.flags, value = r.value;
   if (flags != -1) nmp->compress_flags = (u32)flags;
   if (value != -1) nmp->compress_value2 = (u32)value;
   mirvol_printk(MIRVOL_INFO
@@ -146,9 +147,8 @@ static void mirvol_nmp_set_compress_flag(unsigned int minor, struct nmp_info *nm
 
 static void mirvol_nmp_get_compress_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;
-  rec_put_s32(rec, 4, (s32)nmp->compress_flags);
-  rec_put_s32(rec, 8, (s32)nmp->compress_value2);
-  mirvol_put_status(rec, STATUS_OK);
+  mirvol_rec::rec_store(rec, mirvol_rec::compress_record{STATUS_OK, (s32)nmp->compress_flags,
+                                                         (s32)nmp->compress_value2});
 }
 
 // The block-size and bitmap-read commands tell their forms apart by number.
@@ -183,67 +183,108 @@ static void mirvol_port_get_cmd(unsigned int, struct nmp_info *nmp, u8 *rec) {
 
 // The values of commands 3 and 68 (0 or 1), 13 (flags below 16) and 67
 // (not negative).
-static bool value_0_or_1(const u8 *rec) { return rec_u32(rec, 4) <= 1; }
-static bool clear_flags_ok(const u8 *rec) { return rec_u32(rec, 4) < 16; }
-static bool sync_flags_ok(const u8 *rec) { return rec_s32(rec, 4) >= 0; }
+static u32 record_value(const u8 *rec) {
+  return mirvol_rec::rec_load<mirvol_rec::value_record>(rec).value;
+}
+static bool value_0_or_1(const u8 *rec) { return record_value(rec) <= 1; }
+static bool clear_flags_ok(const u8 *rec) {
+  return mirvol_rec::rec_load<mirvol_rec::cp_time_clear_record>(rec).flags < 16;
+}
+static bool sync_flags_ok(const u8 *rec) { return (s32)record_value(rec) >= 0; }
+
+// Record sizes come from the record structures.
+#define REC(r) sizeof(mirvol_rec::r)
 
 // The commands with a handler. Those whose handlers have not come yet keep
 // their record sizes and answer STATUS_FAILED.
 static const struct mirvol_cmd mirvol_cmd_table[] = {
-    {3, CMD_DEV_VALUE("mirvol_bitmap_clear", 8, 8, mirvol_bitmap_clear, value_0_or_1)},
-    {5, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_open_cmd)},
-    {6, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_close_cmd)},
-    {7, CMD_DEV("mirvol_port_operate", 20, 20, mirvol_port_get_cmd)},
-    {8, CMD_DEV("mirvol_set_nmp_param", 80, 80, mirvol_set_nmp_param)},
-    {9, CMD_RAW, "mirvol_get_nmp_netstatus", 48, 48, nullptr, mirvol_get_nmp_netstatus, nullptr},
-    {10, CMD_DEV_VALUE("mirvol_block_trans", 12, 12, mirvol_block_trans,
-                       mirvol_block_trans_args_ok)},
-    {12, CMD_DEV("mirvol_read_cp_time", 20, 20, mirvol_read_cp_time)},
-    {13, CMD_DEV_VALUE("mirvol_clear_cp_time", 20, 20, mirvol_clear_cp_time, clear_flags_ok)},
-    {14, CMD_DEV("mirvol_block_size_operate", 8, 8, mirvol_block_size_get_cmd)},
-    {15, CMD_DEV("mirvol_block_size_operate", 8, 8, mirvol_block_size_set_cmd)},
-    {16, CMD_DEV("mirvol_set_nmp_size", 24, 24, mirvol_set_nmp_size)},
-    {17, CMD_DEV("mirvol_get_bmp_blksize", 0, 8, mirvol_get_bmp_blksize)},
-    {21, CMD_DRV("mirvol_set_disk_error_action", 16, 16, mirvol_set_disk_error_action)},
-    {30, CMD_DEV_VALUE("mirvol_bitmap_operate", 1036, 1036, mirvol_bitmap_read_cmd,
-                       mirvol_bitmap_operate_args_ok)},
-    {31, CMD_DEV_VALUE("mirvol_bitmap_operate", 1036, 1036, mirvol_bitmap_check_cmd,
-                       mirvol_bitmap_operate_args_ok)},
-    {32, CMD_DEV("mirvol_bitmap_get_diff_size", 8, 8, mirvol_bitmap_get_diff_size)},
-    {33, CMD_DEV("mirvol_get_bitmap_valid_num", 8, 8, mirvol_get_bitmap_valid_num)},
-    {40, CMD_DEV("mirvol_get_drive_info", 20, 20, mirvol_get_drive_info)},
-    {50, CMD_DRV("mirvol_request_count_operation", 8, 8, mirvol_request_count_get)},
-    {51, CMD_DRV("mirvol_request_count_operation", 8, 8, mirvol_request_count_set)},
-    {52, CMD_DRV("mirvol_request_count_init", 16, 16, mirvol_request_count_init)},
+    {3, CMD_DEV_VALUE("mirvol_bitmap_clear", REC(value_record), REC(value_record),
+                      mirvol_bitmap_clear, value_0_or_1)},
+    {5, CMD_DEV("mirvol_port_operate", REC(port_record), REC(port_record), mirvol_port_open_cmd)},
+    {6, CMD_DEV("mirvol_port_operate", REC(port_record), REC(port_record), mirvol_port_close_cmd)},
+    {7, CMD_DEV("mirvol_port_operate", REC(port_record), REC(port_record), mirvol_port_get_cmd)},
+    {8, CMD_DEV("mirvol_set_nmp_param", REC(nmp_param_record), REC(nmp_param_record),
+                mirvol_set_nmp_param)},
+    {9, CMD_RAW, "mirvol_get_nmp_netstatus", REC(netstatus_record), REC(netstatus_record), nullptr,
+     mirvol_get_nmp_netstatus, nullptr},
+    {10, CMD_DEV_VALUE("mirvol_block_trans", REC(recovery_record), REC(recovery_record),
+                       mirvol_block_trans, mirvol_block_trans_args_ok)},
+    {12,
+     CMD_DEV("mirvol_read_cp_time", REC(cp_time_record), REC(cp_time_record), mirvol_read_cp_time)},
+    {13, CMD_DEV_VALUE("mirvol_clear_cp_time", REC(cp_time_clear_record), REC(cp_time_clear_record),
+                       mirvol_clear_cp_time, clear_flags_ok)},
+    {14, CMD_DEV("mirvol_block_size_operate", REC(block_size_record), REC(block_size_record),
+                 mirvol_block_size_get_cmd)},
+    {15, CMD_DEV("mirvol_block_size_operate", REC(block_size_record), REC(block_size_record),
+                 mirvol_block_size_set_cmd)},
+    {16, CMD_DEV("mirvol_set_nmp_size", REC(size_record), REC(size_record), mirvol_set_nmp_size)},
+    {17, CMD_DEV("mirvol_get_bmp_blksize", 0, REC(value_record), mirvol_get_bmp_blksize)},
+    {21, CMD_DRV("mirvol_set_disk_error_action", REC(disk_error_action_record),
+                 REC(disk_error_action_record), mirvol_set_disk_error_action)},
+    {30, CMD_DEV_VALUE("mirvol_bitmap_operate", REC(bitmap_read_record), REC(bitmap_read_record),
+                       mirvol_bitmap_read_cmd, mirvol_bitmap_operate_args_ok)},
+    {31, CMD_DEV_VALUE("mirvol_bitmap_operate", REC(bitmap_read_record), REC(bitmap_read_record),
+                       mirvol_bitmap_check_cmd, mirvol_bitmap_operate_args_ok)},
+    {32, CMD_DEV("mirvol_bitmap_get_diff_size", REC(value_record), REC(value_record),
+                 mirvol_bitmap_get_diff_size)},
+    {33, CMD_DEV("mirvol_get_bitmap_valid_num", REC(value_record), REC(value_record),
+                 mirvol_get_bitmap_valid_num)},
+    {40, CMD_DEV("mirvol_get_drive_info", REC(drive_info_record), REC(drive_info_record),
+                 mirvol_get_drive_info)},
+    {50, CMD_DRV("mirvol_request_count_operation", REC(value_record), REC(value_record),
+                 mirvol_request_count_get)},
+    {51, CMD_DRV("mirvol_request_count_operation", REC(value_record), REC(value_record),
+                 mirvol_request_count_set)},
+    {52, CMD_DRV("mirvol_request_count_init", REC(request_limit_record), REC(request_limit_record),
+                 mirvol_request_count_init)},
     {53, CMD_DEV("mirvol_wait_send_queue_empty", 4, 4, mirvol_wait_send_queue_empty)},
-    {54, CMD_DEV("mirvol_send_queue_size_operation", 8, 8, mirvol_send_queue_size_get)},
-    {55, CMD_DEV("mirvol_send_queue_size_operation", 8, 8, mirvol_send_queue_size_set)},
-    {60, CMD_DEV("mirvol_wait_bitmap_queue", 4, 4, mirvol_wait_bitmap_queue)},
-    {61, CMD_DEV("mirvol_set_ratio", 8, 8, mirvol_set_ratio)},
-    {66, CMD_DEV("mirvol_get_nmp_sync_flag", 0, 8, mirvol_get_nmp_sync_flag)},
-    {67, CMD_DEV_VALUE("mirvol_set_nmp_sync_flag", 8, 8, mirvol_set_nmp_sync_flag, sync_flags_ok)},
-    {68, CMD_DEV_VALUE("mirvol_set_bitmap", 8, 8, mirvol_set_bitmap, value_0_or_1)},
-    {70, CMD_DEV("mirvol_get_nmp_sync_mode_flag", 0, 8, mirvol_get_nmp_sync_mode_flag)},
+    {54, CMD_DEV("mirvol_send_queue_size_operation", REC(value_record), REC(value_record),
+                 mirvol_send_queue_size_get)},
+    {55, CMD_DEV("mirvol_send_queue_size_operation", REC(value_record), REC(value_record),
+                 mirvol_send_queue_size_set)},
+    {60, CMD_DEV("mirvol_wait_bitmap_queue", REC(status_record), REC(status_record),
+                 mirvol_wait_bitmap_queue)},
+    {61, CMD_DEV("mirvol_set_ratio", REC(value_record), REC(value_record), mirvol_set_ratio)},
+    {66, CMD_DEV("mirvol_get_nmp_sync_flag", 0, REC(value_record), mirvol_get_nmp_sync_flag)},
+    {67, CMD_DEV_VALUE("mirvol_set_nmp_sync_flag", REC(value_record), REC(value_record),
+                       mirvol_set_nmp_sync_flag, sync_flags_ok)},
+    {68, CMD_DEV_VALUE("mirvol_set_bitmap", REC(value_record), REC(value_record), mirvol_set_bitmap,
+                       value_0_or_1)},
+    {70,
+     CMD_DEV("mirvol_get_nmp_sync_mode_flag", 0, REC(value_record), mirvol_get_nmp_sync_mode_flag)},
     {72, CMD_DEV("mirvol_set_nmp_to_reserve", 4, 4, mirvol_set_nmp_to_reserve)},
-    {73, CMD_RAW, "mirvol_nmp_mdc_update", 48, 48, nullptr, mirvol_nmp_mdc_update, nullptr},
+    {73, CMD_RAW, "mirvol_nmp_mdc_update", REC(netstatus_record), REC(netstatus_record), nullptr,
+     mirvol_nmp_mdc_update, nullptr},
     {74, CMD_DEV("mirvol_nmp_thread_init", 4, 4, mirvol_nmp_thread_init)},
-    {75, CMD_DEV("mirvol_nmp_set_compress_flag", 12, 12, mirvol_nmp_set_compress_flag)},
-    {76, CMD_DEV("mirvol_nmp_get_compress_flag", 12, 12, mirvol_nmp_get_compress_flag)},
-    {77, CMD_DEV("mirvol_nmp_set_bitmap_from_fs", 48, 48, mirvol_nmp_set_bitmap_from_fs)},
-    {78, CMD_DEV("mirvol_nmp_get_fs_block_count", 24, 24, mirvol_nmp_get_fs_block_count)},
-    {79, CMD_DEV("mirvol_nmp_mdc_switch", 8, 8, mirvol_nmp_mdc_switch)},
-    {80, CMD_DEV("mirvol_nmp_cancel_waiting_ack", 4, 4, mirvol_nmp_cancel_waiting_ack)},
+    {75, CMD_DEV("mirvol_nmp_set_compress_flag", REC(compress_record), REC(compress_record),
+                 mirvol_nmp_set_compress_flag)},
+    {76, CMD_DEV("mirvol_nmp_get_compress_flag", REC(compress_record), REC(compress_record),
+                 mirvol_nmp_get_compress_flag)},
+    {77, CMD_DEV("mirvol_nmp_set_bitmap_from_fs", REC(fs_bitmap_record), REC(fs_bitmap_record),
+                 mirvol_nmp_set_bitmap_from_fs)},
+    {78, CMD_DEV("mirvol_nmp_get_fs_block_count", REC(fs_count_record), REC(fs_count_record),
+                 mirvol_nmp_get_fs_block_count)},
+    {79, CMD_DEV("mirvol_nmp_mdc_switch", REC(mdc_switch_record), REC(mdc_switch_record),
+                 mirvol_nmp_mdc_switch)},
+    {80, CMD_DEV("mirvol_nmp_cancel_waiting_ack", REC(status_record), REC(status_record),
+                 mirvol_nmp_cancel_waiting_ack)},
     {81, CMD_RAW, "mirvol_nmp_set_perf", 24, 24, nullptr, mirvol_nmp_set_perf_cmd, nullptr},
     {82, CMD_RAW, "mirvol_nmp_get_perf", 280, 280, nullptr, mirvol_nmp_get_perf_cmd, nullptr},
-    {83, CMD_RAW, "mirvol_nmp_check_holders", 48, 48, nullptr, mirvol_nmp_check_holders, nullptr},
-    {84, CMD_DEV("mirvol_clear_all_history_info_ioctl", 4, 4, mirvol_clear_all_history_info_ioctl)},
-    {85, CMD_DEV("mirvol_convert_history_info_ioctl", 4, 4, mirvol_convert_history_info_ioctl)},
+    {83, CMD_RAW, "mirvol_nmp_check_holders", REC(check_holders_record), REC(check_holders_record),
+     nullptr, mirvol_nmp_check_holders, nullptr},
+    {84, CMD_DEV("mirvol_clear_all_history_info_ioctl", REC(status_record), REC(status_record),
+                 mirvol_clear_all_history_info_ioctl)},
+    {85, CMD_DEV("mirvol_convert_history_info_ioctl", REC(status_record), REC(status_record),
+                 mirvol_convert_history_info_ioctl)},
     {86, CMD_DEV("mirvol_set_time_and_wait_queue", 4, 4, mirvol_set_time_and_wait_queue)},
-    {101, CMD_DRV("mirvol_network_init", 44, 44, mirvol_network_init)},
-    {102, CMD_RAW, "mirvol_nmp_init", 2232, 2232, nullptr, mirvol_nmp_init_cmd, nullptr},
+    {101, CMD_DRV("mirvol_network_init", REC(network_init_record), REC(network_init_record),
+                  mirvol_network_init)},
+    {102, CMD_RAW, "mirvol_nmp_init", REC(nmp_init_record), REC(nmp_init_record), nullptr,
+     mirvol_nmp_init_cmd, nullptr},
 };
+#undef REC
 
-#define MIRVOL_MAX_RECORD 2232
+#define MIRVOL_MAX_RECORD sizeof(mirvol_rec::nmp_init_record)
 
 // Runs one table command on the caller's record.
 static int mirvol_run_cmd(const struct mirvol_cmd *c, unsigned int minor, unsigned int cmd,

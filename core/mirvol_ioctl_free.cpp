@@ -12,6 +12,7 @@
 #include "include/mirvol_param.h"
 #include "include/mirvol_port.h"
 #include "include/mirvol_record.h"
+#include "include/mirvol_records.h"
 
 // One lock per minor serialises every change of a device's time records and
 // disk-error flag: a setter's test, state change and submission, and a
@@ -418,29 +419,37 @@ int mirvol_read_all_cptime(struct nmp_info *nmp) {
 // past offset 19.
 void mirvol_read_cp_time(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;
+  using mirvol_rec::cp_time_record;
   struct {
     u64 sector;
-    unsigned int at;
+    uint32_t cp_time_record::*field;
+    uint32_t cp_time_record::*next;  // the field after it, or none
     const char *name;
   } const times[] = {
-      {MIRVOL_CP_DISCONNECT_SECTOR, 8, "disconnect_time_bio"},
-      {mirvol_cp_lastupdate_sector(nmp), 12, "last_update_time"},
-      {mirvol_cp_mirrorbreak_sector(nmp), 16, "mirror_break_time"},
+      {MIRVOL_CP_DISCONNECT_SECTOR, &cp_time_record::disconnect_time,
+       &cp_time_record::last_update_time, "disconnect_time_bio"},
+      {mirvol_cp_lastupdate_sector(nmp), &cp_time_record::last_update_time,
+       &cp_time_record::mirror_break_time, "last_update_time"},
+      {mirvol_cp_mirrorbreak_sector(nmp), &cp_time_record::mirror_break_time, nullptr,
+       "mirror_break_time"},
   };
+  auto r = mirvol_rec::rec_load<cp_time_record>(rec);
   for (const auto &t : times) {
     u64 v = 0;
     if (!nmp->cp_bdev || cp_read_record(nmp, t.sector, 0, &v, sizeof(v))) {
       mirvol_printk(MIRVOL_ERR "NMP%d failed to read %s from Cluster Partition.\n", 161, nmp->minor,
                     t.name);
-      rec_put_u32(rec, 0, STATUS_FAILED);
+      r.status = STATUS_FAILED;
+      mirvol_rec::rec_store(rec, r);
       return;
     }
     // Each time is stored whole where it fits, so a field left unread
     // afterwards holds the high half of the one before it.
-    unsigned int n = t.at + 8 <= MIRVOL_CP_TIME_REC_SIZE ? 8 : MIRVOL_CP_TIME_REC_SIZE - t.at;
-    memcpy(rec + t.at, &v, n);
+    r.*t.field = (u32)v;
+    if (t.next) r.*t.next = (u32)(v >> 32);
   }
-  rec_put_u32(rec, 0, STATUS_OK);
+  r.status = STATUS_OK;
+  mirvol_rec::rec_store(rec, r);
 }
 
 // --- clearing ---
@@ -529,11 +538,11 @@ int mirvol_clear_cp_time_main(struct nmp_info *nmp, u32 flags) {
 // Command 13.
 void mirvol_clear_cp_time(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;
-  u32 flags = rec_u32(rec, 4);
+  u32 flags = mirvol_rec::rec_load<mirvol_rec::cp_time_clear_record>(rec).flags;
   if (flags >= 16) {
     mirvol_printk(MIRVOL_ERR "flag (%#x) is invalid. (mirvol_clear_cp_time)\n", 182, flags);
-    rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
+    mirvol_rec::rec_put_status(rec, STATUS_INVALID_PARAMETER);
     return;
   }
-  rec_put_u32(rec, 0, mirvol_clear_cp_time_main(nmp, flags) ? STATUS_FAILED : STATUS_OK);
+  mirvol_rec::rec_put_status(rec, mirvol_clear_cp_time_main(nmp, flags) ? STATUS_FAILED : STATUS_OK);
 }

@@ -4,7 +4,7 @@
 
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_ext.h"
-#include "include/mirvol_record.h"
+#include "include/mirvol_records.h"
 
 int g_bmp_chk_interval;
 
@@ -21,7 +21,7 @@ static struct network_init_mutex_setup {
 // unsigned, so 0 and negative values fall outside a range that starts at
 // 1) and the value used instead.
 struct mirvol_setting_check {
-  unsigned int off;
+  uint32_t mirvol_rec::network_init_record::*field;
   u32 lo, hi, def;
   const char *invalid;
 };
@@ -38,28 +38,28 @@ enum {
 };
 
 static const struct mirvol_setting_check mirvol_setting_checks[SET_NUM] = {
-    {8, 1, 600, 100,
+    {&mirvol_rec::network_init_record::interval, 1, 600, 100,
      MIRVOL_WARN
      "Bitmap refresh interval (%d) is invalid. The default setting (%d) will be used instead.\n"},
-    {12, 1, 512, 256,
+    {&mirvol_rec::network_init_record::max_cachenum, 1, 512, 256,
      MIRVOL_WARN "max_cachenum (%d) is invalid. The default setting (%d) will be used instead.\n"},
-    {24, 0, 1, 0,
+    {&mirvol_rec::network_init_record::barrier_check_method, 0, 1, 0,
      MIRVOL_WARN
      "barrier_check_method (%d) is invalid. The default setting (%d) will be used instead.\n"},
-    {32, 0, 3, 1,
+    {&mirvol_rec::network_init_record::queue_limits_method, 0, 3, 1,
      MIRVOL_WARN
      "queue_limits_method (%d) is invalid. The default setting (%d) will be used instead.\n"},
-    {16, 0, 1, 0,
+    {&mirvol_rec::network_init_record::mirvolperf, 0, 1, 0,
      MIRVOL_WARN "mirvolperf (%d) is invalid. The default setting (%d) will be used instead.\n"},
-    {20, 0, 1, 0,
+    {&mirvol_rec::network_init_record::printkperf, 0, 1, 0,
      MIRVOL_WARN "printkperf (%d) is invalid. The default setting (%d) will be used instead.\n"},
 };
 
 #define MIRVOL_HISTORY_DELNUM_DEFAULT 2
 
-static u32 mirvol_checked_setting(const u8 *rec, int which) {
+static u32 mirvol_checked_setting(const mirvol_rec::network_init_record &rec, int which) {
   const struct mirvol_setting_check *c = &mirvol_setting_checks[which];
-  u32 v = rec_u32(rec, c->off);
+  u32 v = rec.*c->field;
   if (v >= c->lo && v <= c->hi) return v;
   mirvol_printk(c->invalid, 180, (int)v, (int)c->def);
   return c->def;
@@ -115,20 +115,21 @@ void mirvol_network_init(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   mutex_unlock(&g_network_init_mutex);
 }
 
-static void mirvol_network_init_locked(u8 *rec) {
-  if (rec_u32(rec, 0) != 0 || memcmp(rec + 4, "qdx", 4) != 0) {
+static void mirvol_network_init_locked(u8 *bytes) {
+  const auto rec = mirvol_rec::rec_load<mirvol_rec::network_init_record>(bytes);
+  if (rec.status != 0 || memcmp(rec.magic, "qdx", 4) != 0) {
     mirvol_printk(MIRVOL_INFO "ioctl (cmd=%d, pid=%d) is invalid. ignored. (mirvol_network_init)\n",
                   185, 101, task_pid_nr(get_current()));
-    rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
+    mirvol_rec::rec_put_status(bytes, STATUS_INVALID_PARAMETER);
     return;
   }
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_put_status(bytes, STATUS_OK);
 
   // Every value is checked before any is stored, so readers of the
   // settings never see one that is out of range.
   u32 interval = mirvol_checked_setting(rec, SET_INTERVAL);
   u32 max_cachenum = mirvol_checked_setting(rec, SET_MAX_CACHENUM);
-  s32 delnum = rec_s32(rec, 40);
+  s32 delnum = rec.history_cache_delnum;
   if (delnum <= 0) {
     // The history of a device needs at least one delete cache.
     mirvol_printk(MIRVOL_WARN
@@ -148,9 +149,9 @@ static void mirvol_network_init_locked(u8 *rec) {
   __atomic_store_n(&g_driver_adj.mirvolperf, mirvolperf, __ATOMIC_RELAXED);
   __atomic_store_n(&g_driver_adj.printkperf, printkperf, __ATOMIC_RELAXED);
   __atomic_store_n(&g_driver_adj.barrier_check_method, barrier_check, __ATOMIC_RELAXED);
-  __atomic_store_n(&g_driver_adj.barrier_log_level, rec_u32(rec, 28), __ATOMIC_RELAXED);
+  __atomic_store_n(&g_driver_adj.barrier_log_level, rec.barrier_log_level, __ATOMIC_RELAXED);
   __atomic_store_n(&g_driver_adj.queue_limits_method, queue_limits, __ATOMIC_RELAXED);
-  __atomic_store_n(&g_driver_adj.limits_log_flag, rec_u32(rec, 36), __ATOMIC_RELAXED);
+  __atomic_store_n(&g_driver_adj.limits_log_flag, rec.limits_log_flag, __ATOMIC_RELAXED);
   // The cache's limit is read under g_cache_sem.
   mirvol_down(g_cache_sem);
   g_max_cachenum = (int)max_cachenum;
@@ -159,7 +160,7 @@ static void mirvol_network_init_locked(u8 *rec) {
   if (mirvolperf == 1) mirvol_perf_create_proc_dir("mirvolperf", nullptr, nmp_minor);
 
   if (!mirvol_start_common_threads()) {
-    rec_put_u32(rec, 0, STATUS_FAILED);
+    mirvol_rec::rec_put_status(bytes, STATUS_FAILED);
     return;
   }
   malloc_bitmap_cache();

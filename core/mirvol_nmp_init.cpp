@@ -3,7 +3,7 @@
 // the device record is built with its networks, locks, queues and
 // sub-objects, and an active device's threads are started.
 
-#include "include/mirvol_record.h"
+#include "include/mirvol_records.h"
 #include "include/mirvol_ack2_recv.h"
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_ext.h"
@@ -65,18 +65,18 @@ static int mirvol_build_networks(struct nmp_info *nmp, const u8 *entries, u32 co
   struct network **tail = &nmp->network_list;
   bool using_seen = false;
   for (u32 i = 0; i < count; i++) {
-    const u8 *e = entries + i * MIRVOL_NET_ENTRY_SIZE;
+    const auto e = mirvol_rec::rec_load<mirvol_rec::net_entry>(entries + i * MIRVOL_NET_ENTRY_SIZE);
     struct network *nw = static_cast<struct network *>(mirvol_kmalloc(sizeof(struct network)));
     if (!nw) {
       mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate network_list.network.\n", 145, nmp->minor);
       return -ENOMEM;
     }
     memset(nw, 0, sizeof(*nw));
-    mirvol_put_ipaddress(nw->self_addr, e);
+    mirvol_put_ipaddress(nw->self_addr, e.self);
     nw->recv_latch = nw->report_latch = nw->send_latch = 1;
     if (active == 1) {
-      mirvol_put_ipaddress(nw->opponent_addr, e + 16);
-      u32 state = rec_u32(e, 32);
+      mirvol_put_ipaddress(nw->opponent_addr, e.peer);
+      u32 state = e.state;
       if (state > NW_ERROR) state = NW_ERROR;
       if (state == NW_USING) {
         if (using_seen) state = NW_FREE;
@@ -202,9 +202,10 @@ static bool mirvol_same_bdev(const struct block_device *a, const struct block_de
 
 // Builds the device on the kernel copy of the record; returns the status
 // word. On success the device is in g_nmp_list.
-static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entries) {
+static u32 mirvol_nmp_create(struct block_device *bdev, const u8 *rec, const u8 *entries) {
   unsigned int minor = bdev->bd_dev & 0xfffff;
-  u32 ip_version = rec_u32(rec, 1120), mdc_cnt = rec_u32(rec, 1124);
+  const auto r = mirvol_rec::rec_load<mirvol_rec::nmp_init_record>(rec);
+  u32 ip_version = r.ip_version, mdc_cnt = r.mdc_cnt;
   if ((ip_version != 4 && ip_version != 6) || (mdc_cnt != 1 && mdc_cnt != 2)) {
     mirvol_printk(MIRVOL_ERR "NMP%d ip_version (%d) or mdc_cnt (%d) is invalid. (mirvol_nmp_init)\n",
                   182, (int)minor, (int)ip_version, (int)mdc_cnt);
@@ -212,7 +213,7 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
   }
   // A granule of 0 would disable the bitmap and divide by zero later; one
   // of 2^31 and up reads as non-positive where it is used signed.
-  u32 granule = rec_u32(rec, 20);
+  u32 granule = r.bmp_size_in_sec;
   if (granule == 0 || granule >= 0x80000000u) {
     mirvol_printk(MIRVOL_ERR "NMP%d bmp_size_in_sec (%u) is invalid. (mirvol_nmp_init)\n", 182,
                   (int)minor, granule);
@@ -225,9 +226,9 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
   }
 
   struct file *cp_file = nullptr, *dp_file = nullptr;
-  struct block_device *cp = mirvol_open_partition((int)rec_u32(rec, 1048), &cp_file);
+  struct block_device *cp = mirvol_open_partition(r.cp_fd, &cp_file);
   if (!cp) return STATUS_FAILED;
-  struct block_device *dp = mirvol_open_partition((int)rec_u32(rec, 1052), &dp_file);
+  struct block_device *dp = mirvol_open_partition(r.dp_fd, &dp_file);
   // The same device or file for both partitions would write the bitmap
   // over the data.
   if (!dp || dp == cp) {
@@ -250,7 +251,7 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
   }
   memset(nmp, 0, sizeof(*nmp));
   nmp->minor = minor;
-  nmp->active = rec_u32(rec, 1128);
+  nmp->active = r.active;
   nmp->cp_bdev = cp;
   nmp->dp_bdev = dp;
   nmp->cp_file = cp_file;
@@ -283,8 +284,8 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
 
   nmp->ip_version = ip_version;
   nmp->mdc_cnt = mdc_cnt;
-  nmp->hb_port = rec_u16(rec, 1084);
-  nmp->ack2_port = rec_u16(rec, 1086);
+  nmp->hb_port = r.hb_port;
+  nmp->ack2_port = r.ack2_port;
   mirvol_check_params(nmp, rec, true);
   nmp->base_keepalive_time = nmp->keepalive_time;
   nmp->base_ack_timeout = nmp->ack_timeout;
@@ -293,10 +294,10 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
   nmp->base_connect_timeout = nmp->connect_timeout;
   nmp->base_hb_recv_timeout = nmp->hb_recv_timeout;
   nmp->major = (u32)g_mirvol_major;
-  nmp->dp_major = rec_u16(rec, 8);
-  nmp->dp_minor = rec_u16(rec, 10);
-  nmp->cp_major = rec_u16(rec, 12);
-  nmp->cp_minor = rec_u16(rec, 14);
+  nmp->dp_major = r.dp_major;
+  nmp->dp_minor = r.dp_minor;
+  nmp->cp_major = r.cp_major;
+  nmp->cp_minor = r.cp_minor;
 
   {
     unsigned long flags;
@@ -338,14 +339,15 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
     goto fail;
   }
   nmp->bmp_size_in_sec = granule;
-  memcpy(nmp->name, rec + 24, MIRVOL_NAME_LEN);
+  static_assert(sizeof(nmp->name) == sizeof(r.name));
+  memcpy(nmp->name, r.name, MIRVOL_NAME_LEN);
   nmp->name[MIRVOL_NAME_LEN - 1] = 0;
 
   nmp->hb_client_up = nmp->hb_server_up = 1;
   nmp->nw_port = 1;
-  nmp->mode = rec_u32(rec, 1056) > 1 ? 1 : rec_u32(rec, 1056);
+  nmp->mode = r.mode > 1 ? 1 : r.mode;
   {
-    s32 cflags = (s32)rec_u32(rec, 1132), cvalue = (s32)rec_u32(rec, 1136);
+    s32 cflags = r.compress, cvalue = r.compress2;
     nmp->compress_flags = cflags == -1 ? 0 : (u32)cflags;
     nmp->compress_value2 = cvalue == -1 ? 1 : (u32)cvalue;
     if (nmp->compress_flags)
@@ -356,8 +358,8 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
   nmp->recovery_param = 2;
   nmp->recovery_slice_cnt = 2;
   nmp->ack1_send_state = nmp->connect_state = 1;
-  nmp->data_port = rec_u16(rec, 16);
-  nmp->send_queue_cnt = mirvol_check_send_queue_cnt(nmp, rec_u64(rec, 1064));
+  nmp->data_port = r.port;
+  nmp->send_queue_cnt = mirvol_check_send_queue_cnt(nmp, r.send_queue_cnt);
 
   // The recovery copy reads and sends its parts through one 64 KiB block
   // in one piece.
@@ -380,7 +382,7 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
   }
 
   {
-    u32 band = mirvol_check_band_limit(nmp, rec_u32(rec, 1140), rec_u32(rec, 1144));
+    u32 band = mirvol_check_band_limit(nmp, r.band_limit_mode, r.band_limit);
     nmp->qos_area = mirvol_qos_init_nmp();
     if (!nmp->qos_area) FAIL_NOMEM("QoS area");
     if (nmp->mode == 1)
@@ -392,15 +394,15 @@ static u32 mirvol_nmp_create(struct block_device *bdev, u8 *rec, const u8 *entri
 
   nmp->perf_area = mirvol_perf_init_nmp();
   if (!nmp->perf_area) FAIL_NOMEM("statistics area");
-  nmp->iosize = rec_u32(rec, 1160);
+  nmp->iosize = r.iosize;
   mirvol_check_iosize(nmp);
   nmp->history = mirvol_history_init(rec, nmp);
   if (!nmp->history) FAIL_NOMEM("history area");
 
   memset(nmp->thread, 0, sizeof(nmp->thread));
   nmp->async_serial = 0;
-  nmp->unplug_flags = rec_u32(rec, 1148) | (rec_u32(rec, 1152) << 5);
-  nmp->unplug_switch = rec_u32(rec, 1156) ? 1 : 0;
+  nmp->unplug_flags = r.unplug_flags | (r.unplug_flags_high << 5);
+  nmp->unplug_switch = r.unplug_switch ? 1 : 0;
 #undef FAIL_NOMEM
 
   if (nmp->active == 1) status = mirvol_start_nmp_threads(nmp, false);
@@ -438,16 +440,18 @@ int mirvol_nmp_init(struct block_device *bdev, unsigned long arg) {
   u32 status;
   u8 entries[2 * MIRVOL_NET_ENTRY_SIZE];
   memset(entries, 0, sizeof(entries));
-  if (rec_u32(rec, 0) != 0 || memcmp(rec + 4, "qdx", 4) != 0) {
+  auto head = mirvol_rec::rec_load<mirvol_rec::nmp_init_record>(rec);
+  if (head.status != 0 || memcmp(head.magic, "qdx", 4) != 0) {
     mirvol_printk(MIRVOL_INFO "NMP%d ioctl (cmd=%d, pid=%d) is invalid. ignored. (mirvol_nmp_init)\n",
                   185, (int)minor, 102, task_pid_nr(get_current()));
     status = STATUS_INVALID_PARAMETER;
   } else {
-    rec_put_u32(rec, 0, STATUS_OK);
-    rec_put_u16(rec, 18, (u16)minor);
-    // The network entries, each 36 bytes, begin at offset 2196 of the
-    // caller's record: the second one lies past the fixed part.
-    u32 mdc_cnt = rec_u32(rec, 1124);
+    head.status = STATUS_OK;
+    head.minor = (u16)minor;
+    mirvol_rec::rec_store(rec, head);
+    // The network entries follow the fixed part of the caller's record:
+    // the second one lies past the record's own size.
+    u32 mdc_cnt = head.mdc_cnt;
     if ((mdc_cnt == 1 || mdc_cnt == 2) &&
         mirvol_copy_from_user(entries, static_cast<u8 __user *>(uptr) + MIRVOL_NET_ENTRIES_OFFSET,
                               mdc_cnt * MIRVOL_NET_ENTRY_SIZE)) {
@@ -458,7 +462,7 @@ int mirvol_nmp_init(struct block_device *bdev, unsigned long arg) {
     status = mirvol_nmp_create(bdev, rec, entries);
     mutex_unlock(&g_nmp_init_mutex);
   }
-  rec_put_u32(rec, 0, status);
+  mirvol_rec::rec_put_status(rec, status);
   int r = mirvol_copy_to_user(uptr, rec, MIRVOL_NMP_INIT_SIZE) ? -EFAULT : 0;
   kfree(rec);
   return r;

@@ -3,7 +3,7 @@
 // switch flags and the mode, the size and bitmap granule, the port flags and
 // the networks of an existing device.
 
-#include "include/mirvol_record.h"
+#include "include/mirvol_records.h"
 #include "include/mirvol_param.h"
 
 #include "include/mirvol_bitmap.h"
@@ -20,7 +20,7 @@ static struct nmp_info *param_device(unsigned int minor, struct nmp_info *nmp, u
   nmp = mirvol_get_nmp_info(mirvol_MKDEV((u32)g_mirvol_major, minor));
   if (!nmp) {
     mirvol_printk(MIRVOL_WARN "NMP%d device does not exist. (%s)\n", 141, (int)minor, fn);
-    rec_put_u32(rec, 0, STATUS_NO_DEVICE);
+    mirvol_rec::rec_put_status(rec, STATUS_NO_DEVICE);
   }
   return nmp;
 }
@@ -33,26 +33,27 @@ static struct nmp_info *param_device(unsigned int minor, struct nmp_info *nmp, u
 
 struct param_range {
   const char *name;
-  unsigned int init_offset;   // in the device-init record
-  unsigned int param_offset;  // in the parameter record
+  uint32_t mirvol_rec::nmp_init_record::*init_field;  // in the device-init record
+  uint32_t mirvol_rec::nmp_param_record::*param_field;  // in the parameter record
   u32 nmp_info::*field;
   u32 min, max, def;
 };
 
 // In the order they are checked; values are taken as unsigned, so 0 and
 // negative numbers are out of range.
+#define PARAM_FIELDS(f) &mirvol_rec::nmp_init_record::f, &mirvol_rec::nmp_param_record::f
 static const struct param_range mirvol_param_ranges[] = {
-    {"hb_interval", 1072, 4, &nmp_info::hb_interval, 1, 600, 10},
-    {"hb_recv_timeout", 1076, 8, &nmp_info::hb_recv_timeout, 1, 100, 2},
-    {"hb_recv_retry", 1080, 12, &nmp_info::hb_recv_retry, 1, 50, 8},
-    {"ack_timeout", 1112, 40, &nmp_info::ack_timeout, 1, 600, 100},
-    {"connect_timeout", 1088, 16, &nmp_info::connect_timeout, 1, 100, 10},
-    {"send_timeout", 1092, 20, &nmp_info::send_timeout, 1, 100, 30},
-    {"keepalive_time", 1096, 24, &nmp_info::keepalive_time, 1, 100, 30},
-    {"keepalive_probe", 1100, 28, &nmp_info::keepalive_probe, 1, 100, 3},
-    {"keepalive_interval", 1104, 32, &nmp_info::keepalive_interval, 1, 100, 1},
-    {"lastupdate_delay", 1108, 36, &nmp_info::lastupdate_delay, 1, 100, 5},
-    {"receive_normal_timeout", 1116, 44, &nmp_info::receive_normal_timeout, 1, 600, 100},
+    {"hb_interval", PARAM_FIELDS(hb_interval), &nmp_info::hb_interval, 1, 600, 10},
+    {"hb_recv_timeout", PARAM_FIELDS(hb_recv_timeout), &nmp_info::hb_recv_timeout, 1, 100, 2},
+    {"hb_recv_retry", PARAM_FIELDS(hb_recv_retry), &nmp_info::hb_recv_retry, 1, 50, 8},
+    {"ack_timeout", PARAM_FIELDS(ack_timeout), &nmp_info::ack_timeout, 1, 600, 100},
+    {"connect_timeout", PARAM_FIELDS(connect_timeout), &nmp_info::connect_timeout, 1, 100, 10},
+    {"send_timeout", PARAM_FIELDS(send_timeout), &nmp_info::send_timeout, 1, 100, 30},
+    {"keepalive_time", PARAM_FIELDS(keepalive_time), &nmp_info::keepalive_time, 1, 100, 30},
+    {"keepalive_probe", PARAM_FIELDS(keepalive_probe), &nmp_info::keepalive_probe, 1, 100, 3},
+    {"keepalive_interval", PARAM_FIELDS(keepalive_interval), &nmp_info::keepalive_interval, 1, 100, 1},
+    {"lastupdate_delay", PARAM_FIELDS(lastupdate_delay), &nmp_info::lastupdate_delay, 1, 100, 5},
+    {"receive_normal_timeout", PARAM_FIELDS(receive_normal_timeout), &nmp_info::receive_normal_timeout, 1, 600, 100},
 };
 
 static void mirvol_log_hb_ignored(struct nmp_info *nmp) {
@@ -62,9 +63,17 @@ static void mirvol_log_hb_ignored(struct nmp_info *nmp) {
                 183, nmp->minor);
 }
 
+#undef PARAM_FIELDS
+
 void mirvol_check_params(struct nmp_info *nmp, const u8 *rec, bool init_record) {
+  mirvol_rec::nmp_init_record init{};
+  mirvol_rec::nmp_param_record param{};
+  if (init_record)
+    init = mirvol_rec::rec_load<mirvol_rec::nmp_init_record>(rec);
+  else
+    param = mirvol_rec::rec_load<mirvol_rec::nmp_param_record>(rec);
   for (const struct param_range &r : mirvol_param_ranges) {
-    u32 v = rec_u32(rec, init_record ? r.init_offset : r.param_offset);
+    u32 v = init_record ? init.*r.init_field : param.*r.param_field;
     if (r.field == &nmp_info::hb_recv_timeout && v == 0) {
       mirvol_log_hb_ignored(nmp);
     } else if (v < r.min || v > r.max) {
@@ -110,12 +119,13 @@ void mirvol_set_nmp_param(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   nmp = param_device(minor, nmp, rec, "mirvol_set_nmp_param");
   if (!nmp) return;
 
-  __atomic_store_n(&nmp->send_queue_cnt, mirvol_check_send_queue_cnt(nmp, rec_u64(rec, 48)),
+  auto r = mirvol_rec::rec_load<mirvol_rec::nmp_param_record>(rec);
+  __atomic_store_n(&nmp->send_queue_cnt, mirvol_check_send_queue_cnt(nmp, r.send_queue_cnt),
                    __ATOMIC_RELAXED);
-  u32 band = mirvol_check_band_limit(nmp, rec_u32(rec, 56), rec_u32(rec, 60));
+  u32 band = mirvol_check_band_limit(nmp, r.band_limit_mode, r.band_limit);
   __atomic_store_n(&nmp->band_limit, nmp->mode == 1 ? 0 : band * 1024, __ATOMIC_RELAXED);
   mirvol_check_params(nmp, rec, false);
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_put_status(rec, STATUS_OK);
 }
 
 // --- command 61: the time-out ratio ---
@@ -144,11 +154,11 @@ static const struct ratio_range mirvol_ratio_ranges[] = {
 void mirvol_set_ratio(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   nmp = param_device(minor, nmp, rec, "mirvol_set_ratio");
   if (!nmp) return;
-  s32 ratio = rec_s32(rec, 4);
+  s32 ratio = (s32)mirvol_rec::rec_load<mirvol_rec::value_record>(rec).value;
   if (ratio <= 0) {
     mirvol_printk(MIRVOL_ERR "NMP%d the ratio value (%d) is invalid. (mirvol_set_ratio)\n", 182,
                   nmp->minor, ratio);
-    rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
+    mirvol_rec::rec_put_status(rec, STATUS_INVALID_PARAMETER);
     return;
   }
   for (const struct ratio_range &r : mirvol_ratio_ranges) {
@@ -165,7 +175,7 @@ void mirvol_set_ratio(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
     }
     __atomic_store_n(&(nmp->*r.field), (u32)v, __ATOMIC_RELAXED);
   }
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_put_status(rec, STATUS_OK);
 }
 
 // --- commands 50, 51, 52: the module-wide in-flight request limit ---
@@ -173,12 +183,13 @@ void mirvol_set_ratio(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
 void mirvol_request_count_operation(unsigned int cmd, unsigned int minor, struct nmp_info *nmp,
                                     u8 *rec) {
   if (!param_device(minor, nmp, rec, "mirvol_request_count_operation")) return;
+  auto r = mirvol_rec::rec_load<mirvol_rec::value_record>(rec);
   unsigned long flags;
   spin_lock_irqsave(&g_max_lock, flags);
   if (cmd == 50) {
-    rec_put_u32(rec, 4, (u32)g_make_request_max_cnt);
+    r.value = (u32)g_make_request_max_cnt;
   } else {
-    u32 v = rec_u32(rec, 4);
+    u32 v = r.value;
     if (v != 0) {
       if (v <= mirvol_min_request_count)
         v = mirvol_min_request_count;
@@ -188,7 +199,8 @@ void mirvol_request_count_operation(unsigned int cmd, unsigned int minor, struct
     g_make_request_max_cnt = v;
   }
   spin_unlock_irqrestore(&g_max_lock, flags);
-  rec_put_u32(rec, 0, STATUS_OK);
+  r.status = STATUS_OK;
+  mirvol_rec::rec_store(rec, r);
 }
 
 void mirvol_request_count_get(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
@@ -205,7 +217,8 @@ void mirvol_request_count_set(unsigned int minor, struct nmp_info *nmp, u8 *rec)
 void mirvol_request_count_init(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;
   (void)nmp;
-  u32 min = rec_u32(rec, 4), max = rec_u32(rec, 8), cur = rec_u32(rec, 12);
+  auto r = mirvol_rec::rec_load<mirvol_rec::request_limit_record>(rec);
+  u32 min = r.min, max = r.max, cur = r.current;
   u32 status = STATUS_OK;
   unsigned long flags;
   spin_lock_irqsave(&g_max_lock, flags);
@@ -216,7 +229,7 @@ void mirvol_request_count_init(unsigned int minor, struct nmp_info *nmp, u8 *rec
   else
     status = STATUS_INVALID_PARAMETER;
   spin_unlock_irqrestore(&g_max_lock, flags);
-  rec_put_u32(rec, 0, status);
+  mirvol_rec::rec_put_status(rec, status);
 }
 
 // --- commands 54, 55: the send queue limit ---
@@ -225,11 +238,13 @@ void mirvol_send_queue_size_operation(unsigned int cmd, unsigned int minor, stru
                                       u8 *rec) {
   nmp = param_device(minor, nmp, rec, "mirvol_send_queue_size_operation");
   if (!nmp) return;
-  u64 v = cmd == 55 ? (u64)(s64)rec_s32(rec, 4) : nmp->send_queue_cnt;
+  auto r = mirvol_rec::rec_load<mirvol_rec::value_record>(rec);
+  u64 v = cmd == 55 ? (u64)(s64)(s32)r.value : nmp->send_queue_cnt;
   if (v > MIRVOL_SEND_QUEUE_MAX) v = MIRVOL_SEND_QUEUE_DEFAULT;
   __atomic_store_n(&nmp->send_queue_cnt, v, __ATOMIC_RELAXED);
-  if (cmd == 54) rec_put_u32(rec, 4, (u32)v);
-  rec_put_u32(rec, 0, STATUS_OK);
+  if (cmd == 54) r.value = (u32)v;
+  r.status = STATUS_OK;
+  mirvol_rec::rec_store(rec, r);
 }
 
 void mirvol_send_queue_size_get(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
@@ -245,7 +260,8 @@ void mirvol_send_queue_size_set(unsigned int minor, struct nmp_info *nmp, u8 *re
 void mirvol_set_disk_error_action(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;
   (void)nmp;
-  s32 action = rec_s32(rec, 4), cp = rec_s32(rec, 8), dp = rec_s32(rec, 12);
+  auto r = mirvol_rec::rec_load<mirvol_rec::disk_error_action_record>(rec);
+  s32 action = (s32)r.action_flag, cp = (s32)r.cp_action, dp = (s32)r.dp_action;
   if (action < 0 || action > 1) {
     mirvol_printk(MIRVOL_ERR "action_flg(%d) is invalid. (mirvol_set_disk_error_action)\n", 182,
                   action);
@@ -257,10 +273,10 @@ void mirvol_set_disk_error_action(unsigned int minor, struct nmp_info *nmp, u8 *
     g_disk_error_action[1] = action;
     g_disk_error_action[2] = cp;
     g_disk_error_action[3] = dp;
-    rec_put_u32(rec, 0, STATUS_OK);
+    mirvol_rec::rec_put_status(rec, STATUS_OK);
     return;
   }
-  rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
+  mirvol_rec::rec_put_status(rec, STATUS_INVALID_PARAMETER);
 }
 
 // --- commands 66, 67, 70: the sync switch flags and the mode ---
@@ -291,17 +307,16 @@ void mirvol_get_nmp_sync_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec)
   if (!nmp) return;
   u32 v;
   sync_flags_store(nmp, 0, true, &v);
-  rec_put_u32(rec, 4, v);
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_store(rec, mirvol_rec::value_record{STATUS_OK, v});
 }
 
 void mirvol_set_nmp_sync_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
-  s32 flags = rec_s32(rec, 4);
+  s32 flags = (s32)mirvol_rec::rec_load<mirvol_rec::value_record>(rec).value;
   if (flags < 0) {
     mirvol_printk(MIRVOL_ERR
                   "NMP%d sync switch flag (%#x) is invalid. (mirvol_set_nmp_sync_flag)\n",
                   182, (int)minor, (unsigned int)flags);
-    rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
+    mirvol_rec::rec_put_status(rec, STATUS_INVALID_PARAMETER);
     return;
   }
   nmp = param_device(minor, nmp, rec, "mirvol_set_nmp_sync_flag");
@@ -316,14 +331,13 @@ void mirvol_set_nmp_sync_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec)
     mirvol_printk(MIRVOL_INFO "NMP%d sync switch flag is set to ON.  %s\n", 190, nmp->minor,
                   mirvol_disp_sync_flag(v, text, sizeof(text)));
   mirvol_make_async_queue_empty(nmp, v, old);
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_put_status(rec, STATUS_OK);
 }
 
 void mirvol_get_nmp_sync_mode_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   nmp = param_device(minor, nmp, rec, "mirvol_get_nmp_sync_mode_flag");
   if (!nmp) return;
-  rec_put_u32(rec, 4, nmp->mode);
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_store(rec, mirvol_rec::value_record{STATUS_OK, nmp->mode});
 }
 
 // --- commands 16, 17, 33, 40: size, granule and port flags ---
@@ -341,13 +355,14 @@ u64 mirvol_bitmap_room_bits(const struct nmp_info *nmp) {
 void mirvol_set_nmp_size(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   nmp = param_device(minor, nmp, rec, "mirvol_set_nmp_size");
   if (!nmp) return;
-  u64 kib = rec_u64(rec, 8);
+  auto r = mirvol_rec::rec_load<mirvol_rec::size_record>(rec);
+  u64 kib = r.size_kib;
   u64 sectors = kib * 2;
-  u32 granule = rec_u32(rec, 16);
+  u32 granule = r.granule;
   if (granule == 0 || granule >= 0x80000000u) {
     mirvol_printk(MIRVOL_ERR "NMP%d bmp_size_in_sec (%u) is invalid. (mirvol_set_nmp_size)\n", 182,
                   nmp->minor, granule);
-    rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
+    mirvol_rec::rec_put_status(rec, STATUS_INVALID_PARAMETER);
     return;
   }
   u64 room = mirvol_bitmap_room_bits(nmp);
@@ -358,21 +373,20 @@ void mirvol_set_nmp_size(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
                   "NMP%d size (%llu KB) is invalid with bmp_size_in_sec (%u): the bitmap holds "
                   "%llu bits. (mirvol_set_nmp_size)\n",
                   182, nmp->minor, (unsigned long long)kib, granule, (unsigned long long)room);
-    rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
+    mirvol_rec::rec_put_status(rec, STATUS_INVALID_PARAMETER);
     return;
   }
   if (nmp->own_bdev) set_capacity(nmp->own_bdev->bd_disk, sectors);
   // The request path reads the size without a lock while I/O runs.
   if (nmp->minor <= MIRVOL_MAX_MINOR) __atomic_store_n(&my_disk[nmp->minor], sectors, __ATOMIC_RELEASE);
   nmp->bmp_size_in_sec = granule;
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_put_status(rec, STATUS_OK);
 }
 
 void mirvol_get_bmp_blksize(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   nmp = param_device(minor, nmp, rec, "mirvol_get_bmp_blksize");
   if (!nmp) return;
-  rec_put_u32(rec, 4, nmp->bmp_size_in_sec);
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_store(rec, mirvol_rec::value_record{STATUS_OK, nmp->bmp_size_in_sec});
 }
 
 int mirvol_get_bitmap_valid_num_main(struct nmp_info *nmp) {
@@ -391,11 +405,10 @@ void mirvol_get_bitmap_valid_num(unsigned int minor, struct nmp_info *nmp, u8 *r
     mirvol_printk(MIRVOL_WARN
                   "NMP%d failed to get total_bitmap_in_bits (%d). (mirvol_get_bitmap_valid_num)\n",
                   203, nmp->minor, bits);
-    rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
+    mirvol_rec::rec_put_status(rec, STATUS_INVALID_PARAMETER);
     return;
   }
-  rec_put_u32(rec, 4, (u32)bits);
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_store(rec, mirvol_rec::value_record{STATUS_OK, (u32)bits});
 }
 
 void mirvol_get_drive_info(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
@@ -405,11 +418,13 @@ void mirvol_get_drive_info(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
   u32 nw = nmp->nw_port, io = nmp->io_port, mount = nmp->mount_port, err = nmp->disk_error_flag;
   spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
-  rec_put_u32(rec, 4, nw ? 1 : 0);
-  rec_put_u32(rec, 8, io ? 1 : 0);
-  rec_put_u32(rec, 12, mount ? 1 : 0);
-  rec_put_u32(rec, 16, err ? 1 : 0);
-  rec_put_u32(rec, 0, STATUS_OK);
+  auto r = mirvol_rec::rec_load<mirvol_rec::drive_info_record>(rec);
+  r.status = STATUS_OK;
+  r.nw = nw ? 1 : 0;
+  r.io = io ? 1 : 0;
+  r.mount = mount ? 1 : 0;
+  r.disk_error = err ? 1 : 0;
+  mirvol_rec::rec_store(rec, r);
 }
 
 // --- commands 9 and 73: the networks ---
@@ -440,12 +455,12 @@ int mirvol_get_nmp_netstatus(struct block_device *bdev, unsigned int minor, unsi
   if (!nmp->network_list || (s32)nmp->mdc_cnt <= 0) {
     mirvol_printk(MIRVOL_WARN "NMP%d N/W is not initialized yet. (mirvol_get_nmp_netstatus)\n", 142,
                   nmp->minor);
-    rec_put_u32(head, 0, STATUS_NW_NOT_INITIALIZED);
+    mirvol_rec::rec_put_status(head, STATUS_NW_NOT_INITIALIZED);
     return copy_back(uptr, head, sizeof(head));
   }
   u32 count = nmp->mdc_cnt;
-  if (rec_u32(head, 4) != count) {
-    rec_put_u32(head, 0, STATUS_INVALID_PARAMETER);
+  if (mirvol_rec::rec_load<mirvol_rec::netstatus_record>(head).mdc_cnt != count) {
+    mirvol_rec::rec_put_status(head, STATUS_INVALID_PARAMETER);
     return copy_back(uptr, head, sizeof(head));
   }
 
@@ -463,7 +478,7 @@ int mirvol_get_nmp_netstatus(struct block_device *bdev, unsigned int minor, unsi
   if (!rec) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate PG_NMP_NETSTATUS and PG_NETCARD_DETAIL.\n",
                   145, nmp->minor);
-    rec_put_u32(head, 0, STATUS_NO_MEMORY);
+    mirvol_rec::rec_put_status(head, STATUS_NO_MEMORY);
     return copy_back(uptr, head, sizeof(head));
   }
   if (mirvol_copy_from_user(rec, uptr, size)) {
@@ -478,13 +493,17 @@ int mirvol_get_nmp_netstatus(struct block_device *bdev, unsigned int minor, unsi
   u32 i = 0;
   for (struct network *nw = nmp->network_list; nw && i < count; nw = nw->next, i++) {
     u8 *e = rec + MIRVOL_NETSTATUS_HEAD + i * MIRVOL_NET_DETAIL_SIZE;
-    mirvol_get_ipaddress(e, nw->self_addr);
-    mirvol_get_ipaddress(e + 16, nw->opponent_addr);
-    rec_put_u32(e, 32, (u32)states[i]);
+    auto ne = mirvol_rec::rec_load<mirvol_rec::net_entry>(e);
+    mirvol_get_ipaddress(ne.self, nw->self_addr);
+    mirvol_get_ipaddress(ne.peer, nw->opponent_addr);
+    ne.state = (u32)states[i];
+    mirvol_rec::rec_store(e, ne);
   }
   spin_unlock_irqrestore(nmp->network_list_lock, flags);
-  rec_put_u32(rec, 8, nmp->ip_version);
-  rec_put_u32(rec, 0, STATUS_OK);
+  auto h = mirvol_rec::rec_load<mirvol_rec::netstatus_record>(rec);
+  h.ip_version = nmp->ip_version;
+  h.status = STATUS_OK;
+  mirvol_rec::rec_store(rec, h);
   int ret = copy_back(uptr, rec, size);
   mirvol_kfree(&rec);
   return ret;
@@ -505,19 +524,20 @@ int mirvol_nmp_mdc_update(struct block_device *bdev, unsigned int minor, unsigne
 
   struct nmp_info *nmp = param_device(minor, nullptr, head, "mirvol_nmp_mdc_update");
   if (!nmp) return copy_back(uptr, head, sizeof(head));
-  u32 count = rec_u32(head, 4), ip_version = rec_u32(head, 8);
+  auto h = mirvol_rec::rec_load<mirvol_rec::netstatus_record>(head);
+  u32 count = h.mdc_cnt, ip_version = h.ip_version;
   if (ip_version != nmp->ip_version || count != nmp->mdc_cnt || (s32)count <= 0) {
     mirvol_printk(MIRVOL_ERR
                   "NMP%d ip_version (%d) or mdc_cnt (%d) is invalid. (mirvol_nmp_mdc_update)\n",
                   182, nmp->minor, (int)ip_version, (int)count);
-    rec_put_u32(head, 0, STATUS_INVALID_PARAMETER);
+    mirvol_rec::rec_put_status(head, STATUS_INVALID_PARAMETER);
     return copy_back(uptr, head, sizeof(head));
   }
   u32 size = MIRVOL_NET_DETAIL_SIZE * count;
   u8 *entries = static_cast<u8 *>(mirvol_kmalloc(size));
   if (!entries) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate PG_NETCARD_DETAIL.\n", 145, nmp->minor);
-    rec_put_u32(head, 0, STATUS_NO_MEMORY);
+    mirvol_rec::rec_put_status(head, STATUS_NO_MEMORY);
     return copy_back(uptr, head, sizeof(head));
   }
   if (mirvol_copy_from_user(entries, static_cast<u8 __user *>(uptr) + MIRVOL_NETSTATUS_HEAD,
@@ -531,13 +551,13 @@ int mirvol_nmp_mdc_update(struct block_device *bdev, unsigned int minor, unsigne
   spin_lock_irqsave(nmp->network_list_lock, flags);
   u32 i = 0;
   for (struct network *nw = nmp->network_list; nw && i < count; nw = nw->next, i++) {
-    const u8 *e = entries + i * MIRVOL_NET_DETAIL_SIZE;
-    mirvol_put_ipaddress(nw->self_addr, e);
-    mirvol_put_ipaddress(nw->opponent_addr, e + 16);
+    const auto e = mirvol_rec::rec_load<mirvol_rec::net_entry>(entries + i * MIRVOL_NET_DETAIL_SIZE);
+    mirvol_put_ipaddress(nw->self_addr, e.self);
+    mirvol_put_ipaddress(nw->opponent_addr, e.peer);
     nw->recv_latch = nw->report_latch = nw->send_latch = 1;
     nw->last_echo_time = 0;
     nw->last_result = 0;
-    u32 state = rec_u32(e, 32);
+    u32 state = e.state;
     if (state > NW_ERROR) state = NW_ERROR;
     if (state == NW_USING) {
       if (using_seen) state = NW_FREE;
@@ -557,7 +577,7 @@ int mirvol_nmp_mdc_update(struct block_device *bdev, unsigned int minor, unsigne
   mirvol_up(&nmp->nmp_variable->send_sem);
 
   mirvol_kfree(&entries);
-  rec_put_u32(head, 0, STATUS_OK);
+  mirvol_rec::rec_put_status(head, STATUS_OK);
   return copy_back(uptr, head, sizeof(head));
 }
 
@@ -566,21 +586,18 @@ int mirvol_nmp_mdc_update(struct block_device *bdev, unsigned int minor, unsigne
 int mirvol_nmp_check_holders(struct block_device *bdev, unsigned int minor, unsigned int cmd,
                              unsigned long arg) {
   (void)cmd;
-  u8 rec[48];
-  memset(rec, 0, sizeof(rec));
+  mirvol_rec::check_holders_record rec;
+  memset(&rec, 0, sizeof(rec));
   void __user *uptr = reinterpret_cast<void __user *>(arg);
-  if (mirvol_copy_from_user(rec, uptr, sizeof(rec))) return -EFAULT;
+  if (mirvol_copy_from_user(&rec, uptr, sizeof(rec))) return -EFAULT;
   int openers = 0, holders = 0;
   bdev_open_counts(bdev, &openers, &holders);
-  memcpy(rec + 4, &openers, 4);
-  memcpy(rec + 8, &holders, 4);
-  u32 log_flag;
-  memcpy(&log_flag, rec + 12, 4);
-  rec[47] = 0;
-  if (log_flag)
+  rec.openers = openers;
+  rec.holders = holders;
+  rec.name[sizeof(rec.name) - 1] = 0;
+  if (rec.log_flag)
     mirvol_printk(MIRVOL_INFO "NMP%d holder %d.%c(%s)\n", 148, (int)minor, holders / 2,
-                  (holders & 1) ? '5' : ' ', reinterpret_cast<const char *>(rec + 16));
-  u32 status = STATUS_OK;
-  memcpy(rec, &status, 4);
-  return mirvol_copy_to_user(uptr, rec, sizeof(rec)) ? -EFAULT : 0;
+                  (holders & 1) ? '5' : ' ', rec.name);
+  rec.status = STATUS_OK;
+  return mirvol_copy_to_user(uptr, &rec, sizeof(rec)) ? -EFAULT : 0;
 }

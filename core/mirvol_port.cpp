@@ -7,7 +7,7 @@
 // heartbeat directions have succeeded, and the cluster service may open or
 // close it at any time with the port command.
 
-#include "include/mirvol_record.h"
+#include "include/mirvol_records.h"
 #include "include/mirvol_port.h"
 
 #include "include/mirvol.h"
@@ -15,26 +15,20 @@
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_hb.h"
 
-static u32 port_rec_get(const u8 *rec, unsigned int off) {
-  u32 v;
-  memcpy(&v, rec + off, sizeof(v));
-  return v;
-}
-
 
 // One port of the port command, with the name its messages give it.
 struct mirvol_port_desc {
   u32 bit;
-  unsigned int rec_off;
+  uint32_t mirvol_rec::port_record::*state;  // where command 7 answers it
   int open_event, close_event;
   const char *name;
 };
 
 // The order in which one command handles its ports.
 static const struct mirvol_port_desc mirvol_ports[] = {
-    {MIRVOL_PORT_NW, MIRVOL_PORT_REC_NW, 196, 197, "N/W"},
-    {MIRVOL_PORT_IO, MIRVOL_PORT_REC_IO, 192, 193, "I/O  "},
-    {MIRVOL_PORT_MOUNT, MIRVOL_PORT_REC_MOUNT, 194, 195, "mount"},
+    {MIRVOL_PORT_NW, &mirvol_rec::port_record::nw, 196, 197, "N/W"},
+    {MIRVOL_PORT_IO, &mirvol_rec::port_record::io, 192, 193, "I/O  "},
+    {MIRVOL_PORT_MOUNT, &mirvol_rec::port_record::mount, 194, 195, "mount"},
 };
 
 static u32 *mirvol_port_flag(struct nmp_info *nmp, u32 bit) {
@@ -50,7 +44,7 @@ static u32 *mirvol_port_flag(struct nmp_info *nmp, u32 bit) {
 
 // Applies one command to one port under its own hold of the device lock, so
 // another thread may see one port of a command changed before the next.
-static void mirvol_port_one(unsigned int cmd, struct nmp_info *nmp, u8 *rec,
+static void mirvol_port_one(unsigned int cmd, struct nmp_info *nmp, mirvol_rec::port_record *rec,
                             const struct mirvol_port_desc *p) {
   u32 *port = mirvol_port_flag(nmp, p->bit);
   unsigned long flags;
@@ -72,7 +66,7 @@ static void mirvol_port_one(unsigned int cmd, struct nmp_info *nmp, u8 *rec,
       }
       break;
     case MIRVOL_PORT_GET_CMD:
-      rec_put_u32(rec, p->rec_off, *port);
+      rec->*p->state = *port;
       break;
     default:
       break;
@@ -80,17 +74,18 @@ static void mirvol_port_one(unsigned int cmd, struct nmp_info *nmp, u8 *rec,
   mirvol_spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, &flags);
 }
 
-void mirvol_port_operate(unsigned int cmd, struct nmp_info *nmp, u8 *rec) {
-  u32 ports = port_rec_get(rec, MIRVOL_PORT_REC_FLAGS);
+void mirvol_port_operate(unsigned int cmd, struct nmp_info *nmp, u8 *bytes) {
+  auto rec = mirvol_rec::rec_load<mirvol_rec::port_record>(bytes);
+  u32 ports = rec.flags;
   if (ports & ~(u32)MIRVOL_PORT_ALL) {
     mirvol_printk(MIRVOL_ERR "NMP%d the port flag (%#x) is invalid. (mirvol_port_operate)\n", 182,
                   (int)nmp->minor, ports);
-    rec_put_u32(rec, MIRVOL_PORT_REC_STATUS, STATUS_INVALID_PARAMETER);
+    mirvol_rec::rec_put_status(bytes, STATUS_INVALID_PARAMETER);
     return;
   }
 
   for (const struct mirvol_port_desc &p : mirvol_ports)
-    if (ports & p.bit) mirvol_port_one(cmd, nmp, rec, &p);
+    if (ports & p.bit) mirvol_port_one(cmd, nmp, &rec, &p);
 
   // A mount-port command checks the networks at once: the heartbeat client
   // runs now when one answers, and the connection flag closes when none does.
@@ -101,7 +96,8 @@ void mirvol_port_operate(unsigned int cmd, struct nmp_info *nmp, u8 *rec) {
       mirvol_close_com_port(nmp);
   }
 
-  rec_put_u32(rec, MIRVOL_PORT_REC_STATUS, STATUS_OK);
+  rec.status = STATUS_OK;
+  mirvol_rec::rec_store(bytes, rec);
 }
 
 void mirvol_open_com_port(struct nmp_info *nmp, int kind) {

@@ -4,19 +4,19 @@
 #pragma once
 
 #include "include/mirvol.h"
+#include "include/mirvol_records.h"
 
-#define MIRVOL_FS_REC77_SIZE 48
-#define MIRVOL_FS_REC78_SIZE 24
-
-// Command 77 record offsets.
-#define MIRVOL_FS77_TYPE 4        // char[16]: "EXT2" or "EXT3" (left alone for ext4)
-#define MIRVOL_FS77_LOG_BSIZE 20  // u32 s_log_block_size
-#define MIRVOL_FS77_BLOCKS 24     // u64 s_blocks_count
-#define MIRVOL_FS77_USED 32       // u64 used blocks
-#define MIRVOL_FS77_BITS 40       // u32 bitmap bits set to 1
-// Command 78 record offsets.
-#define MIRVOL_FS78_ESTIMATE 8  // u64 estimated data blocks
-#define MIRVOL_FS78_USED 16     // u64 used blocks
+// The records of commands 77 and 78: mirvol_rec::fs_bitmap_record and
+// mirvol_rec::fs_count_record.
+#define MIRVOL_FS_REC77_SIZE sizeof(mirvol_rec::fs_bitmap_record)
+#define MIRVOL_FS_REC78_SIZE sizeof(mirvol_rec::fs_count_record)
+#define MIRVOL_FS77_TYPE offsetof(mirvol_rec::fs_bitmap_record, fs_type)
+#define MIRVOL_FS77_LOG_BSIZE offsetof(mirvol_rec::fs_bitmap_record, log_block_size)
+#define MIRVOL_FS77_BLOCKS offsetof(mirvol_rec::fs_bitmap_record, blocks)
+#define MIRVOL_FS77_USED offsetof(mirvol_rec::fs_bitmap_record, used)
+#define MIRVOL_FS77_BITS offsetof(mirvol_rec::fs_bitmap_record, bits_set)
+#define MIRVOL_FS78_ESTIMATE offsetof(mirvol_rec::fs_count_record, estimate)
+#define MIRVOL_FS78_USED offsetof(mirvol_rec::fs_count_record, used)
 
 // The fields of an accepted superblock, as both commands use them.
 struct mirvol_ext_sb {

@@ -2,10 +2,11 @@
 #pragma once
 
 #include "include/mirvol.h"
+#include "include/mirvol_records.h"
 
-#define MIRVOL_NMP_INIT_SIZE 2232
-#define MIRVOL_NET_ENTRIES_OFFSET 2196
-#define MIRVOL_NET_ENTRY_SIZE 36
+#define MIRVOL_NMP_INIT_SIZE sizeof(mirvol_rec::nmp_init_record)
+#define MIRVOL_NET_ENTRIES_OFFSET offsetof(mirvol_rec::nmp_init_record, nets)
+#define MIRVOL_NET_ENTRY_SIZE sizeof(mirvol_rec::net_entry)
 // The device's recovery block: 16 pages in one piece.
 #define MIRVOL_RECOVER_BUFF_SIZE (16 * 4096)
 

@@ -3,11 +3,12 @@
 #pragma once
 
 #include "include/mirvol.h"
+#include "include/mirvol_records.h"
 
 // Record sizes.
-#define MIRVOL_NETSTATUS_HEAD 12  // status, mdc_cnt, ip_version
-#define MIRVOL_NETSTATUS_MIN 48   // the record for one network
-#define MIRVOL_NET_DETAIL_SIZE 36  // self address, opponent address, state
+#define MIRVOL_NETSTATUS_HEAD offsetof(mirvol_rec::netstatus_record, nets)
+#define MIRVOL_NETSTATUS_MIN sizeof(mirvol_rec::netstatus_record)  // the record for one network
+#define MIRVOL_NET_DETAIL_SIZE sizeof(mirvol_rec::net_entry)
 
 // Fixed-size handlers on the dispatcher's kernel copy of the record. The
 // device handlers are given the device the dispatcher found; given none,

@@ -5,14 +5,15 @@
 #pragma once
 
 #include "include/mirvol.h"
+#include "include/mirvol_records.h"
 
-// The port record of commands 5, 6 and 7.
-#define MIRVOL_PORT_REC_SIZE 20
-#define MIRVOL_PORT_REC_STATUS 0   // out: status word
-#define MIRVOL_PORT_REC_FLAGS 4    // in: the ports the command acts on
-#define MIRVOL_PORT_REC_IO 8       // out (command 7): I/O port state
-#define MIRVOL_PORT_REC_NW 12      // out (command 7): N/W port state
-#define MIRVOL_PORT_REC_MOUNT 16   // out (command 7): mount port state
+// The port record of commands 5, 6 and 7 (mirvol_rec::port_record).
+#define MIRVOL_PORT_REC_SIZE sizeof(mirvol_rec::port_record)
+#define MIRVOL_PORT_REC_STATUS offsetof(mirvol_rec::port_record, status)
+#define MIRVOL_PORT_REC_FLAGS offsetof(mirvol_rec::port_record, flags)
+#define MIRVOL_PORT_REC_IO offsetof(mirvol_rec::port_record, io)
+#define MIRVOL_PORT_REC_NW offsetof(mirvol_rec::port_record, nw)
+#define MIRVOL_PORT_REC_MOUNT offsetof(mirvol_rec::port_record, mount)
 
 #define MIRVOL_PORT_IO 0x1
 #define MIRVOL_PORT_NW 0x2

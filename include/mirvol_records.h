@@ -9,10 +9,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace mirvol_rec {
 
 #pragma pack(push, 1)
+
+// The status word alone: the whole record of commands 53, 60, 72, 74, 80,
+// 84, 85 and 86, and the first field of every other.
+struct status_record {
+  uint32_t status;
+};
+static_assert(sizeof(status_record) == 4);
 
 // A network entry of commands 9, 73 and 102.
 struct net_entry {
@@ -209,6 +217,14 @@ static_assert(offsetof(disk_error_action_record, action_flag) == 4);
 static_assert(offsetof(disk_error_action_record, cp_action) == 8);
 static_assert(offsetof(disk_error_action_record, dp_action) == 12);
 
+// Command 13: the Cluster Partition times to clear (bits below 16).
+struct cp_time_clear_record {
+  uint32_t status;
+  uint32_t flags;
+  uint32_t unused[3];
+};
+static_assert(sizeof(cp_time_clear_record) == 20 && offsetof(cp_time_clear_record, flags) == 4);
+
 // Command 12: the Cluster Partition times (low 32 bits of seconds).
 struct cp_time_record {
   uint32_t status;
@@ -294,6 +310,38 @@ struct fs_count_record {
 static_assert(sizeof(fs_count_record) == 24);
 static_assert(offsetof(fs_count_record, estimate) == 8 && offsetof(fs_count_record, used) == 16);
 
+// Command 83: who holds the device open (the caller's log flag and its
+// name in, the counts out).
+struct check_holders_record {
+  uint32_t status;
+  int32_t openers;    // out: opens of the mirror disk
+  int32_t holders;    // out: its holders (the log shows them halved)
+  uint32_t log_flag;  // in: log the counts when non-zero
+  char name[32];      // in: the caller, for the log line
+};
+static_assert(sizeof(check_holders_record) == 48);
+static_assert(offsetof(check_holders_record, openers) == 4 &&
+              offsetof(check_holders_record, holders) == 8);
+static_assert(offsetof(check_holders_record, log_flag) == 12 &&
+              offsetof(check_holders_record, name) == 16);
+
 #pragma pack(pop)
+
+// A record's bytes (a copy of the caller's, not aligned) copied into its
+// structure and back: no buffer is ever read through a cast pointer.
+template <class R>
+inline R rec_load(const void *bytes) {
+  R r;
+  std::memcpy(&r, bytes, sizeof(R));
+  return r;
+}
+template <class R>
+inline void rec_store(void *bytes, const R &r) {
+  std::memcpy(bytes, &r, sizeof(R));
+}
+// The status word of any record.
+inline void rec_put_status(void *bytes, uint32_t status) {
+  rec_store(bytes, status_record{status});
+}
 
 }  // namespace mirvol_rec

@@ -16,7 +16,7 @@
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_open.h"
 #include "include/mirvol_param.h"
-#include "include/mirvol_record.h"
+#include "include/mirvol_records.h"
 
 // --- on-disk format ---
 
@@ -471,15 +471,13 @@ static const u8 *fs_begin(struct nmp_info *nmp, u8 *rec, struct page **sb_page,
                           struct mirvol_ext_sb *sb) {
   if (mirvol_alloc_disk_page(sb_page)) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate sb_page.\n", 145, nmp->minor);
-    rec_put_u32(rec, 0, STATUS_NO_MEMORY);
+    mirvol_rec::rec_put_status(rec, STATUS_NO_MEMORY);
     return nullptr;
   }
   const u8 *s = mirvol_analyze_sb(nmp, *sb_page, sb);
-  if (!s) rec_put_u32(rec, 0, STATUS_FAILED);
+  if (!s) mirvol_rec::rec_put_status(rec, STATUS_FAILED);
   return s;
 }
-
-static void put_u64(u8 *rec, unsigned int off, u64 v) { memcpy(rec + off, &v, sizeof(v)); }
 
 // The device keeps the last answer's figures; calls on one device may run
 // at once, so each figure is stored on its own atomically.
@@ -528,11 +526,13 @@ void mirvol_nmp_set_bitmap_from_fs(unsigned int minor, struct nmp_info *nmp, u8 
   struct mirvol_ext_sb sb;
   if (!fs_begin(nmp, rec, &sb_page, &sb)) goto out;
   if (!strcmp(sb.type, "EXT2") || !strcmp(sb.type, "EXT3")) {
-    memset(rec + MIRVOL_FS77_TYPE, 0, 16);
-    memcpy(rec + MIRVOL_FS77_TYPE, sb.type, 4);
+    auto r = mirvol_rec::rec_load<mirvol_rec::fs_bitmap_record>(rec);
+    memset(r.fs_type, 0, sizeof(r.fs_type));
+    memcpy(r.fs_type, sb.type, 4);
+    mirvol_rec::rec_store(rec, r);
   }
   if (!fs_rewritable(nmp, &sb) || !g_cache_sem) {
-    rec_put_u32(rec, 0, STATUS_FAILED);
+    mirvol_rec::rec_put_status(rec, STATUS_FAILED);
     goto out;
   }
   {
@@ -551,17 +551,19 @@ void mirvol_nmp_set_bitmap_from_fs(unsigned int minor, struct nmp_info *nmp, u8 
     if (r < 0) {
       mirvol_printk(MIRVOL_WARN "NMP%d failed to set the bitmap dependent on FS.\n", 273,
                     nmp->minor);
-      rec_put_u32(rec, 0, STATUS_FAILED);
+      mirvol_rec::rec_put_status(rec, STATUS_FAILED);
       goto out;
     }
     u64 used = (u32)(sb.blocks_count - sb.free_blocks_count);
-    rec_put_u32(rec, MIRVOL_FS77_LOG_BSIZE, sb.log_block_size);
-    put_u64(rec, MIRVOL_FS77_BLOCKS, sb.blocks_count);
-    put_u64(rec, MIRVOL_FS77_USED, used);
-    rec_put_u32(rec, MIRVOL_FS77_BITS, count);
+    auto rr = mirvol_rec::rec_load<mirvol_rec::fs_bitmap_record>(rec);
+    rr.log_block_size = sb.log_block_size;
+    rr.blocks = sb.blocks_count;
+    rr.used = used;
+    rr.bits_set = count;
     u64 bits = count;
     store_results(nmp, sb.blocks_count, used, &bits);
-    rec_put_u32(rec, 0, STATUS_OK);
+    rr.status = STATUS_OK;
+    mirvol_rec::rec_store(rec, rr);
   }
 out:
   mirvol_free_disk_page(&sb_page);
@@ -574,7 +576,7 @@ void mirvol_nmp_get_fs_block_count(unsigned int minor, struct nmp_info *nmp, u8 
   if (!fs_begin(nmp, rec, &sb_page, &sb)) goto out;
   if (sb.inode_size == 0 || sb.inode_size > sb.block_size) {
     refuse(nmp, sb.type, "inode size", sb.inode_size);
-    rec_put_u32(rec, 0, STATUS_FAILED);
+    mirvol_rec::rec_put_status(rec, STATUS_FAILED);
     goto out;
   }
   {
@@ -591,10 +593,12 @@ void mirvol_nmp_get_fs_block_count(unsigned int minor, struct nmp_info *nmp, u8 
     u64 meta = G * (sb.inodes_per_group / per_block + 2) + overhead;
     u64 estimate = sb.blocks_count > meta ? sb.blocks_count - meta : 0;
     u64 used = (u32)(sb.blocks_count - sb.free_blocks_count);
-    put_u64(rec, MIRVOL_FS78_ESTIMATE, estimate);
-    put_u64(rec, MIRVOL_FS78_USED, used);
+    auto rr = mirvol_rec::rec_load<mirvol_rec::fs_count_record>(rec);
+    rr.estimate = estimate;
+    rr.used = used;
     store_results(nmp, estimate, used, nullptr);
-    rec_put_u32(rec, 0, STATUS_OK);
+    rr.status = STATUS_OK;
+    mirvol_rec::rec_store(rec, rr);
   }
 out:
   mirvol_free_disk_page(&sb_page);

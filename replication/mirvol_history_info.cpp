@@ -18,12 +18,9 @@
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_nmp_stop.h"
 #include "include/mirvol_param.h"
-#include "include/mirvol_record.h"
+#include "include/mirvol_records.h"
 #include "include/mirvol_trans.h"
 
-#define HIS_RING_SIZE_OFF 1164
-#define HIS_FILE_LIMIT_OFF 1168
-#define HIS_DIR_OFF 1172
 
 // --- small helpers ---
 
@@ -253,7 +250,8 @@ void mirvol_history_free(struct history_info *h) {
 
 struct history_info *mirvol_history_init(const u8 *rec, struct nmp_info *nmp) {
   int minor = (int)nmp->minor;
-  s32 size = rec_s32(rec, HIS_RING_SIZE_OFF);
+  const auto init = mirvol_rec::rec_load<mirvol_rec::nmp_init_record>(rec);
+  s32 size = init.history_size;
   // The ring must lie within the Cluster Partition (an empty one always does).
   u64 cp_bytes = nmp->cp_bdev ? (u64)bdev_nr_sectors(nmp->cp_bdev) * 512 : 0;
   if (size < 0 || (size > 0 && MIRVOL_HISINFO_RING_BYTE + ((u64)size << 20) > cp_bytes)) {
@@ -291,7 +289,7 @@ struct history_info *mirvol_history_init(const u8 *rec, struct nmp_info *nmp) {
   spin_lock_init(&h->file_lock);
   spin_lock_init(&h->ring_lock);
   mutex_init(&h->flag_mutex);
-  s32 limit = rec_s32(rec, HIS_FILE_LIMIT_OFF);
+  s32 limit = init.history_file_size;
   h->file_limit = limit > 0 ? (u64)limit << 20 : 0;
   h->file_bytes = 0;
   h->del_next = 0;
@@ -311,7 +309,8 @@ struct history_info *mirvol_history_init(const u8 *rec, struct nmp_info *nmp) {
   }
 
   char configured[MIRVOL_NAME_LEN];
-  memcpy(configured, rec + HIS_DIR_OFF, sizeof(configured));
+  static_assert(sizeof(configured) == sizeof(init.history_dir));
+  memcpy(configured, init.history_dir, sizeof(configured));
   configured[sizeof(configured) - 1] = 0;
   // A device without a configured directory has no history files: its
   // spills fail to open.
@@ -830,11 +829,11 @@ out:
 void mirvol_clear_all_history_info_ioctl(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   // The history and send-data threads write the records being cleared.
   if (mirvol_nmp_threads_running(nmp)) {
-    rec_put_u32(rec, 0, STATUS_FAILED);
+    mirvol_rec::rec_put_status(rec, STATUS_FAILED);
     return;
   }
   if (!mirvol_hisinfo_used(nmp)) {
-    rec_put_u32(rec, 0, STATUS_OK);
+    mirvol_rec::rec_put_status(rec, STATUS_OK);
     return;
   }
   mirvol_printk(MIRVOL_INFO "NMP%d clearing history info.\n", 317, (int)minor);
@@ -842,21 +841,21 @@ void mirvol_clear_all_history_info_ioctl(unsigned int minor, struct nmp_info *nm
   int r = his_clear(nmp, &flag_failed);
   if (r != HIS_OK) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to clear history info. (err=%d)\n", 319, (int)minor, r);
-    rec_put_u32(rec, 0, STATUS_FAILED);
+    mirvol_rec::rec_put_status(rec, STATUS_FAILED);
     return;
   }
   mirvol_printk(MIRVOL_INFO "NMP%d history info has been cleared.\n", 318, (int)minor);
-  rec_put_u32(rec, 0, flag_failed ? STATUS_FAILED : STATUS_OK);
+  mirvol_rec::rec_put_status(rec, flag_failed ? STATUS_FAILED : STATUS_OK);
 }
 
 void mirvol_convert_history_info_ioctl(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   // The history and send-data threads write the records being cleared.
   if (mirvol_nmp_threads_running(nmp)) {
-    rec_put_u32(rec, 0, STATUS_FAILED);
+    mirvol_rec::rec_put_status(rec, STATUS_FAILED);
     return;
   }
   if (!mirvol_hisinfo_used(nmp)) {
-    rec_put_u32(rec, 0, STATUS_OK);
+    mirvol_rec::rec_put_status(rec, STATUS_OK);
     return;
   }
   mirvol_printk(MIRVOL_INFO "NMP%d converting history info.\n", 314, (int)minor);
@@ -865,16 +864,16 @@ void mirvol_convert_history_info_ioctl(unsigned int minor, struct nmp_info *nmp,
   if (r == HIS_INVALID) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to convert history info. (invalid info found)\n", 316,
                   (int)minor);
-    rec_put_u32(rec, 0, STATUS_INVALID_HISTORY);
+    mirvol_rec::rec_put_status(rec, STATUS_INVALID_HISTORY);
     return;
   }
   if (r != HIS_OK) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to convert history info. (err=%d)\n", 316, (int)minor, r);
-    rec_put_u32(rec, 0, STATUS_FAILED);
+    mirvol_rec::rec_put_status(rec, STATUS_FAILED);
     return;
   }
   mirvol_printk(MIRVOL_INFO "NMP%d history info has been converted.\n", 315, (int)minor);
-  rec_put_u32(rec, 0, flag_failed ? STATUS_FAILED : STATUS_OK);
+  mirvol_rec::rec_put_status(rec, flag_failed ? STATUS_FAILED : STATUS_OK);
 }
 
 // --- the senders' entry points ---

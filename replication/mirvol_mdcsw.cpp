@@ -7,7 +7,7 @@
 
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_ext.h"
-#include "include/mirvol_record.h"
+#include "include/mirvol_records.h"
 #include "include/mirvol_sock.h"
 #include "include/mirvol_trans.h"
 
@@ -174,7 +174,7 @@ u32 mirvol_share_echo_reply(struct nmp_info *nmp, struct network *network, u32 t
 void mirvol_nmp_cancel_waiting_ack(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;
   mirvol_cancel_waiting_ack(nmp);
-  rec_put_u32(rec, 0, STATUS_OK);
+  mirvol_rec::rec_put_status(rec, STATUS_OK);
 }
 
 // --- command 79 ---
@@ -188,11 +188,11 @@ static const char *const mirvol_switch_refusal[] = {
 void mirvol_nmp_mdc_switch(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;
   int m = (int)nmp->minor;
-  s32 want = rec_s32(rec, 4);
+  s32 want = mirvol_rec::rec_load<mirvol_rec::mdc_switch_record>(rec).mdc_priority;
   if (want < 0 || want > (s32)nmp->mdc_cnt) {
     mirvol_printk(MIRVOL_ERR "NMP%d mdc_priority (%d) is invalid. (mirvol_nmp_mdc_switch)\n", 182,
                   m, want);
-    rec_put_u32(rec, 0, STATUS_INVALID_PARAMETER);
+    mirvol_rec::rec_put_status(rec, STATUS_INVALID_PARAMETER);
     return;
   }
   unsigned long flags;
@@ -201,7 +201,7 @@ void mirvol_nmp_mdc_switch(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
     spin_unlock_irqrestore(nmp->network_list_lock, flags);
     mirvol_printk(MIRVOL_WARN "NMP%d N/W is not initialized yet. (mirvol_nmp_mdc_switch)\n", 142,
                   m);
-    rec_put_u32(rec, 0, STATUS_FAILED);
+    mirvol_rec::rec_put_status(rec, STATUS_FAILED);
     return;
   }
   struct network *old = nullptr, *target = nullptr;
@@ -265,17 +265,17 @@ void mirvol_nmp_mdc_switch(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
 
   if (status == STATUS_ALREADY_SWITCHED) {
     mirvol_printk(MIRVOL_INFO "NMP%d already switched N/W to (priority:%d).\n", 261, m, want);
-    rec_put_u32(rec, 0, status);
+    mirvol_rec::rec_put_status(rec, status);
     return;
   }
   if (refusal >= 0) {
     mirvol_printk(MIRVOL_WARN "NMP%d failed to switch N/W to (priority:%d). %s\n", 260, m, want,
                   mirvol_switch_refusal[refusal]);
-    rec_put_u32(rec, 0, status);
+    mirvol_rec::rec_put_status(rec, status);
     return;
   }
   if (!target) {
-    rec_put_u32(rec, 0, STATUS_FAILED);
+    mirvol_rec::rec_put_status(rec, STATUS_FAILED);
     return;
   }
 
@@ -294,8 +294,7 @@ void mirvol_nmp_mdc_switch(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   if (nmp->send_ack2_queue.sys_var) wake_up(&nmp->send_ack2_queue.sys_var->wq);
   wake_up(&nmp->nmp_variable->heartbeat_wq);
 
-  rec_put_u32(rec, 0, STATUS_OK);
-  rec_put_s32(rec, 4, target_prio);
+  mirvol_rec::rec_store(rec, mirvol_rec::mdc_switch_record{STATUS_OK, target_prio});
   spin_lock_irqsave(nmp->network_list_lock, flags);
   if (old) {
     mirvol_printk(MIRVOL_INFO "NMP%d switched N/W from (priority:%d) to (priority:%d).\n", 263, m,

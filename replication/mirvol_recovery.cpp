@@ -15,12 +15,12 @@
 #include "include/mirvol_param.h"
 #include "include/mirvol_port.h"
 #include "include/mirvol_qos.h"
-#include "include/mirvol_record.h"
+#include "include/mirvol_records.h"
 #include "include/mirvol_recv.h"
 #include "include/mirvol_sock.h"
 #include "include/mirvol_trans.h"
 
-static void put_status(u8 *rec, u32 status) { rec_put_u32(rec, 0, status); }
+static void put_status(u8 *rec, u32 status) { mirvol_rec::rec_put_status(rec, status); }
 
 static bool sigterm_pending(void) { return sigismember_pending(get_current(), SIGTERM) != 0; }
 
@@ -318,7 +318,8 @@ void mirvol_sec_trans_read(u64 s, u64 e, struct trans_request *req, struct nmp_i
 // --- the copy (command 10) ---
 
 bool mirvol_block_trans_args_ok(const u8 *rec) {
-  s32 start = rec_s32(rec, 4), end = rec_s32(rec, 8);
+  auto r = mirvol_rec::rec_load<mirvol_rec::recovery_record>(rec);
+  s32 start = r.startbit, end = r.endbit;
   return start >= 0 && end >= 0 && start <= end;
 }
 
@@ -611,7 +612,8 @@ static enum attempt_end copy_attempt(struct copy_state *st, int attempt, u32 *re
 }
 
 void mirvol_block_trans(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
-  s32 startbit = rec_s32(rec, 4), endbit = rec_s32(rec, 8);
+  auto r = mirvol_rec::rec_load<mirvol_rec::recovery_record>(rec);
+  s32 startbit = r.startbit, endbit = r.endbit;
   if (!mirvol_block_trans_args_ok(rec) || !nmp) {
     mirvol_printk(MIRVOL_ERR "NMP%d startbit (%d) or endbit (%d) is invalid. (mirvol_block_trans)\n",
                   182, (int)minor, startbit, endbit);
@@ -687,11 +689,11 @@ void mirvol_block_trans(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
 
 void mirvol_block_size_operate(unsigned int cmd, struct nmp_info *nmp, u8 *rec) {
   if (cmd == 14) {
-    rec_put_s32(rec, 4, nmp->own_bdev ? mirvol_own_device_get_blksize(nmp->own_bdev) : 0);
-    put_status(rec, STATUS_OK);
+    mirvol_rec::rec_store(rec, mirvol_rec::block_size_record{
+                                   STATUS_OK, nmp->own_bdev ? mirvol_own_device_get_blksize(nmp->own_bdev) : 0});
     return;
   }
-  s32 size = rec_s32(rec, 4);
+  s32 size = mirvol_rec::rec_load<mirvol_rec::block_size_record>(rec).block_size;
   if (size <= 0 || !nmp->own_bdev || !nmp->dp_bdev) {
     put_status(rec, STATUS_INVALID_PARAMETER);
     return;
@@ -713,11 +715,13 @@ void mirvol_block_size_operate(unsigned int cmd, struct nmp_info *nmp, u8 *rec) 
 // --- commands 30 and 31 ---
 
 bool mirvol_bitmap_operate_args_ok(const u8 *rec) {
-  return rec_s32(rec, 4) >= 0 && rec_s32(rec, 8) == 1;
+  auto r = mirvol_rec::rec_load<mirvol_rec::bitmap_read_record>(rec);
+  return r.start_kb >= 0 && r.kb_number == 1;
 }
 
 void mirvol_bitmap_operate(unsigned int cmd, unsigned int minor, struct nmp_info *nmp, u8 *rec) {
-  s32 start_kb = rec_s32(rec, 4), kb_number = rec_s32(rec, 8);
+  auto r = mirvol_rec::rec_load<mirvol_rec::bitmap_read_record>(rec);
+  s32 start_kb = r.start_kb, kb_number = r.kb_number;
   int m = (int)minor;
   if (kb_number <= 0 || start_kb < 0) {
     mirvol_printk(MIRVOL_ERR
@@ -760,9 +764,10 @@ void mirvol_bitmap_operate(unsigned int cmd, unsigned int minor, struct nmp_info
       put_status(rec, STATUS_FAILED);
       return;
     }
-  memcpy(rec + 12, buf + ((u64)start_kb % k) * 1024, (size_t)kb_number * 1024);
+  memcpy(r.bitmap, buf + ((u64)start_kb % k) * 1024, sizeof(r.bitmap));
   kfree(buf);
-  put_status(rec, STATUS_OK);
+  r.status = STATUS_OK;
+  mirvol_rec::rec_store(rec, r);
 }
 
 // --- command 32 ---
@@ -818,6 +823,5 @@ void mirvol_bitmap_get_diff_size(unsigned int minor, struct nmp_info *nmp, u8 *r
     }
   }
   kfree(buf);
-  rec_put_u32(rec, 4, (u32)count);
-  put_status(rec, STATUS_OK);
+  mirvol_rec::rec_store(rec, mirvol_rec::value_record{STATUS_OK, (u32)count});
 }

@@ -38,6 +38,7 @@ grep -qx "bmp_size_in_sec=8" "$WORK/out" || grep -q "=8$" "$WORK/out" || fail "g
 ctl NMP3 size
 grep -qx "size=$SIZE" "$WORK/out" || fail "the size answered: $(cat "$WORK/out")"
 wait_until 10 test "$(stat -c %s "$HOST_MNT/NMP3")" -eq $SIZE || fail "NMP3 does not have its size"
+timeout 10 grep "^data partition:" "$HOST_MNT/proc/mirvolstat" >/dev/null || fail "mirvolstat shows no device"
 
 timeout 60 dd if="$WORK/src" of="$HOST_MNT/NMP3" bs=1M seek=4 conv=notrunc,fsync status=none ||
   fail "dd into NMP3"
@@ -45,6 +46,12 @@ cmp -s <(dd if="$WORK/dp.img" bs=1M skip=4 count=4 status=none) "$WORK/src" ||
   fail "what dd wrote is not on the Data Partition"
 timeout 60 dd if="$HOST_MNT/NMP3" bs=1M skip=4 count=4 iflag=direct status=none | cmp -s - "$WORK/src" ||
   fail "reading NMP3 back differs"
+# A write of a few bytes inside a block: the host reads, modifies and writes
+# the block around them.
+printf 'unaligned' | timeout 10 dd of="$HOST_MNT/NMP3" bs=1 seek=1000 conv=notrunc,fsync status=none ||
+  fail "unaligned write"
+[ "$(dd if="$WORK/dp.img" bs=1 skip=1000 count=9 status=none)" = unaligned ] ||
+  fail "the unaligned write did not reach the Data Partition"
 
 timeout 120 mkfs.ext4 -q -F "$HOST_MNT/NMP3" || fail "mkfs.ext4 on NMP3"
 mkdir -p "$WORK/fsmnt"

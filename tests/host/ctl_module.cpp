@@ -1,6 +1,8 @@
 // A stand-in module for the control socket's tests: it registers a disk
 // "NMP%d" per minor (every bio fails) whose ioctl offers a few commands that
-// show what a control command sees of its caller.
+// show what a control command sees of its caller. The real driver cannot
+// show this: its commands neither echo their buffers nor read the caller's
+// descriptors back, wait on a key, or answer more than a few KiB.
 //
 //   1  flip     copies 16 bytes in, writes their complement back; returns the
 //               bytes copied in (a shorter buffer gives fewer).
@@ -12,10 +14,10 @@
 //               when a signal came first, with the pending signals in
 //               `signals`.
 //   4  release  {u32 key}: releases key (0 .. 63) for every waiter on it.
-//   102 init    answers a device-init record as the driver's shape has it:
-//               status 0x800000 when the caller passed both descriptors
-//               named at 1048 and 1052, else 0x800001; the disk's minor at
-//               18; the 2232 bytes copied back.
+//   102 init    answers a device-init record (mirvol_rec::nmp_init_record)
+//               as the driver does: STATUS_OK when the caller passed both
+//               descriptors cp_fd and dp_fd name, else STATUS_FAILED; the
+//               disk's minor in `minor`; the whole record copied back.
 // Any other number: -ENOTTY.
 //
 // At unload it logs how many commands were still inside the module.
@@ -24,6 +26,8 @@
 
 #include "include/mirvol.h"
 #include "include/mirvol_main.h"
+#include "include/mirvol_records.h"
+#include "include/mirvol_status.h"
 #include "platform/blkdev.h"
 #include "platform/kernel.h"
 #include "platform/vfs.h"
@@ -104,23 +108,16 @@ int cmd_release(unsigned long arg) {
 }
 
 int cmd_init(struct block_device *bdev, unsigned long arg) {
-  static const unsigned long size = 2232;
-  u8 *rec = static_cast<u8 *>(kzalloc(size, GFP_KERNEL));
-  if (!rec) return -ENOMEM;
-  copy_from_user(rec, (void __user *)arg, size);
-  s32 cp_fd, dp_fd;
-  memcpy(&cp_fd, rec + 1048, sizeof(cp_fd));
-  memcpy(&dp_fd, rec + 1052, sizeof(dp_fd));
-  struct file *cp = fget((unsigned int)cp_fd);
-  struct file *dp = fget((unsigned int)dp_fd);
-  u32 status = cp && dp ? 0x800000 : 0x800001;
+  mirvol_rec::nmp_init_record rec;
+  memset(&rec, 0, sizeof(rec));
+  copy_from_user(&rec, (void __user *)arg, sizeof(rec));
+  struct file *cp = fget((unsigned int)rec.cp_fd);
+  struct file *dp = fget((unsigned int)rec.dp_fd);
+  rec.status = cp && dp ? STATUS_OK : STATUS_FAILED;
   if (cp) fput(cp);
   if (dp) fput(dp);
-  u16 minor = (u16)MINOR(bdev->bd_dev);
-  memcpy(rec, &status, sizeof(status));
-  memcpy(rec + 18, &minor, sizeof(minor));
-  copy_to_user((void __user *)arg, rec, size);
-  kfree(rec);
+  rec.minor = (u16)MINOR(bdev->bd_dev);
+  copy_to_user((void __user *)arg, &rec, sizeof(rec));
   return 0;
 }
 

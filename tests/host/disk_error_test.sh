@@ -9,7 +9,7 @@
 #    host; after the restart the device shows the disk-error flag read from
 #    the Cluster Partition, and command 13 with flag 8 clears it on disk and
 #    in memory.
-#   disk_error_test.sh MIRVOLD_FIXTURE MIRVOLCTL
+#   disk_error_test.sh MIRVOLD_FAULTS MIRVOLCTL
 MIRVOLD=$1
 MIRVOLCTL=$2
 . "$(dirname "$0")/lib.sh"

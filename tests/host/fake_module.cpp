@@ -2,7 +2,11 @@
 // the real one, registers a disk "NMP%d" per minor, and maps each disk 1:1
 // onto a backing image (fake_image=PATH) so that the host's data path can be
 // checked end to end. It also records the shape of every bio it is sent and
-// shows it in /proc, beside a few files that exercise the /proc side.
+// shows it in /proc, beside a few files that exercise the /proc side. The
+// real driver cannot show these: it keeps no record of the bios it is sent,
+// its queue limits are not set by the test, and its /proc texts are short and
+// read-only. Everything else of the data path is shown on the real driver
+// (ctl_data_path_test.sh).
 //
 //   nmp_minor, g_nmp_count, g_mirvol_major   as the real module
 //   fake_image=PATH       backing image of every disk (none: every I/O fails)

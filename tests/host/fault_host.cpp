@@ -1,8 +1,6 @@
-// mirvold with the real driver and, after the module has loaded, one mirror
-// device made by hand over the image named by MIRVOL_FIXTURE_DP (minor
-// MIRVOL_FIXTURE_MINOR, default the first configured), with its N/W port
-// closed: every write is local and marked for the difference bitmap. It
-// stands in for device creation in tests of the data path through the host.
+// mirvold with the real driver and a write fault on an image, for the
+// disk-error tests: the real host has no way to make a partition's writes
+// fail, and the platform's fault rules can only be added in its process.
 //
 // MIRVOL_FIXTURE_WRITE_FAULT=PATH,FIRST,COUNT makes every write that touches
 // sectors FIRST..FIRST+COUNT-1 of the image PATH fail, for the life of the
@@ -16,7 +14,7 @@
 #include <cstdlib>
 
 #include "include/mirvol_main.h"
-#include "tests/support/device_fixture.h"
+#include "platform/blkdev.h"
 
 int real_init_module(void) __asm__("__real__Z11init_modulev");
 int fixture_init_module(void) __asm__("__wrap__Z11init_modulev");
@@ -43,18 +41,9 @@ int fixture_init_module(void) {
   int r = real_init_module();
   const char *fault = getenv("MIRVOL_FIXTURE_WRITE_FAULT");
   if (!r && fault && !add_write_fault(fault)) {
-    fprintf(stderr, "driver fixture: cannot add the write fault %s\n", fault);
+    fprintf(stderr, "fault host: cannot add the write fault %s\n", fault);
     cleanup_module();
     return -EIO;
   }
-  const char *dp = getenv("MIRVOL_FIXTURE_DP");
-  if (r || !dp) return r;
-  const char *m = getenv("MIRVOL_FIXTURE_MINOR");
-  int minor = m ? atoi(m) : nmp_minor[0];
-  if (!testsupport_make_device(minor, dp, 0)) {
-    fprintf(stderr, "driver fixture: no device over %s\n", dp);
-    cleanup_module();
-    return -EIO;
-  }
-  return 0;
+  return r;
 }
