@@ -50,6 +50,8 @@ class Module {
   bool load();
   void unload();
   struct nmp_info *nmp() const { return nmp_; }
+  const Image &data_image() const { return dp_; }
+  const Image &cp_image() const { return cp_; }
   const Image &spare_cp() const { return spare_cp_; }
   const Image &spare_dp() const { return spare_dp_; }
 
