@@ -76,6 +76,22 @@ def ack2_recv():
     }
 
 
+def short_msg(cmd, magic=MAGIC):
+    return struct.pack(">II", magic, cmd)
+
+
+def hb_recv():
+    req = short_msg(200)
+    return {
+        "one_request": b"\0" + req,
+        "requests_port_closed_client_up": b"\2" + req * 4,
+        "requests_port_open": b"\1" + req * 3,
+        "wrong_magic_accepted": b"\2" + short_msg(200, 0x12345678),
+        "wrong_command": b"\2" + req + short_msg(201) + req,
+        "partial_request": b"\2" + req + req[:5],
+    }
+
+
 def lzss_decode():
     text = b"mirror write mirror write mirror " * 40
     return {
@@ -141,11 +157,11 @@ def ctl_dispatch():
 
 def main():
     for target, seeds in (("data_recv", data_recv()), ("ack2_recv", ack2_recv()),
+                          ("hb_recv", hb_recv()),
                           ("lzss_decode", lzss_decode()), ("ctl_dispatch", ctl_dispatch())):
         d = os.path.join(HERE, "corpus", target)
+        # Only the seeds are written: reproducers kept beside them stay.
         os.makedirs(d, exist_ok=True)
-        for old in os.listdir(d):
-            os.unlink(os.path.join(d, old))
         for name, blob in seeds.items():
             with open(os.path.join(d, name), "wb") as f:
                 f.write(blob)
