@@ -45,7 +45,9 @@ class Image {
 // device that a control call creates (spare_cp(), spare_dp()).
 class Module {
  public:
-  Module();
+  // cp_bytes: the Cluster Partition image (6 MiB unless a test needs room
+  // for a history ring after the bitmap).
+  explicit Module(size_t cp_bytes = 6 << 20);
   ~Module();
   bool load();
   void unload();

@@ -92,6 +92,25 @@ def hb_recv():
     }
 
 
+def his_rec(serial, first, count, used=1):
+    return struct.pack("<QQQQ", serial, first, count, used)
+
+
+def hist_convert():
+    sectors = (8 << 20) // 512
+    recs = his_rec(1, 0, 1) + his_rec(2, 7, 9) + his_rec(3, 100, 256) + his_rec(4, 999, 8, 0) + \
+        his_rec(5, 50, 0) + his_rec(6, sectors - 3, 3)
+    return {
+        "records_granule_1": b"\0\0\0" + recs,
+        "records_granule_8": b"\1\0\0" + recs,
+        "records_granule_128_at_ring_end": b"\3" + struct.pack("<H", 32768 - 6) + recs,
+        "out_of_range_after_one": b"\0\5\0" + his_rec(1, 8, 8) + his_rec(2, sectors - 2, 3) +
+        his_rec(3, 64, 8),
+        "count_wraps": b"\2\0\0" + his_rec(1, 10, (1 << 64) - 5),
+        "whole_partition": b"\1\0\0" + his_rec(1, 0, sectors),
+    }
+
+
 def lzss_decode():
     text = b"mirror write mirror write mirror " * 40
     return {
@@ -157,7 +176,7 @@ def ctl_dispatch():
 
 def main():
     for target, seeds in (("data_recv", data_recv()), ("ack2_recv", ack2_recv()),
-                          ("hb_recv", hb_recv()),
+                          ("hb_recv", hb_recv()), ("hist_convert", hist_convert()),
                           ("lzss_decode", lzss_decode()), ("ctl_dispatch", ctl_dispatch())):
         d = os.path.join(HERE, "corpus", target)
         # Only the seeds are written: reproducers kept beside them stay.
