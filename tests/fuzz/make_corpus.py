@@ -5,8 +5,11 @@ Small, well-formed inputs of each target's format (see each target's
 comment), from which the fuzzer mutates. Run it again after changing a
 format; the files it writes are kept in the tree."""
 import os
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 
 MAGIC = 0x25609513
 ID = 3 << 24  # request ids of NMP3
@@ -111,6 +114,36 @@ def hist_convert():
     }
 
 
+def extfs_bitmap():
+    """Small real file systems, cut to their superblock, group descriptors
+    and first block bitmaps. Made with a fixed time, UUID and hash seed so
+    that running this again writes the same bytes; skipped without mkfs."""
+    if not shutil.which("mkfs.ext4"):
+        return {}
+    kinds = {
+        # name: (image size, mkfs arguments, bytes kept)
+        "ext2_1k_four_groups": (4 << 20, ["mkfs.ext2", "-b", "1024", "-g", "1024",
+                                          "-O", "^resize_inode"], 4096),
+        "ext3_1k": (4 << 20, ["mkfs.ext3", "-b", "1024"], 19456),
+        "ext4_4k": (8 << 20, ["mkfs.ext4", "-b", "4096", "-O", "^64bit"], 12288),
+        "ext4_1k_uninit_groups": (4 << 20, ["mkfs.ext4", "-b", "1024", "-g", "1024",
+                                            "-O", "^64bit,^resize_inode"], 7168),
+    }
+    uuid = "11111111-2222-3333-4444-555555555555"
+    env = dict(os.environ, E2FSPROGS_FAKE_TIME="1700000000")
+    out = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, (size, args, keep) in kinds.items():
+            img = os.path.join(tmp, name)
+            with open(img, "wb") as f:
+                f.truncate(size)
+            subprocess.run(args + ["-q", "-F", "-U", uuid, "-E", "hash_seed=" + uuid, img],
+                           check=True, env=env)
+            with open(img, "rb") as f:
+                out[name] = f.read(keep)
+    return out
+
+
 def lzss_decode():
     text = b"mirror write mirror write mirror " * 40
     return {
@@ -177,6 +210,7 @@ def ctl_dispatch():
 def main():
     for target, seeds in (("data_recv", data_recv()), ("ack2_recv", ack2_recv()),
                           ("hb_recv", hb_recv()), ("hist_convert", hist_convert()),
+                          ("extfs_bitmap", extfs_bitmap()),
                           ("lzss_decode", lzss_decode()), ("ctl_dispatch", ctl_dispatch())):
         d = os.path.join(HERE, "corpus", target)
         # Only the seeds are written: reproducers kept beside them stay.
