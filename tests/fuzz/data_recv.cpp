@@ -2,9 +2,11 @@
 // heads and payloads from the active server, on a loopback connection, with
 // the remote-write thread submitting what is received to the data
 // partition. Replies go to a sink that reads and drops them. After each
-// input the received writes are waited for, and the replies and wait-ACK2
-// entries they left are removed, so the next input starts from the same
-// state. The module and its device are set up once.
+// input the received writes are waited for, the replies and wait-ACK2
+// entries they left are removed, the reply connection is dropped, the
+// network is usable again and the data partition is zeroed, so the next
+// input starts from the same state. The module and its device are set up
+// once.
 //
 // Input: byte 0 sets the device's state for this input (bit 0: N/W port
 // closed, bit 1: mount port open, bit 2: not the current server); the rest
@@ -34,6 +36,7 @@ struct Standby {
   void start() {
     if (!module.load() || !feed.ok()) abort();
     struct nmp_info *nmp = module.nmp();
+    // The device has its receive and ACK1 queues already.
     auto *nw = static_cast<struct network *>(kzalloc(sizeof(struct network), GFP_KERNEL));
     if (!nmp->remote_write_head.sys_var || !nmp->send_ack1_head.sys_var || !nw) abort();
     inet_pton(AF_INET, "127.0.0.1", nw->self_addr + 12);
@@ -65,6 +68,26 @@ struct Standby {
     nmp->mount_port = (b & 2) ? 1 : 0;
     spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
     __atomic_store_n(&nmp->active, (b & 4) ? 0u : 1u, __ATOMIC_RELAXED);
+  }
+
+  // What an input may have changed besides the ports and the active flag:
+  // a failed reply drops the reply connection and marks the network
+  // unusable; the received writes are on the data partition.
+  void reset() {
+    struct nmp_info *nmp = module.nmp();
+    mirvol_down_nmp_send_sem(nmp);
+    mirvol_release_nmp_sock(nmp);
+    nmp->ack1_send_state = 1;
+    mirvol_up_nmp_send_sem(nmp);
+    unsigned long flags;
+    spin_lock_irqsave(nmp->network_list_lock, flags);
+    for (struct network *nw = nmp->network_list; nw; nw = nw->next) nw->state = NW_FREE;
+    spin_unlock_irqrestore(nmp->network_list_lock, flags);
+    spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
+    nmp->hb_client_up = nmp->hb_server_up = 0;
+    nmp->dp_error = 0;
+    spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
+    module.data_image().clear();
   }
 };
 
@@ -105,5 +128,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // entries, which go too.
   mirvol_recv_drain(nmp);
   fuzzsupport::clear_wait_ack2();
+  standby->reset();
   return 0;
 }

@@ -86,7 +86,7 @@ void Image::clear() const {
 
 // --- the module ---
 
-Module::Module() : dp_(8 << 20), cp_(6 << 20), spare_dp_(8 << 20), spare_cp_(6 << 20) {}
+Module::Module(size_t cp_bytes) : dp_(8 << 20), cp_(cp_bytes), spare_dp_(8 << 20), spare_cp_(6 << 20) {}
 
 Module::~Module() { unload(); }
 

@@ -45,11 +45,15 @@ class Image {
 // device that a control call creates (spare_cp(), spare_dp()).
 class Module {
  public:
-  Module();
+  // cp_bytes: the Cluster Partition image (6 MiB unless a test needs room
+  // for a history ring after the bitmap).
+  explicit Module(size_t cp_bytes = 6 << 20);
   ~Module();
   bool load();
   void unload();
   struct nmp_info *nmp() const { return nmp_; }
+  const Image &data_image() const { return dp_; }
+  const Image &cp_image() const { return cp_; }
   const Image &spare_cp() const { return spare_cp_; }
   const Image &spare_dp() const { return spare_dp_; }
 

@@ -5,8 +5,11 @@ Small, well-formed inputs of each target's format (see each target's
 comment), from which the fuzzer mutates. Run it again after changing a
 format; the files it writes are kept in the tree."""
 import os
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 
 MAGIC = 0x25609513
 ID = 3 << 24  # request ids of NMP3
@@ -76,6 +79,71 @@ def ack2_recv():
     }
 
 
+def short_msg(cmd, magic=MAGIC):
+    return struct.pack(">II", magic, cmd)
+
+
+def hb_recv():
+    req = short_msg(200)
+    return {
+        "one_request": b"\0" + req,
+        "requests_port_closed_client_up": b"\2" + req * 4,
+        "requests_port_open": b"\1" + req * 3,
+        "wrong_magic_accepted": b"\2" + short_msg(200, 0x12345678),
+        "wrong_command": b"\2" + req + short_msg(201) + req,
+        "partial_request": b"\2" + req + req[:5],
+    }
+
+
+def his_rec(serial, first, count, used=1):
+    return struct.pack("<QQQQ", serial, first, count, used)
+
+
+def hist_convert():
+    sectors = (8 << 20) // 512
+    recs = his_rec(1, 0, 1) + his_rec(2, 7, 9) + his_rec(3, 100, 256) + his_rec(4, 999, 8, 0) + \
+        his_rec(5, 50, 0) + his_rec(6, sectors - 3, 3)
+    return {
+        "records_granule_1": b"\0\0\0" + recs,
+        "records_granule_8": b"\1\0\0" + recs,
+        "records_granule_128_at_ring_end": b"\3" + struct.pack("<H", 32768 - 6) + recs,
+        "out_of_range_after_one": b"\0\5\0" + his_rec(1, 8, 8) + his_rec(2, sectors - 2, 3) +
+        his_rec(3, 64, 8),
+        "count_wraps": b"\2\0\0" + his_rec(1, 10, (1 << 64) - 5),
+        "whole_partition": b"\1\0\0" + his_rec(1, 0, sectors),
+    }
+
+
+def extfs_bitmap():
+    """Small real file systems, cut to their superblock, group descriptors
+    and first block bitmaps. Made with a fixed time, UUID and hash seed so
+    that running this again writes the same bytes; skipped without mkfs."""
+    if not shutil.which("mkfs.ext4"):
+        return {}
+    kinds = {
+        # name: (image size, mkfs arguments, bytes kept)
+        "ext2_1k_four_groups": (4 << 20, ["mkfs.ext2", "-b", "1024", "-g", "1024",
+                                          "-O", "^resize_inode"], 4096),
+        "ext3_1k": (4 << 20, ["mkfs.ext3", "-b", "1024"], 19456),
+        "ext4_4k": (8 << 20, ["mkfs.ext4", "-b", "4096", "-O", "^64bit"], 12288),
+        "ext4_1k_uninit_groups": (4 << 20, ["mkfs.ext4", "-b", "1024", "-g", "1024",
+                                            "-O", "^64bit,^resize_inode"], 7168),
+    }
+    uuid = "11111111-2222-3333-4444-555555555555"
+    env = dict(os.environ, E2FSPROGS_FAKE_TIME="1700000000")
+    out = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, (size, args, keep) in kinds.items():
+            img = os.path.join(tmp, name)
+            with open(img, "wb") as f:
+                f.truncate(size)
+            subprocess.run(args + ["-q", "-F", "-U", uuid, "-E", "hash_seed=" + uuid, img],
+                           check=True, env=env)
+            with open(img, "rb") as f:
+                out[name] = f.read(keep)
+    return out
+
+
 def lzss_decode():
     text = b"mirror write mirror write mirror " * 40
     return {
@@ -141,11 +209,12 @@ def ctl_dispatch():
 
 def main():
     for target, seeds in (("data_recv", data_recv()), ("ack2_recv", ack2_recv()),
+                          ("hb_recv", hb_recv()), ("hist_convert", hist_convert()),
+                          ("extfs_bitmap", extfs_bitmap()),
                           ("lzss_decode", lzss_decode()), ("ctl_dispatch", ctl_dispatch())):
         d = os.path.join(HERE, "corpus", target)
+        # Only the seeds are written: reproducers kept beside them stay.
         os.makedirs(d, exist_ok=True)
-        for old in os.listdir(d):
-            os.unlink(os.path.join(d, old))
         for name, blob in seeds.items():
             with open(os.path.join(d, name), "wb") as f:
                 f.write(blob)
