@@ -4,7 +4,6 @@
 // wait-ACK2 entries and the bitmap write queues (commands 72, 53 and 86).
 
 #include "include/mirvol_perf.h"
-#include "include/mirvol_record.h"
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_bitmap_writer.h"
 #include "include/mirvol_ext.h"

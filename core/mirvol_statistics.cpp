@@ -10,7 +10,6 @@
 #include "include/mirvol_mdcsw.h"
 #include "include/mirvol_nmp_init.h"
 #include "include/mirvol_port.h"
-#include "include/mirvol_record.h"
 
 // --- the area ---
 
@@ -404,8 +403,9 @@ int mirvol_nmp_set_perf(unsigned int minor, unsigned long arg) {
     status = STATUS_NO_DEVICE;
   } else {
     struct perf_area *a = nmp->perf_area;
-    u32 start = rec_u32(rec, 4), clear = rec_u32(rec, 8), control = rec_u32(rec, 12);
-    u32 pid = rec_u32(rec, 16), interval = rec_u32(rec, 20);
+    const auto in = mirvol_rec::rec_load<mirvol_rec::perf_set_record>(rec);
+    u32 start = in.start, clear = in.clear, control = in.control;
+    u32 pid = in.pid, interval = in.interval;
     bool apply = false;
     unsigned long flags;
     spin_lock_irqsave(&a->lock, flags);
@@ -470,7 +470,7 @@ int mirvol_nmp_set_perf(unsigned int minor, unsigned long arg) {
       mutex_unlock(&g_perf_dir_mutex);
     }
   }
-  rec_put_u32(rec, 0, status);
+  mirvol_rec::rec_put_status(rec, status);
   mirvol_copy_to_user(uptr, rec, MIRVOL_SET_PERF_SIZE);
   kfree(rec);
   return 0;
@@ -528,7 +528,7 @@ int mirvol_nmp_get_perf(unsigned int minor, unsigned long arg) {
     status = STATUS_NO_DEVICE;
   } else {
     struct perf_area *a = nmp->perf_area;
-    u32 pid = rec_u32(rec, 4);
+    u32 pid = mirvol_rec::rec_load<mirvol_rec::perf_get_record>(rec).pid;
     unsigned long flags, nflags, aflags;
     // The queue figures first: the request-queue lock is outside the area
     // lock, as is network_list_lock.
@@ -565,7 +565,7 @@ int mirvol_nmp_get_perf(unsigned int minor, unsigned long arg) {
       a->c.send_q_peak = q_peak;
       a->c.echo_latest = a->c.echo_peak = 0;
       perf_choose_network(nmp, a);
-      memcpy(rec + 8, &a->c, sizeof(a->c));
+      memcpy(rec + offsetof(mirvol_rec::perf_get_record, image), &a->c, sizeof(a->c));
       s->last_poll = now;
     }
     spin_unlock_irqrestore(&a->lock, aflags);
@@ -580,7 +580,7 @@ int mirvol_nmp_get_perf(unsigned int minor, unsigned long arg) {
       status = STATUS_NOT_SUBSCRIBED;
     }
   }
-  rec_put_u32(rec, 0, status);
+  mirvol_rec::rec_put_status(rec, status);
   mirvol_copy_to_user(uptr, rec, MIRVOL_GET_PERF_SIZE);
   kfree(rec);
   return 0;

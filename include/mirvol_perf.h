@@ -4,6 +4,7 @@
 #pragma once
 
 #include "include/mirvol.h"
+#include "include/mirvol_records.h"
 
 // The counters, in the byte order of bytes 8 to 279 of the command-82
 // record (field comments give the record offset).
@@ -53,7 +54,8 @@ struct perf_counters {
   u32 sub_write_req_peak;      // 272, the reader's own peak
   u32 echo_peak_since_read;    // 276
 };
-static_assert(sizeof(struct perf_counters) == 272, "the command-82 image is 272 bytes");
+static_assert(sizeof(struct perf_counters) == sizeof(mirvol_rec::perf_get_record::image),
+              "the command-82 image is 272 bytes");
 
 // One polling process.
 struct perf_subscriber {
@@ -84,8 +86,8 @@ struct perf_area {
 
 #define PERF_MAX_TOTAL (1ULL << 50)
 
-#define MIRVOL_SET_PERF_SIZE 24
-#define MIRVOL_GET_PERF_SIZE 280
+#define MIRVOL_SET_PERF_SIZE sizeof(struct mirvol_rec::perf_set_record)
+#define MIRVOL_GET_PERF_SIZE sizeof(struct mirvol_rec::perf_get_record)
 
 // Commands 81 and 82, each on its own copy of the caller's record.
 int mirvol_nmp_set_perf(unsigned int minor, unsigned long arg);

@@ -325,6 +325,29 @@ static_assert(offsetof(check_holders_record, openers) == 4 &&
 static_assert(offsetof(check_holders_record, log_flag) == 12 &&
               offsetof(check_holders_record, name) == 16);
 
+// Command 81: subscribe, leave or clear a device's statistics.
+struct perf_set_record {
+  uint32_t status;
+  uint32_t start;     // 1 subscribes, 0 leaves
+  uint32_t clear;     // non-zero zeroes the totals and the caller's peaks
+  uint32_t control;   // the device's control word
+  uint32_t pid;       // the polling process
+  uint32_t interval;  // seconds between the caller's polls
+};
+static_assert(sizeof(perf_set_record) == 24);
+static_assert(offsetof(perf_set_record, start) == 4 && offsetof(perf_set_record, clear) == 8);
+static_assert(offsetof(perf_set_record, control) == 12 && offsetof(perf_set_record, pid) == 16);
+static_assert(offsetof(perf_set_record, interval) == 20);
+
+// Command 82: a subscriber's read of the counter image.
+struct perf_get_record {
+  uint32_t status;
+  uint32_t pid;         // in: the subscriber
+  uint8_t image[272];   // out: the counters, little-endian, from byte 8
+};
+static_assert(sizeof(perf_get_record) == 280);
+static_assert(offsetof(perf_get_record, pid) == 4 && offsetof(perf_get_record, image) == 8);
+
 #pragma pack(pop)
 
 // A record's bytes (a copy of the caller's, not aligned) copied into its

@@ -98,12 +98,13 @@ const field_def kPriority = {"priority", offsetof(mirvol_rec::mdc_switch_record,
 // Command 81: subscribe (start=1) or unsubscribe (start=0) PID to the
 // device's statistics; clear=1 zeroes them; control is the device's control
 // word (bit 30 clear: make /proc/mirvolperf).
-const std::vector<field_def> kPerfSubscriber = {{"pid", 16, U32, nullptr}};
+const std::vector<field_def> kPerfSubscriber = {
+    {"pid", offsetof(mirvol_rec::perf_set_record, pid), U32, nullptr}};
 const std::vector<field_def> kPerfSet = {
-    {"start", 4, U32, "1"},
-    {"clear", 8, U32, "0"},
-    {"control", 12, U32, "0x7fffffff"},
-    {"interval", 20, U32, "10"},
+    {"start", offsetof(mirvol_rec::perf_set_record, start), U32, "1"},
+    {"clear", offsetof(mirvol_rec::perf_set_record, clear), U32, "0"},
+    {"control", offsetof(mirvol_rec::perf_set_record, control), U32, "0x7fffffff"},
+    {"interval", offsetof(mirvol_rec::perf_set_record, interval), U32, "10"},
 };
 // Command 82: the counters by record offset; my_ are the reader's own
 // peaks since its last read.
@@ -313,8 +314,9 @@ const form kForms[] = {
     {"cancel-recovery", 80, 4, PLAIN, {}, {}, {}},
     {"clear-history", 84, 4, PLAIN, {}, {}, {}},
     {"convert-history", 85, 4, PLAIN, {}, {}, {}},
-    {"set-perf", 81, 24, PLAIN, kPerfSubscriber, kPerfSet, {}},
-    {"get-perf", 82, 280, PLAIN, {{"pid", 4, U32, nullptr}}, {}, kPerfCounters},
+    {"set-perf", 81, sizeof(mirvol_rec::perf_set_record), PLAIN, kPerfSubscriber, kPerfSet, {}},
+    {"get-perf", 82, sizeof(mirvol_rec::perf_get_record), PLAIN,
+     {{"pid", offsetof(mirvol_rec::perf_get_record, pid), U32, nullptr}}, {}, kPerfCounters},
     {"stop", 72, 4, PLAIN, {}, {}, {}},
     {"start", 74, 4, PLAIN, {}, {}, {}},
     {"wait-send-queue", 53, 4, PLAIN, {}, {}, {}},
