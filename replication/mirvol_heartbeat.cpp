@@ -456,6 +456,8 @@ int mirvol_hb_client_thread(void *arg) {
   int minor = (int)nmp->minor;
   allow_signal(SIGTERM);
   bool first = true;
+  // The cycle before this one ended in a failed HB send or receive.
+  bool failed_before = false;
   for (;;) {
     if (signal_pending(get_current())) break;
     if (__atomic_load_n(&nmp->active, __ATOMIC_RELAXED) == 0) {
@@ -504,7 +506,19 @@ int mirvol_hb_client_thread(void *arg) {
         mirvol_release_data_and_ack2(nmp);
       }
     }
-    if (next == HB_NEXT_NOW) continue;
+    // A failed send or receive starts the next cycle at once, so that a
+    // lost connection is made again without delay. A peer that takes the
+    // connection and drops it at once (its device stopped, or this server
+    // not its opponent) would make that a busy loop: a second failure in a
+    // row pauses as a missing network does.
+    if (next == HB_NEXT_NOW) {
+      if (!failed_before) {
+        failed_before = true;
+        continue;
+      }
+      next = HB_NEXT_RETRY;
+    }
+    failed_before = false;
     if (next == HB_NEXT_INTERVAL) {
       mirvol_hb_pause(nmp, mirvol_timeout(&nmp->hb_interval));
       continue;
