@@ -381,27 +381,55 @@ static void perf_clear(struct perf_area *a, struct perf_subscriber *s) {
   s->peak_ack1 = s->peak_ack = s->peak_send_q = s->peak_write_req = 0;
 }
 
-int mirvol_nmp_set_perf(unsigned int minor, unsigned long arg) {
-  void __user *uptr = reinterpret_cast<void __user *>(arg);
-  u8 *rec = static_cast<u8 *>(kzalloc(MIRVOL_SET_PERF_SIZE, GFP_KERNEL));
+// The start both commands share: the record copied in from the caller and
+// the device looked up. Null when the command has already answered (no
+// memory, or a record shorter than its size, which is not acted on). Else
+// *nmp is the device, or null with *status STATUS_NO_DEVICE once event 141
+// is logged; `name` is the command's handler as the log lines name it.
+static u8 *perf_begin(unsigned int minor, unsigned long arg, size_t size, const char *name,
+                      struct nmp_info **nmp, u32 *status) {
+  u8 *rec = static_cast<u8 *>(kzalloc(size, GFP_KERNEL));
   if (!rec) {
     perf_put_user_status(arg, STATUS_NO_MEMORY);
-    mirvol_printk(MIRVOL_ERR "Failed to allocate ioctl buffer for nmp_set_perf.\n", 145);
-    return 0;
+    mirvol_printk(MIRVOL_ERR "Failed to allocate ioctl buffer for %s.\n", 145, name);
+    return nullptr;
   }
-  if (mirvol_copy_from_user(rec, uptr, MIRVOL_SET_PERF_SIZE)) {
-    // A record shorter than its size is not acted on.
+  if (mirvol_copy_from_user(rec, reinterpret_cast<void __user *>(arg), size)) {
     perf_put_user_status(arg, STATUS_INVALID_PARAMETER);
     kfree(rec);
-    return 0;
+    return nullptr;
   }
-  u32 status = STATUS_OK;
-  struct nmp_info *nmp = mirvol_get_nmp_info(mirvol_MKDEV((u32)g_mirvol_major, minor));
-  if (!nmp || !nmp->perf_area) {
-    mirvol_printk(MIRVOL_WARN "NMP%d device does not exist. (%s)\n", 141, (int)minor,
-                  nmp ? "nmp_set_perf" : "mirvol_nmp_set_perf");
-    status = STATUS_NO_DEVICE;
-  } else {
+  *status = STATUS_OK;
+  *nmp = mirvol_get_nmp_info(mirvol_MKDEV((u32)g_mirvol_major, minor));
+  if (!*nmp || !(*nmp)->perf_area) {
+    // A device without its area is named by the handler, one that does
+    // not exist by the command's entry.
+    if (*nmp)
+      mirvol_printk(MIRVOL_WARN "NMP%d device does not exist. (%s)\n", 141, (int)minor, name);
+    else
+      mirvol_printk(MIRVOL_WARN "NMP%d device does not exist. (mirvol_%s)\n", 141, (int)minor,
+                    name);
+    *nmp = nullptr;
+    *status = STATUS_NO_DEVICE;
+  }
+  return rec;
+}
+
+// The end both commands share: the status into the record, the record back
+// to the caller.
+static int perf_end(unsigned long arg, u8 *rec, size_t size, u32 status) {
+  mirvol_rec::rec_put_status(rec, status);
+  mirvol_copy_to_user(reinterpret_cast<void __user *>(arg), rec, size);
+  kfree(rec);
+  return 0;
+}
+
+int mirvol_nmp_set_perf(unsigned int minor, unsigned long arg) {
+  struct nmp_info *nmp;
+  u32 status;
+  u8 *rec = perf_begin(minor, arg, MIRVOL_SET_PERF_SIZE, "nmp_set_perf", &nmp, &status);
+  if (!rec) return 0;
+  if (nmp) {
     struct perf_area *a = nmp->perf_area;
     const auto in = mirvol_rec::rec_load<mirvol_rec::perf_set_record>(rec);
     u32 start = in.start, clear = in.clear, control = in.control;
@@ -470,10 +498,7 @@ int mirvol_nmp_set_perf(unsigned int minor, unsigned long arg) {
       mutex_unlock(&g_perf_dir_mutex);
     }
   }
-  mirvol_rec::rec_put_status(rec, status);
-  mirvol_copy_to_user(uptr, rec, MIRVOL_SET_PERF_SIZE);
-  kfree(rec);
-  return 0;
+  return perf_end(arg, rec, MIRVOL_SET_PERF_SIZE, status);
 }
 
 // --- command 82 ---
@@ -508,25 +533,11 @@ static void perf_choose_network(struct nmp_info *nmp, struct perf_area *a) {
 
 int mirvol_nmp_get_perf(unsigned int minor, unsigned long arg) {
   u64 now = get_jiffies_64();
-  void __user *uptr = reinterpret_cast<void __user *>(arg);
-  u8 *rec = static_cast<u8 *>(kzalloc(MIRVOL_GET_PERF_SIZE, GFP_KERNEL));
-  if (!rec) {
-    perf_put_user_status(arg, STATUS_NO_MEMORY);
-    mirvol_printk(MIRVOL_ERR "Failed to allocate ioctl buffer for nmp_get_perf.\n", 145);
-    return 0;
-  }
-  if (mirvol_copy_from_user(rec, uptr, MIRVOL_GET_PERF_SIZE)) {
-    perf_put_user_status(arg, STATUS_INVALID_PARAMETER);
-    kfree(rec);
-    return 0;
-  }
-  u32 status = STATUS_OK;
-  struct nmp_info *nmp = mirvol_get_nmp_info(mirvol_MKDEV((u32)g_mirvol_major, minor));
-  if (!nmp || !nmp->perf_area) {
-    mirvol_printk(MIRVOL_WARN "NMP%d device does not exist. (%s)\n", 141, (int)minor,
-                  nmp ? "nmp_get_perf" : "mirvol_nmp_get_perf");
-    status = STATUS_NO_DEVICE;
-  } else {
+  struct nmp_info *nmp;
+  u32 status;
+  u8 *rec = perf_begin(minor, arg, MIRVOL_GET_PERF_SIZE, "nmp_get_perf", &nmp, &status);
+  if (!rec) return 0;
+  if (nmp) {
     struct perf_area *a = nmp->perf_area;
     u32 pid = mirvol_rec::rec_load<mirvol_rec::perf_get_record>(rec).pid;
     unsigned long flags, nflags, aflags;
@@ -580,10 +591,7 @@ int mirvol_nmp_get_perf(unsigned int minor, unsigned long arg) {
       status = STATUS_NOT_SUBSCRIBED;
     }
   }
-  mirvol_rec::rec_put_status(rec, status);
-  mirvol_copy_to_user(uptr, rec, MIRVOL_GET_PERF_SIZE);
-  kfree(rec);
-  return 0;
+  return perf_end(arg, rec, MIRVOL_GET_PERF_SIZE, status);
 }
 
 // --- the text forms ---
