@@ -826,16 +826,23 @@ out:
 
 // --- commands 84 and 85 ---
 
-void mirvol_clear_all_history_info_ioctl(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
-  // The history and send-data threads write the records being cleared.
+// What both commands answer before touching the journal: FAILED while the
+// history and send-data threads run (they write the records), OK when the
+// journal is not in use. False when the command goes on.
+static bool his_ioctl_answered(struct nmp_info *nmp, u8 *rec) {
   if (mirvol_nmp_threads_running(nmp)) {
     mirvol_rec::rec_put_status(rec, STATUS_FAILED);
-    return;
+    return true;
   }
   if (!mirvol_hisinfo_used(nmp)) {
     mirvol_rec::rec_put_status(rec, STATUS_OK);
-    return;
+    return true;
   }
+  return false;
+}
+
+void mirvol_clear_all_history_info_ioctl(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
+  if (his_ioctl_answered(nmp, rec)) return;
   mirvol_printk(MIRVOL_INFO "NMP%d clearing history info.\n", 317, (int)minor);
   bool flag_failed = false;
   int r = his_clear(nmp, &flag_failed);
@@ -849,15 +856,7 @@ void mirvol_clear_all_history_info_ioctl(unsigned int minor, struct nmp_info *nm
 }
 
 void mirvol_convert_history_info_ioctl(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
-  // The history and send-data threads write the records being cleared.
-  if (mirvol_nmp_threads_running(nmp)) {
-    mirvol_rec::rec_put_status(rec, STATUS_FAILED);
-    return;
-  }
-  if (!mirvol_hisinfo_used(nmp)) {
-    mirvol_rec::rec_put_status(rec, STATUS_OK);
-    return;
-  }
+  if (his_ioctl_answered(nmp, rec)) return;
   mirvol_printk(MIRVOL_INFO "NMP%d converting history info.\n", 314, (int)minor);
   bool flag_failed = false;
   int r = his_convert(nmp, &flag_failed);
