@@ -90,6 +90,27 @@ void mirvol_recv_sock_unlock(void);
 bool mirvol_accepted_from_opponent(struct nmp_info *nmp, struct socket *sock, const char *what,
                                    const char *fname);
 
+// Opens a listener thread's socket: made, bound to `port` (once more after
+// 4 s when the bind fails) and listening with `backlog`. `name` is the
+// socket as the log lines call it ("data receive", "ACK2 receive", "HB
+// server"). 0 with *listenerp set; else the error (events 220, 221, 222)
+// with nothing left open.
+int mirvol_open_listener(struct nmp_info *nmp, u32 port, int backlog, const char *name,
+                         struct socket **listenerp);
+
+// One accept of a listener thread's loop. ACCEPTED with *sockp a connection
+// from an opponent address; AGAIN after a failed accept (event 223) or a
+// stranger closed (event 231, with `what`); STOP when a signal ends the
+// thread (event 134, with the thread's `fname`).
+enum mirvol_accept_result { MIRVOL_ACCEPTED, MIRVOL_ACCEPT_AGAIN, MIRVOL_ACCEPT_STOP };
+enum mirvol_accept_result mirvol_accept_opponent(struct nmp_info *nmp, struct socket *listener,
+                                                 struct socket **sockp, const char *name,
+                                                 const char *what, const char *fname);
+
+// The keepalive times of the device and linger 0 on an accepted ACK2 or
+// heartbeat connection.
+void mirvol_listener_keepalive(struct nmp_info *nmp, struct socket *sock);
+
 // A write id this server can map to a device: not above (largest minor +
 // 1) << 24, the bound of the wait-ACK2 queue's removal.
 bool mirvol_request_id_mappable(u64 request_id);

@@ -61,65 +61,19 @@ int mirvol_ack2_svr_thread(void *arg) {
   allow_signal(SIGTERM);
   int result = 0;
   struct socket *listener = nullptr;
-  int r = mirvol_sock_create(nmp->ip_version == 4 ? AF_INET : AF_INET6, SOCK_STREAM, IPPROTO_TCP,
-                             &listener);
-  if (r < 0 || !listener) {
-    mirvol_printk(MIRVOL_WARN "NMP%d failed to create ACK2 receive socket. (err=%d%s)\n", 220, minor,
-                  r, mirvol_err(r));
-    listener = nullptr;
-    result = -ENOMEM;
-    goto out;
-  }
-  r = mirvol_bind_listener(nmp, listener, nmp->ack2_port);
+  int r = mirvol_open_listener(nmp, nmp->ack2_port, 8, "ACK2 receive", &listener);
   if (r < 0) {
-    schedule_timeout_interruptible(4 * HZ);
-    r = mirvol_bind_listener(nmp, listener, nmp->ack2_port);
-  }
-  if (r < 0) {
-    mirvol_printk(MIRVOL_WARN "NMP%d failed to bind ACK2 receive socket. (err=%d%s)\n", 221, minor,
-                  r, mirvol_err(r));
-    result = r;
-    goto out;
-  }
-  {
-    int on = 1;
-    kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  }
-  r = kernel_listen(listener, 8);
-  if (r < 0) {
-    mirvol_printk(MIRVOL_WARN "NMP%d failed to listen ACK2 receive socket. (err=%d%s)\n", 222, minor,
-                  r, mirvol_err(r));
     result = r;
     goto out;
   }
 
   for (;;) {
-    struct socket *sock = nullptr;
-    // A signal that ended the last connection ends the thread too.
-    r = signal_pending(get_current()) ? -ERESTARTSYS
-                                      : mirvol_accept_socket(listener, &sock, nmp->ip_version);
-    if (r == -ERESTARTSYS || signal_pending(get_current())) {
-      if (sock) sock_release(sock);
-      mirvol_printk(MIRVOL_INFO "NMP%d received signal.       (mirvol_ack2_svr_thread)\n", 134, minor);
-      break;
-    }
-    if (r < 0) {
-      mirvol_printk(MIRVOL_WARN "NMP%d failed to accept ACK2 receive socket. (err=%d%s)\n", 223,
-                    minor, r, mirvol_err(r));
-      cond_resched();
-      continue;
-    }
-    // Only the peer server may hold the listener (one connection at a
-    // time): any other host is closed at once.
-    if (!mirvol_accepted_from_opponent(nmp, sock, "ACK2 receive", "mirvol_ack2_svr_thread")) {
-      sock_release(sock);
-      continue;
-    }
-    mirvol_sock_tcp_parameter(sock, (int)mirvol_timeout(&nmp->keepalive_probe),
-                              (int)mirvol_timeout(&nmp->keepalive_time),
-                              (int)mirvol_timeout(&nmp->keepalive_interval));
-    struct klinger linger = {1, 0};
-    kernel_setsockopt(sock, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger));
+    struct socket *sock;
+    enum mirvol_accept_result got =
+        mirvol_accept_opponent(nmp, listener, &sock, "ACK2 receive", "ACK2 receive", "mirvol_ack2_svr_thread");
+    if (got == MIRVOL_ACCEPT_STOP) break;
+    if (got == MIRVOL_ACCEPT_AGAIN) continue;
+    mirvol_listener_keepalive(nmp, sock);
     mirvol_recv_ack2_main(sock, nmp);
   }
 

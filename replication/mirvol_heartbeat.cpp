@@ -604,64 +604,19 @@ int mirvol_hb_svr_thread(void *arg) {
   allow_signal(SIGTERM);
   int result = 0;
   struct socket *listener = nullptr;
-  int r = mirvol_sock_create(nmp->ip_version == 4 ? AF_INET : AF_INET6, SOCK_STREAM, IPPROTO_TCP,
-                             &listener);
-  if (r < 0 || !listener) {
-    mirvol_printk(MIRVOL_WARN "NMP%d failed to create HB server socket. (err=%d%s)\n", 220, minor, r,
-                  mirvol_err(r));
-    listener = nullptr;
-    result = -ENOMEM;
-    goto out;
-  }
-  r = mirvol_bind_listener(nmp, listener, nmp->hb_port);
+  int r = mirvol_open_listener(nmp, nmp->hb_port, 8, "HB server", &listener);
   if (r < 0) {
-    schedule_timeout_interruptible(4 * HZ);
-    r = mirvol_bind_listener(nmp, listener, nmp->hb_port);
-  }
-  if (r < 0) {
-    mirvol_printk(MIRVOL_WARN "NMP%d failed to bind HB server socket. (err=%d%s)\n", 221, minor, r,
-                  mirvol_err(r));
-    result = r;
-    goto out;
-  }
-  {
-    int on = 1;
-    kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  }
-  r = kernel_listen(listener, 8);
-  if (r < 0) {
-    mirvol_printk(MIRVOL_WARN "NMP%d failed to listen HB server socket. (err=%d%s)\n", 222, minor, r,
-                  mirvol_err(r));
     result = r;
     goto out;
   }
 
   for (;;) {
-    struct socket *sock = nullptr;
-    // A signal that ended the last connection ends the thread too.
-    r = signal_pending(get_current()) ? -ERESTARTSYS
-                                      : mirvol_accept_socket(listener, &sock, nmp->ip_version);
-    if (r == -ERESTARTSYS || signal_pending(get_current())) {
-      if (sock) sock_release(sock);
-      mirvol_printk(MIRVOL_INFO "NMP%d received signal.       (mirvol_hb_svr_thread)\n", 134, minor);
-      break;
-    }
-    if (r < 0) {
-      mirvol_printk(MIRVOL_WARN "NMP%d failed to accept HB server socket. (err=%d%s)\n", 223, minor,
-                    r, mirvol_err(r));
-      cond_resched();
-      continue;
-    }
-    // Only the peer server may answer for the connection flag.
-    if (!mirvol_accepted_from_opponent(nmp, sock, "HB", "mirvol_hb_svr_thread")) {
-      sock_release(sock);
-      continue;
-    }
-    mirvol_sock_tcp_parameter(sock, (int)mirvol_timeout(&nmp->keepalive_probe),
-                              (int)mirvol_timeout(&nmp->keepalive_time),
-                              (int)mirvol_timeout(&nmp->keepalive_interval));
-    struct klinger linger = {1, 0};
-    kernel_setsockopt(sock, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger));
+    struct socket *sock;
+    enum mirvol_accept_result got =
+        mirvol_accept_opponent(nmp, listener, &sock, "HB server", "HB", "mirvol_hb_svr_thread");
+    if (got == MIRVOL_ACCEPT_STOP) break;
+    if (got == MIRVOL_ACCEPT_AGAIN) continue;
+    mirvol_listener_keepalive(nmp, sock);
     mirvol_recv_hb_main(sock, nmp);
   }
 

@@ -94,6 +94,81 @@ bool mirvol_accepted_from_opponent(struct nmp_info *nmp, struct socket *sock, co
   return false;
 }
 
+int mirvol_open_listener(struct nmp_info *nmp, u32 port, int backlog, const char *name,
+                         struct socket **listenerp) {
+  int minor = (int)nmp->minor;
+  struct socket *listener = nullptr;
+  *listenerp = nullptr;
+  int r = mirvol_sock_create(nmp->ip_version == 4 ? AF_INET : AF_INET6, SOCK_STREAM, IPPROTO_TCP,
+                             &listener);
+  if (r < 0 || !listener) {
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to create %s socket. (err=%d%s)\n", 220, minor, name, r,
+                  mirvol_err(r));
+    return -ENOMEM;
+  }
+  r = mirvol_bind_listener(nmp, listener, port);
+  if (r < 0) {
+    // The thread before this one may still hold the port for a moment.
+    schedule_timeout_interruptible(4 * HZ);
+    r = mirvol_bind_listener(nmp, listener, port);
+  }
+  if (r < 0) {
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to bind %s socket. (err=%d%s)\n", 221, minor, name, r,
+                  mirvol_err(r));
+    sock_release(listener);
+    return r;
+  }
+  int on = 1;
+  kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  r = kernel_listen(listener, backlog);
+  if (r < 0) {
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to listen %s socket. (err=%d%s)\n", 222, minor, name, r,
+                  mirvol_err(r));
+    sock_release(listener);
+    return r;
+  }
+  *listenerp = listener;
+  return 0;
+}
+
+enum mirvol_accept_result mirvol_accept_opponent(struct nmp_info *nmp, struct socket *listener,
+                                                 struct socket **sockp, const char *name,
+                                                 const char *what, const char *fname) {
+  int minor = (int)nmp->minor;
+  struct socket *sock = nullptr;
+  *sockp = nullptr;
+  // A signal that ended the last connection ends the thread too.
+  int r = signal_pending(get_current()) ? -ERESTARTSYS
+                                        : mirvol_accept_socket(listener, &sock, nmp->ip_version);
+  if (r == -ERESTARTSYS || signal_pending(get_current())) {
+    if (sock) sock_release(sock);
+    mirvol_printk(MIRVOL_INFO "NMP%d received signal.       (%s)\n", 134, minor, fname);
+    return MIRVOL_ACCEPT_STOP;
+  }
+  if (r < 0) {
+    mirvol_printk(MIRVOL_WARN "NMP%d failed to accept %s socket. (err=%d%s)\n", 223, minor, name, r,
+                  mirvol_err(r));
+    cond_resched();
+    return MIRVOL_ACCEPT_AGAIN;
+  }
+  // Only the peer server may hold a listener (one connection at a time):
+  // any other host is closed before a byte of it is read.
+  if (!mirvol_accepted_from_opponent(nmp, sock, what, fname)) {
+    sock_release(sock);
+    return MIRVOL_ACCEPT_AGAIN;
+  }
+  *sockp = sock;
+  return MIRVOL_ACCEPTED;
+}
+
+void mirvol_listener_keepalive(struct nmp_info *nmp, struct socket *sock) {
+  mirvol_sock_tcp_parameter(sock, (int)mirvol_timeout(&nmp->keepalive_probe),
+                            (int)mirvol_timeout(&nmp->keepalive_time),
+                            (int)mirvol_timeout(&nmp->keepalive_interval));
+  struct klinger linger = {1, 0};
+  kernel_setsockopt(sock, SOL_SOCKET, SO_LINGER, &linger, sizeof(linger));
+}
+
 // --- the DATA receive loop ---
 
 typedef int (*mirvol_recv_handler)(struct nmp_info *nmp, struct head_part head);
@@ -221,58 +296,19 @@ int mirvol_accept_thread(void *arg) {
   init_timer(&timer);
   int result = 0;
   struct socket *listener = nullptr;
-  int r = mirvol_sock_create(nmp->ip_version == 4 ? AF_INET : AF_INET6, SOCK_STREAM, IPPROTO_TCP,
-                             &listener);
-  if (r < 0 || !listener) {
-    mirvol_printk(MIRVOL_WARN "NMP%d failed to create data receive socket. (err=%d%s)\n", 220, minor,
-                  r, mirvol_err(r));
-    listener = nullptr;
-    result = -ENOMEM;
-    goto out;
-  }
-  r = mirvol_bind_listener(nmp, listener, nmp->data_port);
+  int r = mirvol_open_listener(nmp, nmp->data_port, 48, "data receive", &listener);
   if (r < 0) {
-    schedule_timeout_interruptible(4 * HZ);
-    r = mirvol_bind_listener(nmp, listener, nmp->data_port);
-  }
-  if (r < 0) {
-    mirvol_printk(MIRVOL_WARN "NMP%d failed to bind data receive socket. (err=%d%s)\n", 221, minor, r,
-                  mirvol_err(r));
-    result = r;
-    goto out;
-  }
-  {
-    int on = 1;
-    kernel_setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-  }
-  r = kernel_listen(listener, 48);
-  if (r < 0) {
-    mirvol_printk(MIRVOL_WARN "NMP%d failed to listen data receive socket. (err=%d%s)\n", 222, minor,
-                  r, mirvol_err(r));
     result = r;
     goto out;
   }
 
   for (;;) {
-    struct socket *sock = nullptr;
-    r = mirvol_accept_socket(listener, &sock, nmp->ip_version);
-    if (r == -ERESTARTSYS || signal_pending(get_current())) {
-      if (sock) sock_release(sock);
-      mirvol_printk(MIRVOL_INFO "NMP%d received signal.       (mirvol_accept_thread)\n", 134, minor);
-      break;
-    }
-    if (r < 0) {
-      mirvol_printk(MIRVOL_WARN "NMP%d failed to accept data receive socket. (err=%d%s)\n", 223,
-                    minor, r, mirvol_err(r));
-      cond_resched();
-      continue;
-    }
-    // Only the peer server may hold the listener: any other host is
-    // closed before a byte of it is read.
-    if (!mirvol_accepted_from_opponent(nmp, sock, "data receive", "mirvol_accept_thread")) {
-      sock_release(sock);
-      continue;
-    }
+    struct socket *sock;
+    enum mirvol_accept_result got =
+        mirvol_accept_opponent(nmp, listener, &sock, "data receive", "data receive",
+                               "mirvol_accept_thread");
+    if (got == MIRVOL_ACCEPT_STOP) break;
+    if (got == MIRVOL_ACCEPT_AGAIN) continue;
     if (__atomic_load_n(&nmp->active, __ATOMIC_RELAXED) != 1) {
       mirvol_printk(MIRVOL_WARN
                     "NMP%d accepted receive data, but this server is not current server of hybrid "
