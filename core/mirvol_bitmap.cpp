@@ -98,7 +98,7 @@ int add_write_bitmap_queue2(struct nmp_info *nmp, struct io_request *req) {
 // False when a bit could not be set; *first is then the sector from which
 // the range is still to be marked.
 static bool mirvol_mark_range(struct nmp_info *nmp, u64 *first, u64 last) {
-  s32 g = (s32)nmp->bmp_size_in_sec;
+  s32 g = (s32)READ_ONCE(nmp->bmp_size_in_sec);
   if (g <= 0) {
     // Logs the granule as invalid and marks nothing; a retry would not help.
     mirvol_write_bitmap_from_secnr(*first, nmp);
@@ -335,7 +335,7 @@ static void mirvol_give_up_request(struct nmp_info *nmp, u64 id) {
   if (!req) return;
   // Off the queue now, so no sender can take it any more; one that holds it
   // already (state 2) reads its file back and deletes it itself.
-  if (__atomic_load_n(&req->send_state, __ATOMIC_ACQUIRE) != SEND_STATE_SENDING &&
+  if (smp_load_acquire(&req->send_state) != SEND_STATE_SENDING &&
       req->history_file) {
     req->history_file = 0;
     mirvol_delete_history_file(req);
@@ -355,7 +355,7 @@ void ack_timeout(unsigned long request_id) {
                   175, (unsigned long)id, (int)(id >> 24));
     return;
   }
-  int shutdown = __atomic_load_n(&g_mirvol_shutdown, __ATOMIC_ACQUIRE);
+  int shutdown = smp_load_acquire(&g_mirvol_shutdown);
   if (!shutdown) mirvol_set_prep_changed(nmp);
 
   unsigned long flags;
@@ -407,7 +407,7 @@ static void mirvol_dcq_pass(bool keep_sending) {
     spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
     struct io_request *req = mirvol_find_request(nmp, id);
     bool sending = req && keep_sending &&
-                   __atomic_load_n(&req->send_state, __ATOMIC_ACQUIRE) == SEND_STATE_SENDING;
+                   smp_load_acquire(&req->send_state) == SEND_STATE_SENDING;
     spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
     if (sending) {
       mirvol_add_dcp_queue(node, 0);
@@ -429,7 +429,7 @@ void mirvol_wait_request_queue_empty(struct nmp_info *nmp) {
       spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
       return;
     }
-    if (__atomic_load_n(&req->send_state, __ATOMIC_ACQUIRE) == SEND_STATE_SENDING) req = req->next;
+    if (smp_load_acquire(&req->send_state) == SEND_STATE_SENDING) req = req->next;
     if (!req) {
       spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
       schedule_timeout_uninterruptible(5);
@@ -495,13 +495,13 @@ static bool mirvol_local_writer_has_work(struct sys_var *var) {
   bool queued = g_wrbmp.head != nullptr;
   spin_unlock_irqrestore(&var->lock, flags);
   if (queued) return true;
-  return __atomic_load_n(&g_mirvol_shutdown, __ATOMIC_ACQUIRE) && mirvol_dcq_count() > 0;
+  return smp_load_acquire(&g_mirvol_shutdown) && mirvol_dcq_count() > 0;
 }
 
 static void mirvol_local_writer_pass(struct sys_var *var) {
   // Once the disconnection thread has stopped, the ACK1 time-outs that
   // still come are given up here.
-  if (__atomic_load_n(&g_mirvol_shutdown, __ATOMIC_ACQUIRE)) mirvol_dcq_pass(false);
+  if (smp_load_acquire(&g_mirvol_shutdown)) mirvol_dcq_pass(false);
   mirvol_write_local_bitmap_main(var);
 }
 
@@ -519,7 +519,7 @@ int mirvol_local_bitmap_write_thread(void *arg) {
   mirvol_local_writer_pass(var);
   // The disconnection thread queues the send queues of the devices into
   // the bitmap as it stops: go on marking until it has.
-  while (__atomic_load_n(&g_disconnection_thread.running, __ATOMIC_ACQUIRE)) {
+  while (smp_load_acquire(&g_disconnection_thread.running)) {
     if (!g_wait_disconnection_logged) {
       g_wait_disconnection_logged = 1;
       mirvol_printk(MIRVOL_INFO
@@ -534,7 +534,7 @@ int mirvol_local_bitmap_write_thread(void *arg) {
   mirvol_local_writer_pass(var);
   mirvol_printk(MIRVOL_INFO "killing thread...........OK (mirvol_local_bitmap_write_thread)\n",
                 132);
-  __atomic_store_n(&g_local_bitmap_thread.running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&g_local_bitmap_thread.running, 0);
   return 0;
 }
 
@@ -542,7 +542,7 @@ int mirvol_remote_bitmap_write_thread(void *arg) {
   (void)arg;
   allow_signal(SIGTERM);
   for (;;) {
-    int interval = __atomic_load_n(&g_bmp_chk_interval, __ATOMIC_RELAXED);
+    int interval = READ_ONCE(g_bmp_chk_interval);
     if (interval <= 0) interval = 100;
     mirvol_interruptible_sleep_on_timeout(&g_remote_wrbmp_wq, (long)interval * HZ);
     if (signal_pending(get_current())) break;
@@ -553,7 +553,7 @@ int mirvol_remote_bitmap_write_thread(void *arg) {
   flush_bitmap_cache();
   mirvol_printk(MIRVOL_INFO "killing thread...........OK (mirvol_remote_bitmap_write_thread)\n",
                 132);
-  __atomic_store_n(&g_remote_bitmap_thread.running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&g_remote_bitmap_thread.running, 0);
   return 0;
 }
 
@@ -565,7 +565,7 @@ int timer_disconnection_thread(void *arg) {
     if (signal_pending(get_current())) break;
     mirvol_dcq_pass(true);
   }
-  __atomic_store_n(&g_mirvol_shutdown, 1, __ATOMIC_RELEASE);
+  smp_store_release(&g_mirvol_shutdown, 1);
   for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) {
     if (!mirvol_mount_port(nmp)) continue;
     mirvol_close_com_port(nmp);
@@ -573,7 +573,7 @@ int timer_disconnection_thread(void *arg) {
     mirvol_wait_request_queue_empty(nmp);
   }
   mirvol_printk(MIRVOL_INFO "killing thread...........OK (timer_disconnection_thread)\n", 132);
-  __atomic_store_n(&g_disconnection_thread.running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&g_disconnection_thread.running, 0);
   return 0;
 }
 
@@ -683,7 +683,7 @@ u32 mirvol_wait_bitmap_queue_empty(struct nmp_info *nmp) {
 
 void mirvol_bitmap_writer_final_drain(void) {
   if (!g_wrbmp.sys_var || !g_dcq_head.sys || !g_wait_ack2_queue_head.lock) return;
-  __atomic_store_n(&g_mirvol_shutdown, 1, __ATOMIC_RELEASE);
+  smp_store_release(&g_mirvol_shutdown, 1);
   for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp))
     if (nmp->nmp_variable) mirvol_unload_request_queue(nmp);
   mirvol_dcq_pass(false);

@@ -77,7 +77,7 @@ void mirvol_calc_offset_from_bit(u64 bit, struct nmp_info *nmp, struct bitmap_of
 }
 
 int mirvol_calc_offset(u64 sector, struct nmp_info *nmp, struct bitmap_offset *offset) {
-  mirvol_calc_offset_from_bit(sector / (u64)nmp->bmp_size_in_sec, nmp, offset);
+  mirvol_calc_offset_from_bit(sector / (u64)READ_ONCE(nmp->bmp_size_in_sec), nmp, offset);
   return 1;
 }
 
@@ -101,10 +101,10 @@ static bool entry_free(const struct cache_table *e) {
 }
 
 static u64 entry_last_use(struct cache_table *e) {
-  return __atomic_load_n(&e->last_use, __ATOMIC_RELAXED);
+  return READ_ONCE(e->last_use);
 }
 static void entry_touch(struct cache_table *e) {
-  __atomic_store_n(&e->last_use, mirvol_jiffies(), __ATOMIC_RELAXED);
+  WRITE_ONCE(e->last_use, mirvol_jiffies());
 }
 
 static struct nmp_info *bmp_device(s32 minor) {
@@ -310,7 +310,7 @@ int mirvol_write_cache_bitmap(struct bitmap_offset *offset, struct nmp_info *nmp
 }
 
 int mirvol_write_bitmap_from_secnr(u64 sector, struct nmp_info *nmp) {
-  s32 granule = (s32)nmp->bmp_size_in_sec;
+  s32 granule = (s32)READ_ONCE(nmp->bmp_size_in_sec);
   if (granule <= 0) {
     mirvol_printk(MIRVOL_WARN "NMP%d bmp_size_in_sec (%d) is invalid.\n", 200, nmp->minor, granule);
     return -1;

@@ -42,7 +42,7 @@ static void set_reset_request(struct nmp_info *nmp) {
 }
 
 static int action_of(int element) {
-  return __atomic_load_n(&g_disk_error_action[element], __ATOMIC_RELAXED);
+  return READ_ONCE(g_disk_error_action[element]);
 }
 
 void mirvol_disk_error_action_cp(struct nmp_info *nmp) {
@@ -139,6 +139,6 @@ int mirvol_disk_error_operate_thread(void *arg) {
   }
   mirvol_printk(MIRVOL_INFO "killing thread...........OK (mirvol_disk_error_operate_thread)\n",
                 132);
-  __atomic_store_n(&g_disk_error_thread.running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&g_disk_error_thread.running, 0);
   return 0;
 }

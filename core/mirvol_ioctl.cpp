@@ -137,18 +137,19 @@ static void mirvol_nmp_set_compress_flag(unsigned int minor, struct nmp_info *nm
   (void)minor;
   auto r = mirvol_rec::rec_load<mirvol_rec::compress_record>(rec);
   s32 flags = r.flags, value = r.value;
-  if (flags != -1) nmp->compress_flags = (u32)flags;
-  if (value != -1) nmp->compress_value2 = (u32)value;
+  if (flags != -1) WRITE_ONCE(nmp->compress_flags, (u32)flags);
+  if (value != -1) WRITE_ONCE(nmp->compress_value2, (u32)value);
+  u32 now = READ_ONCE(nmp->compress_flags);
   mirvol_printk(MIRVOL_INFO
                 "NMP%d requested to change compress flag. (Sync data : %s) (Recovery data : %s)\n",
-                280, nmp->minor, on_off(nmp->compress_flags, 1), on_off(nmp->compress_flags, 2));
+                280, nmp->minor, on_off(now, 1), on_off(now, 2));
   mirvol_put_status(rec, STATUS_OK);
 }
 
 static void mirvol_nmp_get_compress_flag(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   (void)minor;
-  mirvol_rec::rec_store(rec, mirvol_rec::compress_record{STATUS_OK, (s32)nmp->compress_flags,
-                                                         (s32)nmp->compress_value2});
+  mirvol_rec::rec_store(rec, mirvol_rec::compress_record{STATUS_OK, (s32)READ_ONCE(nmp->compress_flags),
+                                                         (s32)READ_ONCE(nmp->compress_value2)});
 }
 
 // The block-size and bitmap-read commands tell their forms apart by number.

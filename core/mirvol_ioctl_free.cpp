@@ -121,7 +121,7 @@ void __mirvol_write_cptime_end_io(struct bio *bio, int error) {
   // The request may finish and free this bio here; nothing touches it after.
   if (pending) mirvol_end_req(req, bit);
   // The last touch of the device: unload may free it once this is 0.
-  __atomic_sub_fetch(&nmp->cp_time_writes, 1, __ATOMIC_RELEASE);
+  atomic_dec_return(&nmp->cp_time_writes);
 }
 void __mirvol_write_cptime_end_io_4_3_0(struct bio *bio) {
   __mirvol_write_cptime_end_io(bio, bio_error(bio));
@@ -223,7 +223,7 @@ static u64 cp_submit_for_request(struct nmp_info *nmp, struct io_request *req, s
     cp_sync_io(nmp, bio, __dc_end_io_req_null_4_3_0, true);
     return bit;
   }
-  __atomic_add_fetch(&nmp->cp_time_writes, 1, __ATOMIC_ACQ_REL);
+  atomic_inc_return(&nmp->cp_time_writes);
   submit_bio(bio);
   up(&nmp->nmp_variable->cp_sem);
   return 0;
@@ -258,7 +258,7 @@ int mirvol_write_cptime(struct nmp_info *nmp, struct io_request *req, u32 flags)
   if (flags & 4) {
     if (req) mirvol_perf_cnt_last_update_after_umount(nmp, req);
     spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, irq);
-    bool due = !(now - nmp->last_update_time < (u64)__atomic_load_n(&nmp->lastupdate_delay, __ATOMIC_RELAXED) || nmp->disk_error_flag);
+    bool due = !(now - nmp->last_update_time < (u64)READ_ONCE(nmp->lastupdate_delay) || nmp->disk_error_flag);
     if (due) nmp->last_update_time = now;
     spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, irq);
     if (!due || !has_cp) {

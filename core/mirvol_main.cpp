@@ -35,7 +35,7 @@ u64 g_make_request_cnt, g_make_request_peak, g_make_request_max_cnt;
 u32 mirvol_min_request_count = 256, mirvol_max_request_count = 12288;
 spinlock_t g_max_lock;
 int g_disk_error_action[4] = {0, 1, 0, 0};
-int g_disp_udev_msg = 1;
+atomic_t g_disp_udev_msg = ATOMIC_INIT(1);
 int g_history_cache_delnum = 2;
 struct nmp_list g_nmp_list;
 struct dcq_head g_dcq_head;
@@ -198,7 +198,7 @@ static struct nmp_flags mirvol_snapshot_flags(struct nmp_info *nmp) {
   f.disconnect_time = nmp->disconnect_time;
   f.last_update_time = nmp->last_update_time;
   f.mirror_break_time = nmp->mirror_break_time;
-  f.send_queue_cnt = __atomic_load_n(&nmp->send_queue_cnt, __ATOMIC_RELAXED);
+  f.send_queue_cnt = READ_ONCE(nmp->send_queue_cnt);
   spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
   f.request_queue_cnt = nmp->request_queue_cnt;
@@ -215,7 +215,7 @@ static void mirvol_stop_threads(struct nmp_thread_info *const *threads, int n) {
     bool any = false;
     for (int i = 0; i < n; i++) {
       // Polled without a lock; the thread clears its flag as it leaves.
-      if (!__atomic_load_n(&threads[i]->running, __ATOMIC_ACQUIRE)) continue;
+      if (!smp_load_acquire(&threads[i]->running)) continue;
       any = true;
       mirvol_kill_proc_info(threads[i]);
     }
@@ -289,7 +289,7 @@ static const char *net_state_text(int state) {
   }
 }
 
-static bool mirvol_is_unloading(void) { return __atomic_load_n(&g_unloading, __ATOMIC_ACQUIRE); }
+static bool mirvol_is_unloading(void) { return smp_load_acquire(&g_unloading); }
 
 // Takes g_proc_sem for a read; false (with the text written) when the read
 // must not go on. Unload takes the semaphore and then removes the files,
@@ -488,14 +488,14 @@ static int mirvol_check_minors(void) {
 // once in one process).
 static void mirvol_reset_module_values(void) {
   // The request path reads the sizes without a lock.
-  for (u64 &size : my_disk) __atomic_store_n(&size, 0, __ATOMIC_RELEASE);
+  for (u64 &size : my_disk) smp_store_release(&size, 0);
   mirvol_request_path_reset();
   g_make_request_cnt = g_make_request_peak = 0;
   mirvol_min_request_count = 256;
   mirvol_max_request_count = 12288;
   const int actions[4] = {0, 1, 0, 0};
   memcpy(g_disk_error_action, actions, sizeof(actions));
-  g_disp_udev_msg = 1;
+  atomic_set(&g_disp_udev_msg, 1);
   g_history_cache_delnum = 2;
   g_mirvol_shutdown = 0;
   g_max_cachenum = 0;
@@ -523,7 +523,7 @@ int init_module(void) {
   for (int i = 1; i < g_nmp_count; i++)
     if (nmp_minor[i] > g_max_minor) g_max_minor = nmp_minor[i];
   sema_init(&g_proc_sem, 1);
-  __atomic_store_n(&g_unloading, 0, __ATOMIC_RELEASE);
+  smp_store_release(&g_unloading, 0);
 
   mirvol_proc = proc_create_single_data("mirvolstat", 0, nullptr, mirvol_proc_read, nullptr);
   if (!mirvol_proc) {
@@ -574,11 +574,11 @@ int init_module(void) {
 static void mirvol_wait_cp_time_writes(void) {
   for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) {
     int naps = 0;
-    while (__atomic_load_n(&nmp->cp_time_writes, __ATOMIC_ACQUIRE) && naps < 3000) {
+    while (atomic_read_acquire(&nmp->cp_time_writes) && naps < 3000) {
       msleep(10);
       naps++;
     }
-    u32 left = __atomic_load_n(&nmp->cp_time_writes, __ATOMIC_ACQUIRE);
+    u32 left = atomic_read_acquire(&nmp->cp_time_writes);
     if (left)
       mirvol_printk(MIRVOL_ERR
                     "NMP%d unloading, but %u Cluster Partition time writes are still in flight.\n",
@@ -588,7 +588,7 @@ static void mirvol_wait_cp_time_writes(void) {
 
 void cleanup_module(void) {
   // Read without a lock by the status files and the socket loops.
-  __atomic_store_n(&g_unloading, 1, __ATOMIC_RELEASE);
+  smp_store_release(&g_unloading, 1);
 
   // Kept for the removal of the statistics files; the allocation is
   // retried until it succeeds.

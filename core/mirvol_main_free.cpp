@@ -10,9 +10,9 @@
 #include "include/mirvol_trans.h"
 
 // The I/O-port hints are logged once per load.
-static int g_disp_ioport_msg = 1;
+static atomic_t g_disp_ioport_msg = ATOMIC_INIT(1);
 
-void mirvol_request_path_reset(void) { __atomic_store_n(&g_disp_ioport_msg, 1, __ATOMIC_RELAXED); }
+void mirvol_request_path_reset(void) { atomic_set(&g_disp_ioport_msg, 1); }
 
 // --- bio helpers ---
 
@@ -278,7 +278,7 @@ u64 mirvol_add_req_queue(struct nmp_info *nmp, struct io_request *req) {
   mirvol_perf_cnt_send_req_cnt(nmp);
   mirvol_perf_cnt_send_req_byte(nmp, req, 1);
   setup_timer(&req->sys_var->timer, ack_timeout, (unsigned long)id);
-  req->sys_var->timer.expires = (unsigned long)(mirvol_jiffies() + (u64)__atomic_load_n(&nmp->ack_timeout, __ATOMIC_RELAXED) * HZ);
+  req->sys_var->timer.expires = (unsigned long)(mirvol_jiffies() + (u64)READ_ONCE(nmp->ack_timeout) * HZ);
   if (nmp->mode == 1) add_timer(&req->sys_var->timer);
   spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
   return id;
@@ -392,7 +392,7 @@ static void mirvol_end_upper(struct io_request *req) {
 static bool mirvol_req_being_sent(struct nmp_info *nmp, struct io_request *req) {
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
-  bool sending = __atomic_load_n(&req->send_state, __ATOMIC_ACQUIRE) == SEND_STATE_SENDING;
+  bool sending = smp_load_acquire(&req->send_state) == SEND_STATE_SENDING;
   spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
   return sending;
 }
@@ -408,14 +408,14 @@ static bool mirvol_req_being_sent(struct nmp_info *nmp, struct io_request *req) 
 // send. It yields the processor without sleeping, as completion context
 // allows.
 static void mirvol_wait_sender_release(struct nmp_info *nmp, struct io_request *req) {
-  while (mirvol_req_being_sent(nmp, req) && !__atomic_load_n(&req->needs_bitmap, __ATOMIC_ACQUIRE))
+  while (mirvol_req_being_sent(nmp, req) && !smp_load_acquire(&req->needs_bitmap))
     cond_resched();
 }
 
 // A request's range goes to the bitmap when it was not mirrored or its
 // local I/O failed.
 static bool mirvol_req_needs_bitmap(struct io_request *req) {
-  return __atomic_load_n(&req->needs_bitmap, __ATOMIC_ACQUIRE) || req->error;
+  return smp_load_acquire(&req->needs_bitmap) || req->error;
 }
 
 // Hands the range over unless it already was (its wbq node is gone).
@@ -447,7 +447,7 @@ void mirvol_end_req(struct io_request *req, u64 bits) {
       // Asynchronous mode: the upper I/O ends with the local I/O; the copy
       // of the data waits in the send queue.
       mirvol_end_upper_io(nmp, req);
-      __atomic_store_n(&req->async_local_done, 1, __ATOMIC_RELEASE);
+      smp_store_release(&req->async_local_done, 1);
       wake_up(&nmp->nmp_variable->nmp_send_data_wq);
       if (req->write) mirvol_drop_clone(req);
     } else {
@@ -463,7 +463,7 @@ void mirvol_end_req(struct io_request *req, u64 bits) {
   // Exactly one caller finishes the request: the one that completed it.
   if (now != REQ_FINISHED || before == REQ_FINISHED) return;
 
-  if (!__atomic_load_n(&req->async_local_done, __ATOMIC_ACQUIRE)) mirvol_end_upper_io(nmp, req);
+  if (!smp_load_acquire(&req->async_local_done)) mirvol_end_upper_io(nmp, req);
 
   if (mirvol_req_needs_bitmap(req)) {
     mirvol_req_to_bitmap(nmp, req);
@@ -534,7 +534,7 @@ void mirvol_make_request(struct request_queue *q, struct bio *bio) {
   struct nmp_info *nmp = mirvol_get_nmp_info(dev);
   if (!nmp) {
     // One-shot: concurrent requests for a missing device log the hints once.
-    if (__atomic_exchange_n(&g_disp_udev_msg, 0, __ATOMIC_RELAXED) == 1) {
+    if (atomic_xchg(&g_disp_udev_msg, 0) == 1) {
       mirvol_printk(MIRVOL_WARN "NMP%d device does not exist. (%s)\n", 141, (int)minor,
                     "mirvol_make_request");
       mirvol_printk(MIRVOL_INFO
@@ -549,12 +549,16 @@ void mirvol_make_request(struct request_queue *q, struct bio *bio) {
     mirvol_end_bio(bio, -EIO);
     return;
   }
-  __atomic_store_n(&g_disp_udev_msg, 1, __ATOMIC_RELAXED);
+  atomic_set(&g_disp_udev_msg, 1);
 
-  if (!nmp->io_port) {
+  unsigned long port_flags;
+  spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, port_flags);
+  u32 io_port = nmp->io_port, mount_port = nmp->mount_port;
+  spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, port_flags);
+  if (!io_port) {
     mirvol_printk(MIRVOL_WARN "NMP%d I/O port has been closed, mount(%d), io(%d). (PID=%d)\n", 144,
-                  nmp->minor, (int)nmp->mount_port, 0, task_pid_nr(get_current()));
-    if (__atomic_exchange_n(&g_disp_ioport_msg, 0, __ATOMIC_RELAXED)) {
+                  nmp->minor, (int)mount_port, 0, task_pid_nr(get_current()));
+    if (atomic_xchg(&g_disp_ioport_msg, 0)) {
       mirvol_printk(MIRVOL_INFO
                     "- This message can be recorded on hotplug service starting when NMPx is not "
                     "active.\n",
@@ -571,7 +575,7 @@ void mirvol_make_request(struct request_queue *q, struct bio *bio) {
     return;
   }
 
-  u64 size = __atomic_load_n(&my_disk[minor], __ATOMIC_ACQUIRE);  // set-size may change it meanwhile
+  u64 size = smp_load_acquire(&my_disk[minor]);  // set-size may change it meanwhile
   u64 n = bio->bi_iter.bi_size / 512;
   if (n > size || bio->bi_iter.bi_sector > size - n) {
     mirvol_printk(MIRVOL_WARN "NMP%d requested sector is out of NMP area. (mirvol_make_request)\n",
@@ -631,8 +635,8 @@ void mirvol_make_request(struct request_queue *q, struct bio *bio) {
   }
 
   u32 sync_switch = mirvol_refresh_sync_switch(nmp);
-  if ((sync_switch >= 1 && sync_switch <= 255) || !nmp->nw_port) {
-    __atomic_store_n(&req->needs_bitmap, 1, __ATOMIC_RELEASE);
+  if ((sync_switch >= 1 && sync_switch <= 255) || !mirvol_nw_port(nmp)) {
+    smp_store_release(&req->needs_bitmap, 1);
     mirvol_end_req(req, REQ_REMOTE_DONE);
     mirvol_write_cptime(nmp, req, REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE);
     submit_bio(clone);
@@ -650,7 +654,7 @@ void mirvol_make_request(struct request_queue *q, struct bio *bio) {
     mirvol_printk(MIRVOL_WARN "NMP%d failed to send %s data (sector=%llu length=%u).\n", 212,
                   nmp->minor, nmp->mode == 1 ? "sync" : "async",
                   (unsigned long long)req->start_sector, (unsigned int)clone->bi_iter.bi_size);
-    __atomic_store_n(&req->needs_bitmap, 1, __ATOMIC_RELEASE);
+    smp_store_release(&req->needs_bitmap, 1);
     mirvol_close_com_port(nmp);
     mirvol_end_req(req, REQ_REMOTE_DONE);
     mirvol_write_cptime(nmp, req, REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE);

@@ -94,7 +94,7 @@ static const struct mirvol_common_thread mirvol_common_threads[] = {
 // g_network_init_mutex.
 static bool mirvol_start_common_threads(void) {
   for (const struct mirvol_common_thread &t : mirvol_common_threads) {
-    if (t.info->pid != 0 || __atomic_load_n(&t.info->running, __ATOMIC_ACQUIRE)) continue;
+    if (t.info->pid != 0 || smp_load_acquire(&t.info->running)) continue;
     int pid = mirvol_kernel_thread_info(t.fn, nullptr, t.name, t.info);
     if (pid < 0) {
       mirvol_printk(t.failed, 131, pid);
@@ -144,14 +144,14 @@ static void mirvol_network_init_locked(u8 *bytes) {
   u32 printkperf = mirvol_checked_setting(rec, SET_PRINTKPERF);
 
   // Other threads read these while they run: plain words, stored whole.
-  __atomic_store_n(&g_bmp_chk_interval, (int)interval, __ATOMIC_RELAXED);
-  __atomic_store_n(&g_history_cache_delnum, delnum, __ATOMIC_RELAXED);
-  __atomic_store_n(&g_driver_adj.mirvolperf, mirvolperf, __ATOMIC_RELAXED);
-  __atomic_store_n(&g_driver_adj.printkperf, printkperf, __ATOMIC_RELAXED);
-  __atomic_store_n(&g_driver_adj.barrier_check_method, barrier_check, __ATOMIC_RELAXED);
-  __atomic_store_n(&g_driver_adj.barrier_log_level, rec.barrier_log_level, __ATOMIC_RELAXED);
-  __atomic_store_n(&g_driver_adj.queue_limits_method, queue_limits, __ATOMIC_RELAXED);
-  __atomic_store_n(&g_driver_adj.limits_log_flag, rec.limits_log_flag, __ATOMIC_RELAXED);
+  WRITE_ONCE(g_bmp_chk_interval, (int)interval);
+  WRITE_ONCE(g_history_cache_delnum, delnum);
+  WRITE_ONCE(g_driver_adj.mirvolperf, mirvolperf);
+  WRITE_ONCE(g_driver_adj.printkperf, printkperf);
+  WRITE_ONCE(g_driver_adj.barrier_check_method, barrier_check);
+  WRITE_ONCE(g_driver_adj.barrier_log_level, rec.barrier_log_level);
+  WRITE_ONCE(g_driver_adj.queue_limits_method, queue_limits);
+  WRITE_ONCE(g_driver_adj.limits_log_flag, rec.limits_log_flag);
   // The cache's limit is read under g_cache_sem.
   mirvol_down(g_cache_sem);
   g_max_cachenum = (int)max_cachenum;

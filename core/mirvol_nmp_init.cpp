@@ -31,7 +31,7 @@ void mirvol_add_nmp_list(struct nmp_info *nmp) {
   while (*p) p = &(*p)->next;
   nmp->next = nullptr;
   // Published whole: the status files walk the list without the lock.
-  __atomic_store_n(p, nmp, __ATOMIC_RELEASE);
+  smp_store_release(p, nmp);
   spin_unlock_irqrestore(g_nmp_list.nmp_list_lock, flags);
 }
 
@@ -164,7 +164,7 @@ u32 mirvol_start_nmp_threads(struct nmp_info *nmp, bool stop_at_failure) {
   for (const struct mirvol_thread_start &t : mirvol_thread_starts) {
     if (t.async_only && nmp->mode != 0) continue;
     // A thread that still runs keeps its record and is not started twice.
-    if (__atomic_load_n(&nmp->thread[t.record].running, __ATOMIC_ACQUIRE)) continue;
+    if (smp_load_acquire(&nmp->thread[t.record].running)) continue;
     char name[TASK_COMM_LEN];
     mirvol_sprintf(name, sizeof(name), "mirvol_nmp%02d_%s", (int)nmp->minor, t.suffix);
     int pid = mirvol_kernel_thread_info(t.fn, nmp, name, &nmp->thread[t.record]);

@@ -41,7 +41,7 @@ static const int mirvol_stop_order[] = {
 };
 
 static bool mirvol_thread_running(const struct nmp_thread_info *t) {
-  return __atomic_load_n(&t->running, __ATOMIC_ACQUIRE) != 0;
+  return smp_load_acquire(&t->running) != 0;
 }
 
 bool mirvol_nmp_threads_running(struct nmp_info *nmp) {
@@ -138,11 +138,12 @@ static void mirvol_release_data_socks(struct nmp_info *nmp) {
 static void mirvol_close_port_for_drain(struct nmp_info *nmp) {
   mirvol_close_com_port(nmp);
   int naps = 0;
-  while (__atomic_load_n(&nmp->async_submitting, __ATOMIC_SEQ_CST) && naps < MIRVOL_SUBMIT_MAX_NAPS) {
+  // Read fully ordered, after the close, as the writers count fully ordered.
+  while (atomic_add_return(0, &nmp->async_submitting) && naps < MIRVOL_SUBMIT_MAX_NAPS) {
     schedule_timeout_uninterruptible(1);
     naps++;
   }
-  if (__atomic_load_n(&nmp->async_submitting, __ATOMIC_ACQUIRE))
+  if (atomic_read_acquire(&nmp->async_submitting))
     mirvol_printk(MIRVOL_ERR "NMP%d draining, but asynchronous writes are still being queued.\n",
                   138, nmp->minor);
 }
@@ -161,7 +162,7 @@ void mirvol_set_nmp_to_reserve(unsigned int minor, struct nmp_info *nmp, u8 *rec
   (void)minor;
   u32 status = STATUS_OK;
   mutex_lock(&g_nmp_stop_mutex);
-  __atomic_store_n(&nmp->active, 0, __ATOMIC_RELEASE);
+  smp_store_release(&nmp->active, 0);
   if (mirvol_mount_port(nmp))
     mirvol_printk(MIRVOL_ERR "NMP%d killing thread, but mount port is still opened.\n", 136,
                   nmp->minor);
@@ -203,7 +204,7 @@ void mirvol_nmp_thread_init(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   u32 status = mirvol_start_nmp_threads(nmp, true);
   if (status == STATUS_OK) {
     mirvol_read_all_cptime(nmp);
-    __atomic_store_n(&nmp->active, 1, __ATOMIC_RELEASE);
+    smp_store_release(&nmp->active, 1);
   }
   mutex_unlock(&g_nmp_stop_mutex);
   memcpy(rec, &status, sizeof(status));
@@ -221,7 +222,7 @@ void mirvol_wait_send_queue_empty(unsigned int minor, struct nmp_info *nmp, u8 *
     bool queued = nmp->request_queue_head != nullptr;
     spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
     if (!queued) break;
-    if (waited > __atomic_load_n(&nmp->ack_timeout, __ATOMIC_RELAXED)) {
+    if (waited > READ_ONCE(nmp->ack_timeout)) {
       mirvol_printk(MIRVOL_WARN
                     "NMP%d waited for all I/O requests to be sent completely, but timeout "
                     "occurred. Writing differences to bitmap.\n",

@@ -246,13 +246,13 @@ int mirvol_kernel_thread_info(int (*fn)(void *), void *device, const char *name,
   if (info->pid_handle) put_pid(info->pid_handle);
   info->pid = task_pid_nr(task);
   info->pid_handle = get_task_pid(task);
-  __atomic_store_n(&info->running, 1, __ATOMIC_RELEASE);
+  smp_store_release(&info->running, 1);
   wake_up_process(task);
   return info->pid;
 }
 
 int mirvol_kill_proc_info(struct nmp_thread_info *info) {
-  if (__atomic_load_n(&info->running, __ATOMIC_ACQUIRE) && info->pid && info->pid_handle)
+  if (smp_load_acquire(&info->running) && info->pid && info->pid_handle)
     kill_pid(info->pid_handle, SIGTERM, 1);
   return 0;
 }

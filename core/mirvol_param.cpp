@@ -82,7 +82,7 @@ void mirvol_check_params(struct nmp_info *nmp, const u8 *rec, bool init_record) 
                     180, nmp->minor, r.name, (int)v, (int)r.def);
       v = r.def;
     }
-    __atomic_store_n(&(nmp->*r.field), v, __ATOMIC_RELAXED);
+    WRITE_ONCE(nmp->*r.field, v);
   }
 }
 
@@ -120,10 +120,9 @@ void mirvol_set_nmp_param(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   if (!nmp) return;
 
   auto r = mirvol_rec::rec_load<mirvol_rec::nmp_param_record>(rec);
-  __atomic_store_n(&nmp->send_queue_cnt, mirvol_check_send_queue_cnt(nmp, r.send_queue_cnt),
-                   __ATOMIC_RELAXED);
+  WRITE_ONCE(nmp->send_queue_cnt, mirvol_check_send_queue_cnt(nmp, r.send_queue_cnt));
   u32 band = mirvol_check_band_limit(nmp, r.band_limit_mode, r.band_limit);
-  __atomic_store_n(&nmp->band_limit, nmp->mode == 1 ? 0 : band * 1024, __ATOMIC_RELAXED);
+  WRITE_ONCE(nmp->band_limit, nmp->mode == 1 ? 0 : band * 1024);
   mirvol_check_params(nmp, rec, false);
   mirvol_rec::rec_put_status(rec, STATUS_OK);
 }
@@ -173,7 +172,7 @@ void mirvol_set_ratio(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
                     181, nmp->minor, r.name, shown, (int)r.max);
       v = r.max;
     }
-    __atomic_store_n(&(nmp->*r.field), (u32)v, __ATOMIC_RELAXED);
+    WRITE_ONCE(nmp->*r.field, (u32)v);
   }
   mirvol_rec::rec_put_status(rec, STATUS_OK);
 }
@@ -241,7 +240,7 @@ void mirvol_send_queue_size_operation(unsigned int cmd, unsigned int minor, stru
   auto r = mirvol_rec::rec_load<mirvol_rec::value_record>(rec);
   u64 v = cmd == 55 ? (u64)(s64)(s32)r.value : nmp->send_queue_cnt;
   if (v > MIRVOL_SEND_QUEUE_MAX) v = MIRVOL_SEND_QUEUE_DEFAULT;
-  __atomic_store_n(&nmp->send_queue_cnt, v, __ATOMIC_RELAXED);
+  WRITE_ONCE(nmp->send_queue_cnt, v);
   if (cmd == 54) r.value = (u32)v;
   r.status = STATUS_OK;
   mirvol_rec::rec_store(rec, r);
@@ -378,19 +377,19 @@ void mirvol_set_nmp_size(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   }
   if (nmp->own_bdev) set_capacity(nmp->own_bdev->bd_disk, sectors);
   // The request path reads the size without a lock while I/O runs.
-  if (nmp->minor <= MIRVOL_MAX_MINOR) __atomic_store_n(&my_disk[nmp->minor], sectors, __ATOMIC_RELEASE);
-  nmp->bmp_size_in_sec = granule;
+  if (nmp->minor <= MIRVOL_MAX_MINOR) smp_store_release(&my_disk[nmp->minor], sectors);
+  WRITE_ONCE(nmp->bmp_size_in_sec, granule);
   mirvol_rec::rec_put_status(rec, STATUS_OK);
 }
 
 void mirvol_get_bmp_blksize(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   nmp = param_device(minor, nmp, rec, "mirvol_get_bmp_blksize");
   if (!nmp) return;
-  mirvol_rec::rec_store(rec, mirvol_rec::value_record{STATUS_OK, nmp->bmp_size_in_sec});
+  mirvol_rec::rec_store(rec, mirvol_rec::value_record{STATUS_OK, READ_ONCE(nmp->bmp_size_in_sec)});
 }
 
 int mirvol_get_bitmap_valid_num_main(struct nmp_info *nmp) {
-  u64 granule = nmp->bmp_size_in_sec;
+  u64 granule = READ_ONCE(nmp->bmp_size_in_sec);
   if (granule == 0) return -1;
   u64 sectors = nmp->own_bdev ? get_capacity(nmp->own_bdev->bd_disk) : 0;
   u64 bits = sectors / granule + (sectors % granule ? 1 : 0);

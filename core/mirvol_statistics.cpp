@@ -630,7 +630,7 @@ static void perf_snapshot(struct nmp_info *nmp, struct perf_view *v) {
   v->mirror_break_time = nmp->mirror_break_time;
   v->last_update_time = nmp->last_update_time;
   v->disconnect_time = nmp->disconnect_time;
-  v->send_queue_cnt = __atomic_load_n(&nmp->send_queue_cnt, __ATOMIC_RELAXED);
+  v->send_queue_cnt = READ_ONCE(nmp->send_queue_cnt);
   spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, flags);
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
   v->q_cnt = nmp->request_queue_cnt;
@@ -655,8 +655,8 @@ static void perf_lines(struct nmp_info *nmp, char *buf, size_t size, perf_line_f
   perf_snapshot(nmp, &v);
   const struct perf_counters *c = &v.c;
   typedef unsigned long long ull;
-  unsigned long max_cnt = (unsigned long)__atomic_load_n(&g_make_request_max_cnt, __ATOMIC_RELAXED);
-  u32 mode = __atomic_load_n(&nmp->mode, __ATOMIC_RELAXED);
+  unsigned long max_cnt = (unsigned long)READ_ONCE(g_make_request_max_cnt);
+  u32 mode = READ_ONCE(nmp->mode);
   PERF_LINE("[Read/Write]:NMP%-2d%7s R/W= %llu / %llu", (int)nmp->minor, mode == 1 ? "(SYNC) " : "(ASYNC)",
             (ull)c->nmp_read_bytes, (ull)c->nmp_write_bytes);
   PERF_LINE("            :DP(Active)   R/W= %llu / %llu", (ull)c->active_read_bytes, (ull)c->active_write_bytes);
@@ -673,13 +673,13 @@ static void perf_lines(struct nmp_info *nmp, char *buf, size_t size, perf_line_f
             (unsigned long)v.q_cnt);
   PERF_LINE("[Deactivate]:Did not Sync Bytes=%llu, RequestCount=%llu", (ull)c->unmirrored_bytes,
             (ull)c->unmirrored_count);
-  u32 next_recovery = __atomic_load_n(&g_table_control.next_id, __ATOMIC_RELAXED) & 0x7fffffff;
+  u32 next_recovery = READ_ONCE(g_table_control.next_id) & 0x7fffffff;
   PERF_LINE("[Request ID]:NextRecovery(1-)=%u (%#010x)", next_recovery, next_recovery);
   u32 seq = (u32)(v.request_seq & 0xffffff);
   PERF_LINE("            :NextSyncData(0-)=%u (%#010x)", seq, (nmp->minor << 24) | seq);
   PERF_LINE("[Ack1 Count]:Received=%llu, Total(ms)=%llu", (ull)c->ack1_count, (ull)c->ack1_total_ms);
   PERF_LINE("[Ack2 Count]:Received=%llu", (ull)c->ack2_count);
-  int ack_limit = (int)__atomic_load_n(&nmp->ack_timeout, __ATOMIC_RELAXED);
+  int ack_limit = (int)READ_ONCE(nmp->ack_timeout);
   PERF_LINE("[Ack1 Reply]:Latest/Peak/Limit= %d.%03d / %d.%03d / %d", (int)(c->ack1_latest / 1000),
             (int)(c->ack1_latest % 1000), (int)(c->ack1_peak / 1000), (int)(c->ack1_peak % 1000), ack_limit);
   PERF_LINE("[Ack2 Reply]:Latest/Peak/Limit= %d.%03d / %d.%03d / %d", (int)(c->ack2_latest / 1000),
@@ -690,14 +690,14 @@ static void perf_lines(struct nmp_info *nmp, char *buf, size_t size, perf_line_f
             (ull)c->recovery_wait_sync_ms);
   PERF_LINE("[Holder    ]:NMP=%d DP=%d CP=%d", perf_holders(nmp->own_bdev), perf_holders(nmp->dp_bdev),
             perf_holders(nmp->cp_bdev));
-  u32 sw = __atomic_load_n(&nmp->sync_switch_flags, __ATOMIC_RELAXED);
+  u32 sw = READ_ONCE(nmp->sync_switch_flags);
   char sync_text[8] = "";
   mirvol_disp_sync_flag(sw, sync_text, sizeof(sync_text));
   PERF_LINE("[Flags     ]:MNT=%c IO=%c NW=%c<%c%c> SYNC=%c%s", v.mount_port ? 'Y' : '-', v.io_port ? 'Y' : '-',
             v.nw_port ? 'Y' : '-', v.hb_client_up ? 'c' : '-', v.hb_server_up ? 's' : '-',
             (sw == 0 || sw >= 256) ? 'Y' : '-', sync_text);
   PERF_LINE("            :DiskError=%c Rmmod=%c", v.disk_error_flag ? 'Y' : '-',
-            __atomic_load_n(&g_mirvol_shutdown, __ATOMIC_RELAXED) ? 'Y' : '-');
+            READ_ONCE(g_mirvol_shutdown) ? 'Y' : '-');
   PERF_LINE("[Times     ]:MB=%llu LU=%llu DC=%llu", (ull)(u32)v.mirror_break_time, (ull)(u32)v.last_update_time,
             (ull)(u32)v.disconnect_time);
   u64 now = get_jiffies_64();
@@ -720,8 +720,8 @@ static void perf_lines(struct nmp_info *nmp, char *buf, size_t size, perf_line_f
     }
     spin_unlock_irqrestore(nmp->network_list_lock, flags);
   }
-  s32 hb_limit = (s32)(__atomic_load_n(&nmp->hb_recv_timeout, __ATOMIC_RELAXED) *
-                       __atomic_load_n(&nmp->hb_recv_retry, __ATOMIC_RELAXED));
+  s32 hb_limit = (s32)(READ_ONCE(nmp->hb_recv_timeout) *
+                       READ_ONCE(nmp->hb_recv_retry));
   for (int i = 0; i < n; i++) {
     const struct perf_net_view *nw = &nws[i];
     const char *state = nw->state == NW_FREE ? "FREE " : nw->state == NW_USING ? "USING" : nw->state == NW_ERROR ? "ERROR" : "";
@@ -755,7 +755,7 @@ static void perf_seq_line(void *ctx, const char *line) {
   seq_printf(static_cast<struct seq_file *>(ctx), "%s\n", line);
 }
 
-static bool perf_unloading(void) { return __atomic_load_n(&g_unloading, __ATOMIC_ACQUIRE); }
+static bool perf_unloading(void) { return smp_load_acquire(&g_unloading); }
 
 // Takes g_proc_sem for a read. Unload takes the semaphore and then removes
 // the files, which waits for the reads running on them, so a read tests
@@ -790,7 +790,7 @@ static int mirvolperf_proc_read_nmp(struct seq_file *m, void *v) {
       spin_lock_irqsave(&nmp->perf_area->lock, flags);
       control = nmp->perf_area->control;
       spin_unlock_irqrestore(&nmp->perf_area->lock, flags);
-      if (!(control & PERF_CTL_NO_SEP) || __atomic_load_n(&g_driver_adj.mirvolperf, __ATOMIC_RELAXED) == 1)
+      if (!(control & PERF_CTL_NO_SEP) || READ_ONCE(g_driver_adj.mirvolperf) == 1)
         seq_printf(m, "-------------------------------------------\n");
     }
   }
@@ -811,7 +811,7 @@ void mirvol_perf_printk_all(void) {
     mirvol_printk(MIRVOL_ERR "Failed to allocate statistics buffer.\n", 145);
     return;
   }
-  u32 printkperf = __atomic_load_n(&g_driver_adj.printkperf, __ATOMIC_RELAXED);
+  u32 printkperf = READ_ONCE(g_driver_adj.printkperf);
   for (struct nmp_info *nmp = mirvol_nmp_first(); nmp; nmp = mirvol_nmp_next(nmp)) {
     struct perf_area *a = nmp->perf_area;
     if (!a) continue;

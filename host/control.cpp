@@ -56,6 +56,7 @@
 #include "platform/blkdev.h"
 #include "platform/kernel.h"
 #include "platform/uaccess.h"
+#include "platform/host_side.h"
 #include "tools/ctl_wire.h"
 
 namespace mirvold {

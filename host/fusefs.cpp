@@ -32,6 +32,8 @@
 #include "host/host.h"
 #include "platform/printk.h"
 #include "platform/procfs.h"
+#include "platform/printk_host.h"
+#include "platform/procfs_host.h"
 
 extern char **environ;
 

@@ -16,6 +16,7 @@
 #include "include/mirvol_bitmap_writer.h"
 #include "platform/blkdev.h"
 #include "platform/kernel.h"
+#include "platform/host_side.h"
 
 // The mirror module's entry for an fsync (include/mirvol_bitmap_writer.h),
 // referenced weakly: the stand-in modules of the host tests keep no

@@ -40,6 +40,7 @@
 #include "host/host.h"
 #include "include/mirvol_main.h"
 #include "platform/kernel.h"
+#include "platform/host_side.h"
 #include "tools/ctl_wire.h"
 
 namespace {

@@ -132,15 +132,16 @@ struct nmp_info {
   u32 major, minor;  // set at creation, read-only after
   u32 dp_major, dp_minor;  // set at creation, read-only after
   u32 cp_major, cp_minor;  // set at creation, read-only after
-  u32 bmp_size_in_sec;  // set at creation and by the size command, which takes no lock
+  // Set at creation, then by the size command without a lock: written with
+  // WRITE_ONCE, read with READ_ONCE.
+  u32 bmp_size_in_sec;
   u32 len;  // Cluster Partition logical block size, 512 or 4096; set at creation
   struct block_device *own_bdev;  // set at creation, read-only after
   struct block_device *cp_bdev, *dp_bdev;  // set at creation, read-only after
   struct file *cp_file, *dp_file;  // set at creation, read-only after
   u32 hb_client_up, hb_server_up;  // nmp_lock
-  u32 nw_port;  // the N/W port: the connection flag; written under nmp_lock
-  // Written under nmp_lock; the request path reads io_port without it.
-  u32 io_port, mount_port;
+  u32 nw_port;  // the N/W port: the connection flag; nmp_lock
+  u32 io_port, mount_port;  // nmp_lock
   u32 disk_error_flag;  // nmp_lock; set under g_cp_time_sem
   s32 disk_error_handling, cp_error, dp_error, reset_request;  // nmp_lock
   u64 disconnect_time, last_update_time, mirror_break_time;  // nmp_lock; set under g_cp_time_sem
@@ -150,15 +151,15 @@ struct nmp_info {
   u64 recovery_first_sector, recovery_last_sector;  // recovery_lock
   struct queue_head send_ack1_head;  // its own sys_var
   struct queue_head remote_write_head;  // its own sys_var
-  u32 recv_in_flight;  // received writes queued or on the disk; read and written atomically
+  atomic_t recv_in_flight;  // received writes queued or on the disk
   // Request-bound Cluster Partition time writes submitted whose completion
-  // has not returned; read and written atomically. Unload frees the record
-  // only once it is 0, since such a completion touches the device.
-  u32 cp_time_writes;
-  // Asynchronous writes between their N/W port check and the send queue;
-  // read and written atomically. A stop that has closed the port waits for
+  // has not returned. Unload frees the record only once it is 0, since such
+  // a completion touches the device.
+  atomic_t cp_time_writes;
+  // Asynchronous writes between their N/W port check and the send queue.
+  // A stop that has closed the port waits for
   // 0 before it drains, so no write it did not see is queued after it.
-  u32 async_submitting;
+  atomic_t async_submitting;
   struct queue_head history_head;  // its own sys_var
   u32 recovery_prep_state;  // bitmap_lock
   u64 requests_sent;  // nothing counts it yet
@@ -201,8 +202,9 @@ struct nmp_info {
   u32 active;  // atomic
   u32 iosize;  // set at creation, read-only after
   u64 fs_results[3];  // atomic
-  // Set by the compression command without a lock; the sender loads the
-  // flags atomically.
+  // Set at creation, then by the compression command without a lock:
+  // written with WRITE_ONCE and read with READ_ONCE by the sender, the
+  // recovery sender and the command.
   u32 compress_flags, compress_value2;
   u32 recovery_param;  // set at creation, read-only after
   u32 band_limit;  // bytes per second, 0 = none; atomic
@@ -438,7 +440,7 @@ extern u64 g_make_request_cnt, g_make_request_peak, g_make_request_max_cnt;
 extern u32 mirvol_min_request_count, mirvol_max_request_count;
 extern spinlock_t g_max_lock;  // guards the three request counters
 extern int g_disk_error_action[4];
-extern int g_disp_udev_msg;
+extern atomic_t g_disp_udev_msg;
 extern int g_history_cache_delnum;
 extern struct nmp_list g_nmp_list;
 extern struct dcq_head g_dcq_head;
@@ -461,8 +463,8 @@ extern int g_mirvol_shutdown;
 // loaded, so a reader sees each link either as it was or with a finished
 // device appended.
 static inline struct nmp_info *mirvol_nmp_first(void) {
-  return __atomic_load_n(&g_nmp_list.head, __ATOMIC_ACQUIRE);
+  return smp_load_acquire(&g_nmp_list.head);
 }
 static inline struct nmp_info *mirvol_nmp_next(struct nmp_info *nmp) {
-  return __atomic_load_n(&nmp->next, __ATOMIC_ACQUIRE);
+  return smp_load_acquire(&nmp->next);
 }

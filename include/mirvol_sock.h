@@ -98,7 +98,7 @@ int mirvol_send2v(struct socket *sock, const struct kvec *vec, size_t num, u32 s
 // A time-out setting of the device (seconds), read once per call: the
 // time-out ratio (command 61) may change it while the senders run.
 static inline u32 mirvol_timeout(const u32 *setting) {
-  return __atomic_load_n(setting, __ATOMIC_RELAXED);
+  return READ_ONCE(*setting);
 }
 // Receives exactly `length` bytes: `length`, 0 when the peer closed,
 // -ETIME when the caller's watchdog fired, or the socket error (-512 when a

@@ -35,6 +35,7 @@
 #include "printk.h"
 #include "task.h"
 #include "uaccess.h"
+#include "blkdev_host.h"
 
 namespace {
 
@@ -511,7 +512,7 @@ void backing_submit(struct bio *bio) {
 
 // --- opening and releasing ---
 
-struct block_device *blkdev_get_by_fd(int os_fd, fmode_t mode) {
+static struct block_device *blkdev_get_by_fd(int os_fd, fmode_t mode) {
   might_sleep_check("blkdev_get_by_fd");
   struct stat st;
   if (fstat(os_fd, &st) != 0) return (struct block_device *)ERR_PTR(-errno);

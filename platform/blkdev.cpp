@@ -14,6 +14,7 @@
 
 #include "blk_internal.h"
 #include "printk.h"
+#include "blkdev_host.h"
 
 namespace {
 
@@ -118,11 +119,6 @@ struct bio *bio_alloc(gfp_t gfp, unsigned int nr_vecs) {
   bio->bi_max_vecs = (unsigned short)nr_vecs;
   bio->__bi_cnt = 1;
   return bio;
-}
-
-struct bio *bio_alloc_bioset(gfp_t gfp, unsigned int nr_vecs, struct bio_set *bs) {
-  (void)bs;
-  return bio_alloc(gfp, nr_vecs);
 }
 
 int bio_add_page(struct bio *bio, struct page *page, unsigned int len, unsigned int offset) {
@@ -232,12 +228,6 @@ void blk_queue_stack_limits(struct request_queue *t, struct request_queue *b) {
   blk_stack_limits(&t->limits, &b->limits, 0);
 }
 
-void disk_stack_limits(struct gendisk *disk, struct block_device *bdev, sector_t offset) {
-  struct request_queue *b = bdev_get_queue(bdev);
-  if (!disk->queue || !b) return;
-  blk_stack_limits(&disk->queue->limits, &b->limits, offset);
-}
-
 struct request_queue *blk_alloc_queue(gfp_t gfp) {
   void *mem = kmalloc(sizeof(queue_obj), gfp);
   if (!mem) return nullptr;
@@ -281,10 +271,6 @@ void blk_queue_max_segments(struct request_queue *q, unsigned int n) {
 
 void blk_queue_max_segment_size(struct request_queue *q, unsigned int size) {
   q->limits.max_segment_size = size < PAGE_SIZE ? (unsigned int)PAGE_SIZE : size;
-}
-
-void blk_queue_max_discard_sectors(struct request_queue *q, unsigned int sectors) {
-  q->limits.max_discard_sectors = sectors;
 }
 
 void blk_queue_flag_set(unsigned int flag, struct request_queue *q) {
@@ -464,12 +450,6 @@ struct block_device *bdget(dev_t_k dev) {
     }
   }
   return plat_blk::backing_lookup(dev);
-}
-
-struct block_device *bdget_disk(struct gendisk *disk, int partno) {
-  if (!disk || partno != 0 || disk->private_->backing) return nullptr;
-  plat_blk::disk_get(disk);
-  return &obj_of(disk)->bdev;
 }
 
 void bdput(struct block_device *bdev) { blkdev_put(bdev, 0); }

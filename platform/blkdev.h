@@ -137,7 +137,6 @@ static inline void bio_set_op_attrs(struct bio *bio, unsigned int op, unsigned i
   bio->bi_opf = op | flags;
 }
 static inline void bio_set_dev(struct bio *bio, struct block_device *bdev) { bio->bi_bdev = bdev; }
-static inline unsigned int bio_sectors(const struct bio *bio) { return bio->bi_iter.bi_size >> SECTOR_SHIFT; }
 static inline bool bio_has_data(const struct bio *bio) { return bio->bi_iter.bi_size != 0 && bio_op(bio) != REQ_OP_DISCARD; }
 // The address of the first segment's data (its page plus offset).
 void *bio_data(struct bio *bio);
@@ -153,7 +152,6 @@ void *bio_data(struct bio *bio);
 struct bio_set;
 extern struct bio_set *fs_bio_set;
 struct bio *bio_alloc(gfp_t gfp, unsigned int nr_vecs);
-struct bio *bio_alloc_bioset(gfp_t gfp, unsigned int nr_vecs, struct bio_set *bs);
 // Appends one segment (no merging with the previous one) and adds len to
 // bi_size. Returns len, or 0 when the bio has no free segment, len is 0, or
 // the segment would not lie within the page.
@@ -245,11 +243,8 @@ void blk_queue_physical_block_size(struct request_queue *q, unsigned int size);
 void blk_queue_max_hw_sectors(struct request_queue *q, unsigned int sectors);
 void blk_queue_max_segments(struct request_queue *q, unsigned int n);
 void blk_queue_max_segment_size(struct request_queue *q, unsigned int size);
-void blk_queue_max_discard_sectors(struct request_queue *q, unsigned int sectors);
 void blk_queue_flag_set(unsigned int flag, struct request_queue *q);
 void blk_queue_flag_clear(unsigned int flag, struct request_queue *q);
-#define queue_flag_set_unlocked(flag, q) blk_queue_flag_set((flag), (q))
-#define queue_flag_clear_unlocked(flag, q) blk_queue_flag_clear((flag), (q))
 bool blk_queue_flag_test(unsigned int flag, const struct request_queue *q);
 #define blk_queue_discard(q) blk_queue_flag_test(QUEUE_FLAG_DISCARD, (q))
 
@@ -272,8 +267,6 @@ void blk_set_stacking_limits(struct queue_limits *lim);
 // is never loosened. Always returns 0 (offset is not used).
 int blk_stack_limits(struct queue_limits *t, const struct queue_limits *b, sector_t offset);
 void blk_queue_stack_limits(struct request_queue *t, struct request_queue *b);
-// Stacks bdev's queue limits onto the disk's queue.
-void disk_stack_limits(struct gendisk *disk, struct block_device *bdev, sector_t offset);
 
 // --- disks and the registry ---
 
@@ -321,10 +314,6 @@ void del_gendisk(struct gendisk *disk);
 void put_disk(struct gendisk *disk);
 void set_capacity(struct gendisk *disk, sector_t sectors);
 sector_t get_capacity(struct gendisk *disk);
-// Calls fn for every added disk, in device-number order, until fn returns
-// non-zero (that value is returned; 0 when all were visited). The disk is
-// held for the call; fn must not add or delete disks.
-int blk_for_each_disk(int (*fn)(struct gendisk *disk, void *arg), void *arg);
 
 // --- block devices ---
 
@@ -339,17 +328,14 @@ struct block_device {
   struct blk_bdev_private *private_;
 };
 
-// A process opened or closed the device (the host's open of a mirror file);
-// FMODE_EXCL counts as a holder too. Read the counts with bdev_open_counts.
-void bdev_opened(struct block_device *bdev, fmode_t mode);
-void bdev_closed(struct block_device *bdev, fmode_t mode);
+
+// Opens of the device now, and of those the exclusive ones (FMODE_EXCL);
+// the host counts them as processes open and close its mirror file.
 void bdev_open_counts(struct block_device *bdev, int *openers, int *holders);
 
 // The block device of an added disk (or of an open backing device) with that
 // number, with a reference; null when none has it. Drop with bdput().
 struct block_device *bdget(dev_t_k dev);
-// The disk's block device (partno 0 only) with a reference, or null.
-struct block_device *bdget_disk(struct gendisk *disk, int partno);
 void bdput(struct block_device *bdev);
 
 // Opening backing devices. The same device (block device number, or the
@@ -368,7 +354,6 @@ void bdput(struct block_device *bdev);
 #define BLK_IMAGE_MAJOR 4095u
 struct block_device *blkdev_get_by_file(struct file *file, fmode_t mode, void *holder);
 struct block_device *blkdev_get_by_path(const char *path, fmode_t mode, void *holder);
-struct block_device *blkdev_get_by_fd(int os_fd, fmode_t mode);  // host and tests
 // Drops a reference (either kind). Never waits: a backing device stays open
 // while bios are in flight on it and closes after the last one completes.
 void blkdev_put(struct block_device *bdev, fmode_t mode);
@@ -400,46 +385,6 @@ int blkdev_ioctl(struct block_device *bdev, fmode_t mode, unsigned int cmd, unsi
 #define BLKGETSIZE64 0x80081272U
 #define BLKPBSZGET 0x127bU
 
-// --- host and tests: backing devices in use ---
-
-// Bios submitted to a backing device whose completion has not returned yet
-// (0 for the block device of a disk: its bios belong to the driver).
-long bdev_inflight(struct block_device *bdev);
-// Waits (real time, may sleep) until bdev_inflight() is 0: 0, or -ETIMEDOUT.
-int bdev_wait_idle(struct block_device *bdev, unsigned int timeout_ms);
 // fdatasync() of a backing device now, in the caller (may sleep): 0 or -EIO;
 // -EOPNOTSUPP for the block device of a disk.
 int blkdev_issue_flush(struct block_device *bdev);
-// Calls fn for every open backing device (held for the call) until fn
-// returns non-zero, which is returned.
-int blk_for_each_bdev(int (*fn)(struct block_device *bdev, void *arg), void *arg);
-
-// Fault injection on a backing device. A rule hits a read or write bio (as
-// ops selects) whose range overlaps [sector, sector + nr_sects); flushes are
-// never hit. Rules are tried in the order added and a bio is hit by the
-// first that matches and has hits left (count > 0 is used up one per bio;
-// count < 0 never). A hit bio waits delay_ms (real time) on its worker and
-// then, with fail set, completes with BLK_STS_IOERR without touching the
-// device; without fail it goes on to the device. A delayed write still holds
-// back later writes that overlap it. A delay of BLK_FAULT_HOLD holds each
-// bio hit on its worker until bdev_fault_release or bdev_fault_clear.
-#define BLK_FAULT_HOLD 0xffffffffu
-#define BLK_FAULT_READ 0x1u
-#define BLK_FAULT_WRITE 0x2u
-struct blk_fault {
-  unsigned int ops;
-  sector_t sector;
-  sector_t nr_sects;
-  int count;
-  unsigned int delay_ms;
-  int fail;
-};
-// Returns the rule's id (>= 0), or -EINVAL for a disk's block device or a
-// rule that hits nothing (no ops, no sectors or count 0).
-int bdev_fault_add(struct block_device *bdev, const struct blk_fault *rule);
-// Bios the rule has hit so far; -EINVAL for an unknown id.
-long bdev_fault_hits(struct block_device *bdev, int id);
-// Lets every held bio of the device go on (to the device, or failed).
-void bdev_fault_release(struct block_device *bdev);
-// Removes the rules and releases the held bios.
-void bdev_fault_clear(struct block_device *bdev);

@@ -8,6 +8,7 @@
 #include "internal.h"
 #include "jiffies.h"
 #include "timer.h"
+#include "jiffies_host.h"
 
 namespace {
 
@@ -101,7 +102,8 @@ void clock_set_automatic(void) {
 
 void clock_set_wall_seconds(s64 seconds) { wall_override.store(seconds); }
 
-u64 clock_ticks_to_real_ns(u64 ticks) {
+// The real duration that `ticks` take under the time scale, in nanoseconds.
+static u64 clock_ticks_to_real_ns(u64 ticks) {
   std::lock_guard<std::mutex> g(clock_mu);
   if (manual) return ~0ULL;
   unsigned __int128 ns = (unsigned __int128)ticks * 1000000000ULL / ((u64)HZ * scale);

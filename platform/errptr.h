@@ -12,7 +12,3 @@ static inline void *ERR_PTR(long error) { return (void *)error; }
 static inline long PTR_ERR(const void *ptr) { return (long)ptr; }
 static inline bool IS_ERR(const void *ptr) { return IS_ERR_VALUE((unsigned long)ptr); }
 static inline bool IS_ERR_OR_NULL(const void *ptr) { return !ptr || IS_ERR(ptr); }
-// An error pointer of one type passed on as another.
-static inline void *ERR_CAST(const void *ptr) { return (void *)ptr; }
-// 0 for a valid pointer, the error for an error pointer.
-static inline int PTR_ERR_OR_ZERO(const void *ptr) { return IS_ERR(ptr) ? (int)PTR_ERR(ptr) : 0; }

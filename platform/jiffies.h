@@ -14,8 +14,6 @@ u64 get_jiffies_64(void);
 static inline unsigned long jiffies_now(void) { return (unsigned long)get_jiffies_64(); }
 
 #define time_after(a, b) ((long)((b) - (a)) < 0)
-#define time_before(a, b) time_after(b, a)
-#define time_after_eq(a, b) ((long)((a) - (b)) >= 0)
 
 unsigned long msecs_to_jiffies(unsigned int ms);
 unsigned int jiffies_to_msecs(unsigned long j);
@@ -34,18 +32,3 @@ long schedule_timeout_uninterruptible(long ticks);
 // Ends the task's current schedule_timeout sleep early; starts a thread
 // that kthread_create() holds.
 int wake_up_process(struct task_struct *t);
-
-// --- clock control (host and tests) ---
-void clock_set_time_scale(unsigned int scale);  // 1 = real time
-unsigned int clock_time_scale(void);
-// Manual mode: jiffies stand still until clock_advance(); every sleeper and
-// timer is re-evaluated on each advance.
-void clock_set_manual(u64 start_jiffies);
-void clock_advance(u64 ticks);
-void clock_set_automatic(void);
-// Wall clock override: seconds reported from now on (0 = the real clock).
-void clock_set_wall_seconds(s64 seconds);
-
-// Converts a tick count to the real duration it takes under the time scale,
-// in nanoseconds (for platform units that wait in the OS).
-u64 clock_ticks_to_real_ns(u64 ticks);

@@ -10,6 +10,7 @@
 #include "kstring.h"
 #include "timer.h"
 #include "types.h"
+#include "atomic.h"
 #include "uaccess.h"
 #include "waitq.h"
 #include "errptr.h"

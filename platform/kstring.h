@@ -17,16 +17,3 @@ using std::strncmp;
 using ::strnlen;
 using std::strstr;
 
-// Copies at most size - 1 characters and always terminates (size > 0).
-// Returns the length copied, or -E2BIG when src was cut.
-static inline long strscpy(char *dest, const char *src, size_t size) {
-  if (size == 0) return -7;
-  size_t n = strnlen(src, size);
-  if (n == size) {
-    memcpy(dest, src, size - 1);
-    dest[size - 1] = 0;
-    return -7;
-  }
-  memcpy(dest, src, n + 1);
-  return (long)n;
-}

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "printk.h"
+#include "moduleparam_host.h"
 
 namespace {
 

@@ -32,6 +32,7 @@
 #include "kerrno.h"
 #include "slab.h"
 #include "task.h"
+#include "net_host.h"
 
 static_assert(sizeof(struct ksockaddr) == sizeof(struct sockaddr));
 static_assert(sizeof(struct ksockaddr_in) == sizeof(struct sockaddr_in));

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "jiffies.h"
+#include "printk_host.h"
 
 namespace {
 
@@ -103,16 +104,6 @@ int snprintf_k(char *buf, size_t size, const char *fmt, ...) {
   int n = vsnprintf(buf, size, fmt, ap);
   va_end(ap);
   return n;
-}
-
-int scnprintf_k(char *buf, size_t size, const char *fmt, ...) {
-  if (size == 0) return 0;
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(buf, size, fmt, ap);
-  va_end(ap);
-  if (n < 0) return 0;
-  return (size_t)n >= size ? (int)size - 1 : n;
 }
 
 void dump_stack(void) {

@@ -24,7 +24,6 @@ int vprintk(const char *fmt, __builtin_va_list ap);
 // returns the length the full text would have had.
 int snprintf_k(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 int vsnprintf_k(char *buf, size_t size, const char *fmt, __builtin_va_list ap);
-int scnprintf_k(char *buf, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
 // Logs the calling thread's stack, as the kernel's dump_stack().
 void dump_stack(void);
@@ -35,27 +34,3 @@ void dump_stack(void);
 // message is not part of its text.
 [[noreturn]] void panic(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 #define PANIC_EXIT_CODE 86
-
-// --- sink and capture (host and tests) ---
-struct klog_line {
-  int level;
-  char text[1100];  // without the level marker and the newline
-};
-// Opens (appends to) FILE as the log sink; null closes it. Returns 0 or -errno.
-int klog_set_file(const char *path);
-// Also echo every line to standard error.
-void klog_set_stderr(bool on);
-// Number of lines logged so far (the record keeps the newest 16384).
-u64 klog_count(void);
-// Copies line `index` (0 = first ever logged); false when it is no longer or
-// not yet kept.
-bool klog_get(u64 index, struct klog_line *out);
-// Waits (real time, up to ms) until a line containing `needle` has been
-// logged at or after line `from`; returns its index or -1.
-long klog_wait_for(u64 from, const char *needle, unsigned int ms);
-// Lines logged by the calling thread from now on are also handed to
-// tap(ctx, level, text) (text without the level marker and the newline);
-// a null tap stops it. Per thread: a host uses it to return the lines a
-// control command wrote to the caller of that command.
-typedef void (*klog_tap_fn)(void *ctx, int level, const char *text);
-void klog_set_thread_tap(klog_tap_fn tap, void *ctx);

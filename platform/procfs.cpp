@@ -22,6 +22,7 @@
 
 #include "printk.h"
 #include "task.h"
+#include "procfs_host.h"
 
 struct proc_dir_entry {
   std::string name;

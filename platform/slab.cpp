@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "internal.h"
+#include "slab_host.h"
 
 namespace {
 
@@ -52,23 +53,11 @@ void *kmalloc(size_t size, gfp_t flags) {
 
 void *kzalloc(size_t size, gfp_t flags) { return kmalloc(size, flags | __GFP_ZERO); }
 
-void *kcalloc(size_t n, size_t size, gfp_t flags) {
-  if (size && n > (size_t)-1 / size) return nullptr;
-  return kzalloc(n * size, flags);
-}
-
 void kfree(const void *p) {
   if (!p) return;
   outstanding--;
   free(const_cast<void *>(p));
 }
-
-void *vmalloc(size_t size) {
-  might_sleep_check("vmalloc");
-  return raw_alloc(size, false);
-}
-
-void vfree(const void *p) { kfree(p); }
 
 struct page {
   void *addr;

@@ -12,10 +12,7 @@ typedef unsigned int gfp_t;
 
 void *kmalloc(size_t size, gfp_t flags);
 void *kzalloc(size_t size, gfp_t flags);
-void *kcalloc(size_t n, size_t size, gfp_t flags);
 void kfree(const void *p);
-void *vmalloc(size_t size);
-void vfree(const void *p);
 
 #define PAGE_SIZE 4096UL
 #define PAGE_SHIFT 12
@@ -29,17 +26,3 @@ struct page;
 struct page *alloc_page(gfp_t flags);
 void __free_page(struct page *p);
 void *page_address(struct page *p);
-
-// --- fault injection and accounting (tests) ---
-// After `skip` more successful allocations, fail the next `count` (count < 0:
-// all of them). When only_task is set, only allocations made by that task
-// count and fail.
-void alloc_fault_inject(long skip, long count, struct task_struct *only_task = nullptr);
-void alloc_fault_clear(void);
-long alloc_fault_failed(void);  // how many allocations the injection failed
-// Allocations (kmalloc, vmalloc, pages) not yet freed.
-long alloc_outstanding(void);
-// Whether pages come from the pool (not under the sanitizers), and how many
-// pages the pool holds in all, handed out or free.
-bool page_pool_enabled(void);
-long page_pool_reserved(void);

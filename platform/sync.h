@@ -26,7 +26,6 @@ typedef struct spinlock {
 void spin_lock_init(spinlock_t *l);
 void spin_lock(spinlock_t *l);
 void spin_unlock(spinlock_t *l);
-int spin_trylock(spinlock_t *l);
 #define spin_lock_irqsave(l, flags) \
   do {                              \
     (flags) = 0;                    \
@@ -37,10 +36,6 @@ int spin_trylock(spinlock_t *l);
     (void)(flags);                       \
     spin_unlock(l);                      \
   } while (0)
-#define spin_lock_irq(l) spin_lock(l)
-#define spin_unlock_irq(l) spin_unlock(l)
-#define spin_lock_bh(l) spin_lock(l)
-#define spin_unlock_bh(l) spin_unlock(l)
 
 // Counting semaphore; down() sleeps uninterruptibly.
 struct semaphore {
@@ -63,7 +58,4 @@ struct mutex {
 };
 void mutex_init(struct mutex *m);
 void mutex_lock(struct mutex *m);
-int mutex_lock_interruptible(struct mutex *m);
-int mutex_trylock(struct mutex *m);  // 1 when taken
 void mutex_unlock(struct mutex *m);
-int mutex_is_locked(struct mutex *m);

@@ -17,6 +17,7 @@
 
 #include "internal.h"
 #include "printk.h"
+#include "task_host.h"
 
 namespace {
 
@@ -111,8 +112,6 @@ struct pid *get_task_pid(struct task_struct *t) {
 void put_pid(struct pid *p) {
   if (p) put_task_struct(reinterpret_cast<struct task_struct *>(p));
 }
-
-pid_t_k pid_nr(struct pid *p) { return p ? reinterpret_cast<struct task_struct *>(p)->pid : 0; }
 
 struct task_struct *pid_task(struct pid *p) {
   if (!p) return nullptr;
@@ -219,10 +218,6 @@ sigset_k set_current_blocked(sigset_k blocked) {
 
 void allow_signal(int sig) {
   if (valid_sig(sig)) set_current_blocked(task_blocked(get_current()) & ~sigmask_k(sig));
-}
-
-void disallow_signal(int sig) {
-  if (valid_sig(sig)) set_current_blocked(task_blocked(get_current()) | sigmask_k(sig));
 }
 
 // --- kernel threads ---
@@ -415,6 +410,5 @@ void might_sleep_check(const char *what) {
 }
 
 void cond_resched(void) { sched_yield(); }
-void schedule(void) { sched_yield(); }
 
 void flush_scheduled_work(void) { might_sleep_check("flush_scheduled_work"); }

@@ -36,16 +36,12 @@ void put_task_struct(struct task_struct *t);
 struct pid *find_get_pid(pid_t_k nr);  // null when no task has that pid
 struct pid *get_task_pid(struct task_struct *t);
 void put_pid(struct pid *p);
-pid_t_k pid_nr(struct pid *p);
 struct task_struct *pid_task(struct pid *p);  // null once the task has exited
 
 // Posting a signal: it becomes pending; unless the task blocks it, the task
 // is woken out of an interruptible sleep or a blocking socket call.
 int send_sig(int sig, struct task_struct *t, int priv);
 int kill_pid(struct pid *p, int sig, int priv);  // -ESRCH if exited
-// Tests: called with the target's pid and the signal each time a signal is
-// posted, in the order they are posted (null: none).
-void task_set_signal_observer(void (*observer)(pid_t_k pid, int sig));
 
 int signal_pending(struct task_struct *t);  // an unblocked signal is pending
 int sigismember_pending(struct task_struct *t, int sig);
@@ -55,10 +51,9 @@ sigset_k task_blocked(struct task_struct *t);
 // Sets the current task's blocked mask; returns the old one. A signal that
 // becomes unblocked while pending wakes the task as if posted now.
 sigset_k set_current_blocked(sigset_k blocked);
-// The kernel's allow_signal()/disallow_signal(): kernel threads start with
-// every signal blocked and allow the ones they handle.
+// The kernel's allow_signal(): kernel threads start with every signal
+// blocked and allow the ones they handle.
 void allow_signal(int sig);
-void disallow_signal(int sig);
 
 // Kernel threads. The new task starts with every signal blocked, like a
 // kernel thread. kthread_run() returns only after the thread runs and can be
@@ -76,12 +71,6 @@ int kthread_join(struct task_struct *t);
 // The same through a pid handle; 0 at once for a task that is no kernel
 // thread.
 int kthread_join_pid(struct pid *p);
-// Joins every kernel thread that has left; returns how many are still running.
-int kthread_reap(void);
-int kthread_count_running(void);
-// Tests: after `skip` more creations, fail the next `count` (count < 0: all;
-// 0 clears).
-void kthread_fault_inject(long skip, long count);
 
 // Atomic context: a spinlock held, a timer callback, a bio completion. A
 // sleeping call made in atomic context aborts in debug builds.
@@ -92,7 +81,6 @@ void might_sleep_check(const char *what);
 
 // Gives up the CPU (no sleep semantics).
 void cond_resched(void);
-void schedule(void);
 
 // The system workqueue. Nothing in this platform queues work on it, so a
 // flush has nothing to wait for and returns at once.

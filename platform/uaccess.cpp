@@ -10,6 +10,7 @@
 
 #include "internal.h"
 #include "vfs.h"
+#include "uaccess_host.h"
 
 void set_user_context(const struct user_context *ctx) { get_current()->uctx = ctx; }
 

@@ -20,15 +20,3 @@ struct file;
 struct file *fget(unsigned int fd);
 void fput(struct file *f);
 int file_os_fd(struct file *f);  // for platform units only
-
-// --- set-up by whoever runs the command (the host's control worker, tests) ---
-struct user_context {
-  unsigned char *buf;  // the caller's record
-  unsigned long len;
-  unsigned long uaddr;  // the user address at which buf appears
-  const int *fd_nums;   // caller's descriptor numbers ...
-  const int *os_fds;    // ... and the OS descriptors that stand for them
-  int nfds;
-};
-// Makes ctx the current task's user context (null clears it).
-void set_user_context(const struct user_context *ctx);

@@ -30,12 +30,6 @@ void spin_unlock(spinlock_t *l) {
   raw_unlock(&l->raw);
 }
 
-int spin_trylock(spinlock_t *l) {
-  if (!os_mutex(&l->raw)->try_lock()) return 0;
-  atomic_context_enter();
-  return 1;
-}
-
 // --- sleeper lists (guarded by the owner's raw lock) ---
 
 static void entry_link(struct wait_queue_entry **head, struct wait_queue_entry *e) {
@@ -229,12 +223,6 @@ void init_completion(struct completion *c) {
   init_waitqueue_head(&c->wait, "completion");
 }
 
-void reinit_completion(struct completion *c) {
-  raw_lock(&c->wait.lock);
-  c->done = 0;
-  raw_unlock(&c->wait.lock);
-}
-
 void complete(struct completion *c) {
   wake_batch batch;
   raw_lock(&c->wait.lock);
@@ -271,10 +259,6 @@ void wait_for_completion(struct completion *c) { completion_wait(c, MAX_SCHEDULE
 unsigned long wait_for_completion_timeout(struct completion *c, unsigned long ticks) {
   long r = completion_wait(c, (long)ticks, false);
   return r > 0 ? (unsigned long)r : 0;
-}
-
-int wait_for_completion_interruptible(struct completion *c) {
-  return completion_wait(c, MAX_SCHEDULE_TIMEOUT, true) < 0 ? -ERESTARTSYS : 0;
 }
 
 bool completion_done(struct completion *c) {
@@ -376,26 +360,7 @@ void mutex_lock(struct mutex *m) {
   m->owner = get_current();
 }
 
-int mutex_lock_interruptible(struct mutex *m) {
-  int r = down_interruptible(&m->sem);
-  if (r == 0) m->owner = get_current();
-  return r;
-}
-
-int mutex_trylock(struct mutex *m) {
-  if (down_trylock(&m->sem)) return 0;
-  m->owner = get_current();
-  return 1;
-}
-
 void mutex_unlock(struct mutex *m) {
   m->owner = nullptr;
   up(&m->sem);
-}
-
-int mutex_is_locked(struct mutex *m) {
-  raw_lock(&m->sem.lock);
-  int r = m->sem.count <= 0;
-  raw_unlock(&m->sem.lock);
-  return r;
 }

@@ -54,8 +54,6 @@ static inline long wait_event_timeout_fn(wait_queue_head_t *wq, Cond cond, long 
   wait_event_timeout_fn(&(wq), [&]() -> bool { return (cond); }, (ticks), false)
 #define wait_event_interruptible_timeout(wq, cond, ticks) \
   wait_event_timeout_fn(&(wq), [&]() -> bool { return (cond); }, (ticks), true)
-#define wait_event(wq, cond) \
-  (void)wait_event_timeout_fn(&(wq), [&]() -> bool { return (cond); }, MAX_SCHEDULE_TIMEOUT, false)
 #define wait_event_interruptible(wq, cond)                                              \
   ((int)(wait_event_timeout_fn(&(wq), [&]() -> bool { return (cond); }, MAX_SCHEDULE_TIMEOUT, \
                                true) < 0                                               \
@@ -68,12 +66,9 @@ struct completion {
 };
 
 void init_completion(struct completion *c);
-void reinit_completion(struct completion *c);
 void complete(struct completion *c);
 void complete_all(struct completion *c);
 void wait_for_completion(struct completion *c);
 // Returns ticks left (>= 1) when completed, 0 on time-out.
 unsigned long wait_for_completion_timeout(struct completion *c, unsigned long ticks);
-// 0 when completed, -ERESTARTSYS on a signal.
-int wait_for_completion_interruptible(struct completion *c);
 bool completion_done(struct completion *c);

@@ -385,6 +385,6 @@ int mirvol_send_ack2_thread(void *arg) {
   mirvol_up_nmp_ack2_sem(nmp);
   mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_send_ack2_thread)\n", 132,
                 (int)nmp->minor);
-  __atomic_store_n(&nmp->thread[NMP_THREAD_SEND_ACK2].running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&nmp->thread[NMP_THREAD_SEND_ACK2].running, 0);
   return 0;
 }

@@ -80,6 +80,6 @@ int mirvol_ack2_svr_thread(void *arg) {
 out:
   if (listener) sock_release(listener);
   mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_ack2_svr_thread)\n", 132, minor);
-  __atomic_store_n(&nmp->thread[NMP_THREAD_ACK2_SVR].running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&nmp->thread[NMP_THREAD_ACK2_SVR].running, 0);
   return result;
 }

@@ -325,7 +325,7 @@ static int out_set(struct bmp_out *o, u64 bit) {
 // Marks file system blocks first..last (inclusive) used.
 static int out_mark(struct bmp_out *o, const struct mirvol_ext_sb *sb, u64 first, u64 last) {
   u64 b0, b1, e0, e1;
-  u32 granule = o->nmp->bmp_size_in_sec;
+  u32 granule = READ_ONCE(o->nmp->bmp_size_in_sec);
   mirvol_ext_block_bits(first, sb->block_size, granule, &b0, &b1);
   mirvol_ext_block_bits(last, sb->block_size, granule, &e0, &e1);
   for (u64 bit = b0; bit <= e1; bit++)
@@ -407,8 +407,8 @@ int mirvol_set_bitmap_from_fs(struct nmp_info *nmp, u32 *count, const struct mir
   o.first_index = mirvol_bmp_first_index(nmp);
   int r = -1;
   u64 d = descs_per_block(sb), B = sb->block_size;
-  u64 fs_bits = ((u64)sb->blocks_count * (B / 512) + nmp->bmp_size_in_sec - 1) /
-                nmp->bmp_size_in_sec;
+  u64 granule = READ_ONCE(nmp->bmp_size_in_sec);
+  u64 fs_bits = ((u64)sb->blocks_count * (B / 512) + granule - 1) / granule;
   o.buf = static_cast<u8 *>(mirvol_loop_kmalloc(o.bs));
   if (!o.buf) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate bitmap_readwrite_buffer.\n", 145,
@@ -483,9 +483,9 @@ static const u8 *fs_begin(struct nmp_info *nmp, u8 *rec, struct page **sb_page,
 // at once, so each figure is stored on its own atomically.
 // Command 78 leaves the third (bits set) as it is.
 static void store_results(struct nmp_info *nmp, u64 a, u64 b, const u64 *c) {
-  __atomic_store_n(&nmp->fs_results[0], a, __ATOMIC_RELAXED);
-  __atomic_store_n(&nmp->fs_results[1], b, __ATOMIC_RELAXED);
-  if (c) __atomic_store_n(&nmp->fs_results[2], *c, __ATOMIC_RELAXED);
+  WRITE_ONCE(nmp->fs_results[0], a);
+  WRITE_ONCE(nmp->fs_results[1], b);
+  if (c) WRITE_ONCE(nmp->fs_results[2], *c);
 }
 
 // Whether the on-disk block bitmaps can be trusted and the file system
@@ -513,8 +513,8 @@ static bool fs_rewritable(struct nmp_info *nmp, const struct mirvol_ext_sb *sb) 
     refuse(nmp, sb->type, "sectors beyond the mirror capacity", fs_sectors);
     return false;
   }
-  if (nmp->bmp_size_in_sec == 0 || mirvol_get_bitmap_valid_num_main(nmp) < 0) {
-    refuse(nmp, sb->type, "bitmap granule", nmp->bmp_size_in_sec);
+  if (READ_ONCE(nmp->bmp_size_in_sec) == 0 || mirvol_get_bitmap_valid_num_main(nmp) < 0) {
+    refuse(nmp, sb->type, "bitmap granule", READ_ONCE(nmp->bmp_size_in_sec));
     return false;
   }
   return true;

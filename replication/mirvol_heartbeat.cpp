@@ -26,8 +26,8 @@
 #define ICMPV6_ECHO_REQUEST_T 128
 #define ICMPV6_ECHO_REPLY_T 129
 
-static u32 latch_get(const u32 *latch) { return __atomic_load_n(latch, __ATOMIC_RELAXED); }
-static void latch_set(u32 *latch, u32 v) { __atomic_store_n(latch, v, __ATOMIC_RELAXED); }
+static u32 latch_get(const u32 *latch) { return READ_ONCE(*latch); }
+static void latch_set(u32 *latch, u32 v) { WRITE_ONCE(*latch, v); }
 
 // --- the echo request ---
 
@@ -460,7 +460,7 @@ int mirvol_hb_client_thread(void *arg) {
   bool failed_before = false;
   for (;;) {
     if (signal_pending(get_current())) break;
-    if (__atomic_load_n(&nmp->active, __ATOMIC_RELAXED) == 0) {
+    if (READ_ONCE(nmp->active) == 0) {
       mirvol_hb_pause(nmp, mirvol_timeout(&nmp->hb_interval));
       continue;
     }
@@ -533,7 +533,7 @@ int mirvol_hb_client_thread(void *arg) {
   mirvol_release_nmp_hb_sock(nmp);
   mirvol_up_nmp_hb_sem(nmp);
   mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_hb_client_thread)\n", 132, minor);
-  __atomic_store_n(&nmp->thread[NMP_THREAD_HB_CLIENT].running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&nmp->thread[NMP_THREAD_HB_CLIENT].running, 0);
   return 0;
 }
 
@@ -623,6 +623,6 @@ int mirvol_hb_svr_thread(void *arg) {
 out:
   if (listener) sock_release(listener);
   mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_hb_svr_thread)\n", 132, minor);
-  __atomic_store_n(&nmp->thread[NMP_THREAD_HB_SVR].running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&nmp->thread[NMP_THREAD_HB_SVR].running, 0);
   return result;
 }

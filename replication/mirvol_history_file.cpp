@@ -561,7 +561,7 @@ struct history_queue {
 };
 
 static bool his_thread_running(struct nmp_info *nmp) {
-  return __atomic_load_n(&nmp->thread[NMP_THREAD_HISTORY].running, __ATOMIC_ACQUIRE) != 0;
+  return smp_load_acquire(&nmp->thread[NMP_THREAD_HISTORY].running) != 0;
 }
 
 int mirvol_history_request(struct io_request *req, int type, void **slot) {
@@ -657,7 +657,7 @@ int mirvol_history_thread(void *arg) {
   spin_lock_irqsave(&sv->lock, flags);
   auto *q = static_cast<struct history_queue *>(nmp->history_head.head);
   nmp->history_head.head = nmp->history_head.tail = nullptr;
-  __atomic_store_n(&nmp->thread[NMP_THREAD_HISTORY].running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&nmp->thread[NMP_THREAD_HISTORY].running, 0);
   spin_unlock_irqrestore(&sv->lock, flags);
   while (q) {
     struct history_queue *next = q->next;

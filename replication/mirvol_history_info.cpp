@@ -266,7 +266,7 @@ struct history_info *mirvol_history_init(const u8 *rec, struct nmp_info *nmp) {
   }
   memset(h, 0, sizeof(*h));
   h->nmp = nmp;
-  s32 delnum = __atomic_load_n(&g_history_cache_delnum, __ATOMIC_RELAXED);
+  s32 delnum = READ_ONCE(g_history_cache_delnum);
   if (delnum < 1) delnum = 2;
   if (delnum > HIS_MAX_DEL) delnum = HIS_MAX_DEL;
   h->del_cnt = delnum;
@@ -727,7 +727,7 @@ static int his_convert(struct nmp_info *nmp, bool *flag_failed) {
                   (int)nmp->minor);
     return HIS_INTERNAL;
   }
-  s32 granule = (s32)nmp->bmp_size_in_sec;
+  s32 granule = (s32)READ_ONCE(nmp->bmp_size_in_sec);
   if (granule <= 0) {
     mirvol_printk(MIRVOL_WARN "NMP%d bmp_size_in_sec (%d) is invalid.\n", 200, (int)nmp->minor,
                   granule);

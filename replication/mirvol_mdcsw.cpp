@@ -20,7 +20,7 @@ static bool mirvol_request_queue_busy(struct nmp_info *nmp) {
 }
 
 int mirvol_cancel_waiting_ack1_asap(struct nmp_info *nmp) {
-  if (__atomic_load_n(&g_mirvol_shutdown, __ATOMIC_ACQUIRE)) {
+  if (smp_load_acquire(&g_mirvol_shutdown)) {
     mirvol_wait_request_queue_empty(nmp);
     return 0;
   }

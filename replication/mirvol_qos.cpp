@@ -18,7 +18,7 @@ void mirvol_qos_free_nmp(struct qos_area *area) { mirvol_kfree(&area); }
 
 // The limit is read atomically: command 8 may store a new one meanwhile.
 static u32 qos_limit(const struct nmp_info *nmp) {
-  return __atomic_load_n(&nmp->band_limit, __ATOMIC_RELAXED);
+  return READ_ONCE(nmp->band_limit);
 }
 
 void mirvol_qos_count_nmp(struct nmp_info *nmp, int bytes) {

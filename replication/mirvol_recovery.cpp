@@ -332,7 +332,7 @@ static void drop_connection(struct nmp_info *nmp) {
 }
 
 static bool listener_running(struct nmp_info *nmp) {
-  return __atomic_load_n(&nmp->thread[NMP_THREAD_ACCEPT].running, __ATOMIC_ACQUIRE) != 0;
+  return smp_load_acquire(&nmp->thread[NMP_THREAD_ACCEPT].running) != 0;
 }
 
 // How one attempt ended.
@@ -400,7 +400,7 @@ static int send_part(struct nmp_info *nmp, u64 s, u64 e, u64 request_id) {
   u8 *out = nullptr;
   struct compress_result results[MIRVOL_COMPRESS_MAX_SLICES];
   u32 slices = nmp->recovery_slice_cnt ? nmp->recovery_slice_cnt : 1;
-  if (nmp->compress_flags & 2) {
+  if (READ_ONCE(nmp->compress_flags) & 2) {
     out = static_cast<u8 *>(mirvol_loop_kmalloc(bytes));
     if (!out) {
       mirvol_printk(MIRVOL_ERR
@@ -627,7 +627,7 @@ void mirvol_block_trans(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
     put_status(rec, STATUS_RECOVERY_PORT_CLOSED);
     return;
   }
-  u64 g = nmp->bmp_size_in_sec;
+  u64 g = READ_ONCE(nmp->bmp_size_in_sec);
   if (g < 1) {
     mirvol_printk(MIRVOL_WARN "NMP%d bmp_size_in_sec (%d) is invalid.\n", 200, m, (int)g);
     put_status(rec, STATUS_INVALID_PARAMETER);

@@ -64,7 +64,7 @@ void __mirvol_receive_io_end_write(struct bio *bio) {
                   160, (int)nmp->minor, error, (unsigned int)bio->bi_flags,
                   (unsigned long long)bio->bi_iter.bi_sector, (int)bio->bi_iter.bi_size);
     dump_stack();
-    if (__atomic_load_n(&g_disk_error_action[3], __ATOMIC_RELAXED) != RECOVERY_DP_ACTION_MIRROR_BREAK) {
+    if (READ_ONCE(g_disk_error_action[3]) != RECOVERY_DP_ACTION_MIRROR_BREAK) {
       unsigned long flags;
       spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, flags);
       nmp->dp_error = 1;
@@ -137,7 +137,7 @@ static struct trans_request *recv_request(struct nmp_info *nmp, u64 first, u64 l
 static bool wait_received_writes(struct nmp_info *nmp) {
   wait_queue_head_t wq;
   init_waitqueue_head(&wq, "recovery_recv_wait");
-  while (__atomic_load_n(&nmp->recv_in_flight, __ATOMIC_ACQUIRE)) {
+  while (atomic_read_acquire(&nmp->recv_in_flight)) {
     if (sigterm_pending()) return false;
     interruptible_sleep_on_timeout(&wq, HZ / 50 ? HZ / 50 : 1);
   }
@@ -264,7 +264,7 @@ int mirvol_write_build_data2(struct nmp_info *nmp, struct head_part head) {
   struct trans_request *req = recv_request(nmp, F, L >= F ? L : F);
   if (!req) return 0;
 
-  u64 size = __atomic_load_n(&my_disk[nmp->minor], __ATOMIC_ACQUIRE);
+  u64 size = smp_load_acquire(&my_disk[nmp->minor]);
   struct head_part sub = head;  // the ACK echoes the last sub-header received
   bool waited = false;
   if (L < F || L >= size) refuse(nmp, req, F, L);
@@ -316,7 +316,7 @@ int mirvol_write_build_data2(struct nmp_info *nmp, struct head_part head) {
     mirvol_trans_request_free(req);
     return 0;
   }
-  u64 g = nmp->bmp_size_in_sec;
+  u64 g = READ_ONCE(nmp->bmp_size_in_sec);
   if (g && (L + 1) / g > F / g) {
     u64 fb = F / g, lb = (L + 1) / g - 1;
     if (mirvol_bitmap_clear1(fb, lb, nmp, 0) != 0) {
@@ -341,7 +341,7 @@ int mirvol_write_build_data(struct nmp_info *nmp, struct head_part head) {
   int minor = (int)nmp->minor;
   u64 F = head.start_sector, L = head.end_sector;
   u32 n = head.length;
-  u64 size = __atomic_load_n(&my_disk[nmp->minor], __ATOMIC_ACQUIRE);
+  u64 size = smp_load_acquire(&my_disk[nmp->minor]);
   // The message must hold exactly its range, on this device.
   if (L < F || L >= size || (u64)n != (L - F + 1) * 512) {
     mirvol_printk(MIRVOL_WARN "NMP%d failed to uncompress recovery data, start(%llu) end(%llu).\n",

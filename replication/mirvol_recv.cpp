@@ -30,7 +30,7 @@ static void mirvol_recv_ports(struct nmp_info *nmp, u32 *nw_port, u32 *mount_por
 }
 
 static bool mirvol_recv_active(struct nmp_info *nmp) {
-  return __atomic_load_n(&nmp->active, __ATOMIC_RELAXED) == 1;
+  return READ_ONCE(nmp->active) == 1;
 }
 
 // A reply that did not reach the peer leaves the write's range to this
@@ -93,7 +93,7 @@ static bool mirvol_recv_head_shape_ok(struct nmp_info *nmp, const struct head_pa
 static bool mirvol_recv_in_range(struct nmp_info *nmp, const struct head_part *h) {
   if (nmp->minor > MIRVOL_MAX_MINOR) return false;
   // The size command may change it meanwhile.
-  u64 size = __atomic_load_n(&my_disk[nmp->minor], __ATOMIC_ACQUIRE);
+  u64 size = smp_load_acquire(&my_disk[nmp->minor]);
   return h->start_sector <= size && h->length / SECTOR_SIZE <= size - h->start_sector;
 }
 
@@ -217,7 +217,7 @@ int mirvol_add_remote_write_queue(struct nmp_info *nmp, struct bio *bio) {
     return -ENOMEM;
   }
   node->bio = bio;
-  __atomic_add_fetch(&nmp->recv_in_flight, 1, __ATOMIC_ACQ_REL);
+  atomic_inc_return(&nmp->recv_in_flight);
   struct sys_var *sv = nmp->remote_write_head.sys_var;
   unsigned long flags;
   spin_lock_irqsave(&sv->lock, flags);
@@ -567,7 +567,7 @@ void __mirvol_receive_io_end(struct bio *bio, unsigned int bytes, int error) {
                   160, (int)nmp->minor, error, (unsigned int)bio->bi_flags,
                   (unsigned long long)bio->bi_iter.bi_sector, (int)bio->bi_iter.bi_size);
     dump_stack();
-    if (__atomic_load_n(&g_disk_error_action[3], __ATOMIC_RELAXED) ==
+    if (READ_ONCE(g_disk_error_action[3]) ==
         MIRVOL_DP_ACTION_MIRROR_BREAK) {
       // The ACK1 sender thread sends the status 1: a completion cannot send.
       if (mirvol_add_send_ack1_queue(para, 1) < 0) mirvol_add_wait_ack2_queue(para->head, nmp);
@@ -583,7 +583,7 @@ void __mirvol_receive_io_end(struct bio *bio, unsigned int bytes, int error) {
   }
   mirvol_perf_cnt_standby_io(nmp, bio, error);
   mirvol_recv_free(bio, para);
-  __atomic_sub_fetch(&nmp->recv_in_flight, 1, __ATOMIC_ACQ_REL);
+  atomic_dec_return(&nmp->recv_in_flight);
 }
 
 void __mirvol_receive_io_end_4_3_0(struct bio *bio) {
@@ -615,7 +615,7 @@ int mirvol_remote_write_thread(void *arg) {
   }
   mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_remote_write_thread)\n", 132,
                 (int)nmp->minor);
-  __atomic_store_n(&nmp->thread[NMP_THREAD_REMOTE_WRITE].running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&nmp->thread[NMP_THREAD_REMOTE_WRITE].running, 0);
   return 0;
 }
 
@@ -690,7 +690,7 @@ int mirvol_send_ack1_thread(void *arg) {
   }
   mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_send_ack1_thread)\n", 132,
                 (int)nmp->minor);
-  __atomic_store_n(&nmp->thread[NMP_THREAD_SEND_ACK1].running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&nmp->thread[NMP_THREAD_SEND_ACK1].running, 0);
   return 0;
 }
 
@@ -703,11 +703,11 @@ void mirvol_recv_drain(struct nmp_info *nmp) {
     mirvol_add_wait_ack2_queue(para->head, nmp);
     mirvol_recv_free(node->bio, para);
     kfree(node);
-    __atomic_sub_fetch(&nmp->recv_in_flight, 1, __ATOMIC_ACQ_REL);
+    atomic_dec_return(&nmp->recv_in_flight);
   }
   wait_queue_head_t wq;
   init_waitqueue_head(&wq);
-  while (__atomic_load_n(&nmp->recv_in_flight, __ATOMIC_ACQUIRE))
+  while (atomic_read_acquire(&nmp->recv_in_flight))
     mirvol_sleep_on_timeout(&wq, 1);
   // Written or failed, but never answered.
   while (struct send_ack1_queue *node =

@@ -485,7 +485,7 @@ struct socket *mirvol_sock_connect(struct nmp_info *nmp, int *err) {
 // them.
 static bool mirvol_send_should_give_up(void) {
   return sigismember_pending(get_current(), SIGTERM) ||
-         __atomic_load_n(&g_unloading, __ATOMIC_ACQUIRE);
+         smp_load_acquire(&g_unloading);
 }
 
 // Before a message: a connection, and a fresh one when the current network

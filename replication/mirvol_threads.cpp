@@ -309,7 +309,7 @@ int mirvol_accept_thread(void *arg) {
                                "mirvol_accept_thread");
     if (got == MIRVOL_ACCEPT_STOP) break;
     if (got == MIRVOL_ACCEPT_AGAIN) continue;
-    if (__atomic_load_n(&nmp->active, __ATOMIC_RELAXED) != 1) {
+    if (READ_ONCE(nmp->active) != 1) {
       mirvol_printk(MIRVOL_WARN
                     "NMP%d accepted receive data, but this server is not current server of hybrid "
                     "disk.\n",
@@ -327,6 +327,6 @@ out:
   mirvol_recv_sock_drop(nmp);
   if (listener) sock_release(listener);
   mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_accept_thread)\n", 132, minor);
-  __atomic_store_n(&nmp->thread[NMP_THREAD_ACCEPT].running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&nmp->thread[NMP_THREAD_ACCEPT].running, 0);
   return result;
 }

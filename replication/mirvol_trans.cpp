@@ -94,7 +94,7 @@
 static void mirvol_set_send_state(struct nmp_info *nmp, struct io_request *req, u32 state) {
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
-  __atomic_store_n(&req->send_state, state, __ATOMIC_RELEASE);
+  smp_store_release(&req->send_state, state);
   spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
 }
 
@@ -309,13 +309,13 @@ int mirvol_copy_data_to_req(struct nmp_info *nmp, struct bio *bio, struct io_req
   req->bytes = bio->bi_iter.bi_size;
   req->segment_index = (u16)bio->bi_iter.bi_idx;
   req->segment_count = bio->bi_vcnt;
-  __atomic_store_n(&req->send_state, SEND_STATE_QUEUED, __ATOMIC_RELAXED);
+  WRITE_ONCE(req->send_state, SEND_STATE_QUEUED);
 
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->serial_lock, flags);
   req->async_serial = nmp->async_serial++;
   spin_unlock_irqrestore(&nmp->nmp_variable->serial_lock, flags);
-  __atomic_store_n(&req->async_local_done, 0, __ATOMIC_RELAXED);
+  WRITE_ONCE(req->async_local_done, 0);
   return 0;
 }
 
@@ -323,7 +323,7 @@ int mirvol_copy_data_to_req(struct nmp_info *nmp, struct bio *bio, struct io_req
 static int mirvol_drop_async_copy(struct io_request *req) {
   mirvol_free_vec_arrays(req);
   mirvol_kfree_buff_list(&req->buff_list);
-  __atomic_store_n(&req->send_state, SEND_STATE_NONE, __ATOMIC_RELAXED);
+  WRITE_ONCE(req->send_state, SEND_STATE_NONE);
   return -1;
 }
 
@@ -331,7 +331,7 @@ int mirvol_queue_async_req(struct nmp_info *nmp, struct io_request *req) {
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
   u64 queued = nmp->request_queue_cnt;
-  u64 limit = __atomic_load_n(&nmp->send_queue_cnt, __ATOMIC_RELAXED);
+  u64 limit = READ_ONCE(nmp->send_queue_cnt);
   spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
 
   if (limit == 0 || queued < limit) {
@@ -366,9 +366,9 @@ int mirvol_send_data2(struct nmp_info *nmp, struct bio *bio, struct io_request *
   // the close takes too): a stop that closes the port and then sees the
   // count at 0 knows that every write which found the port open is already
   // in the send queue, where its drain finds it.
-  __atomic_add_fetch(&nmp->async_submitting, 1, __ATOMIC_SEQ_CST);
+  atomic_inc_return(&nmp->async_submitting);
   int r = mirvol_send_data2_counted(nmp, bio, req);
-  __atomic_sub_fetch(&nmp->async_submitting, 1, __ATOMIC_RELEASE);
+  atomic_dec_return(&nmp->async_submitting);
   return r;
 }
 
@@ -463,16 +463,16 @@ static struct io_request *mirvol_take_next_request(struct nmp_info *nmp, u64 *id
   unsigned long flags;
   spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
   for (struct io_request *req = nmp->request_queue_head; req; req = req->next) {
-    if (__atomic_load_n(&req->send_state, __ATOMIC_ACQUIRE) != SEND_STATE_QUEUED) continue;
+    if (smp_load_acquire(&req->send_state) != SEND_STATE_QUEUED) continue;
     // Its ACK1 wait was given up before it was sent: the disconnection
     // thread finishes it.
     if (!req->dcq) {
-      __atomic_store_n(&req->send_state, SEND_STATE_ABANDONED, __ATOMIC_RELEASE);
+      smp_store_release(&req->send_state, SEND_STATE_ABANDONED);
       continue;
     }
     // Queue order: nothing behind a request whose local write is not done.
-    if (__atomic_load_n(&req->async_local_done, __ATOMIC_ACQUIRE)) {
-      __atomic_store_n(&req->send_state, SEND_STATE_SENDING, __ATOMIC_RELEASE);
+    if (smp_load_acquire(&req->async_local_done)) {
+      smp_store_release(&req->send_state, SEND_STATE_SENDING);
       *id = req->request_id;
       found = req;
     }
@@ -622,14 +622,14 @@ static int mirvol_send_one_async(struct nmp_info *nmp, struct io_request *req, u
   struct bio *wrk = mirvol_malloc_wrk_bio(req);
   if (!wrk) return -1;
   // The device size may be changed by command 16 meanwhile.
-  if (req->start_sector >= __atomic_load_n(&my_disk[nmp->minor], __ATOMIC_ACQUIRE)) {
+  if (req->start_sector >= smp_load_acquire(&my_disk[nmp->minor])) {
     mirvol_printk(MIRVOL_WARN "NMP%d requested sector is out of NMP area. (mirvol_send_all_data)\n",
                   165, (int)nmp->minor);
     bio_put(wrk);
     return -1;
   }
 
-  bool compress = (__atomic_load_n(&nmp->compress_flags, __ATOMIC_RELAXED) & 1) != 0;
+  bool compress = (READ_ONCE(nmp->compress_flags) & 1) != 0;
   struct head_part head =
       mirvol_write_head(compress ? CMD_WRITE_COMPRESSED_SYNC_DATA : CMD_WRITE_SYNC_DATA, req, id,
                         req->bytes, req->segment_count, req->segment_index);
@@ -722,7 +722,7 @@ int mirvol_send_all_data(struct nmp_info *nmp) {
                     173, (int)nmp->minor);
       return -1;
     }
-    __atomic_store_n(&req->needs_bitmap, 1, __ATOMIC_RELEASE);
+    smp_store_release(&req->needs_bitmap, 1);
     mirvol_end_req(req, REQ_REMOTE_DONE);
     mirvol_write_cptime(nmp, req, REQ_LASTUPDATE_DONE | REQ_MIRRORBREAK_DONE);
     mirvol_do_all_request_ack1_timeout_asap(nmp);
@@ -750,6 +750,6 @@ int mirvol_send_data_thread(void *arg) {
   }
   mirvol_printk(MIRVOL_INFO "NMP%d killing thread......OK (mirvol_send_data_thread)\n", 132,
                 (int)nmp->minor);
-  __atomic_store_n(&nmp->thread[NMP_THREAD_SEND_DATA].running, 0, __ATOMIC_RELEASE);
+  smp_store_release(&nmp->thread[NMP_THREAD_SEND_DATA].running, 0);
   return 0;
 }

@@ -33,7 +33,7 @@ int mirvol_add_wait_ack2_queue(const u8 *head, struct nmp_info *nmp) {
   node->last_sector = be64_at(head + 16);
   node->request_id = be64_at(head + 24);
   node->minor = (s32)nmp->minor;
-  node->ack_timeout = __atomic_load_n(&nmp->ack_timeout, __ATOMIC_RELAXED);
+  node->ack_timeout = READ_ONCE(nmp->ack_timeout);
   node->queued = mirvol_jiffies();
 
   unsigned long flags;

@@ -23,6 +23,7 @@
 
 #include "platform/blkdev.h"
 #include "platform/task.h"
+#include "platform/host_side.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

@@ -21,6 +21,7 @@
 #include "include/mirvol_open.h"
 #include "platform/kernel.h"
 #include "platform/uaccess.h"
+#include "platform/host_side.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/device_fixture.h"
 

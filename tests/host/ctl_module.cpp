@@ -31,6 +31,7 @@
 #include "platform/blkdev.h"
 #include "platform/kernel.h"
 #include "platform/vfs.h"
+#include "platform/host_side.h"
 
 int nmp_minor[MIRVOL_MAX_NMP];
 unsigned int minor_num;

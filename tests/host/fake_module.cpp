@@ -24,6 +24,7 @@
 #include "include/mirvol_main.h"
 #include "platform/blkdev.h"
 #include "platform/kernel.h"
+#include "platform/host_side.h"
 
 int nmp_minor[MIRVOL_MAX_NMP];
 unsigned int minor_num;

@@ -15,6 +15,7 @@
 
 #include "include/mirvol_main.h"
 #include "platform/blkdev.h"
+#include "platform/host_side.h"
 
 int real_init_module(void) __asm__("__real__Z11init_modulev");
 int fixture_init_module(void) __asm__("__wrap__Z11init_modulev");

@@ -3,6 +3,10 @@
 // time-outs give requests up, and the recovery preparation drains every
 // queue before it answers.
 
+#include <atomic>
+#include <thread>
+
+#include "include/mirvol_port.h"
 #include "writer_fixture.h"
 
 using testutil::eventually;
@@ -50,6 +54,78 @@ TEST_F(BitmapWriter, UnmirroredWritesReachTheBitmapOnDiskForEveryGranule) {
     EXPECT_TRUE(eventually([&] { return pending() == 0 && disk_bits(1024) == model.bytes; }, 10000))
         << "the on-disk bitmap differs from the writes";
   }
+}
+
+// Commands that change the device without waiting for its I/O (the
+// compression flags, the size with its granule, the I/O port) run while
+// unmirrored writes go through the request path into the bitmap. Each
+// write meets the I/O port either open (written, its granule marked) or
+// closed (refused); a thread sanitizer run checks every shared access.
+TEST_F(BitmapWriter, UnmirroredWritesRunWhileTheCompressionSizeAndPortCommandsDo) {
+  ASSERT_EQ(network_init(1, 4), (u32)STATUS_OK);
+  const u32 granule = nmp_->bmp_size_in_sec;
+  const u64 kib = kDeviceSectors / 2;
+  auto rec = [](size_t n, std::initializer_list<std::pair<size_t, u32>> words) {
+    std::vector<u8> r(n, 0);
+    for (auto [off, v] : words) memcpy(r.data() + off, &v, 4);
+    return r;
+  };
+  auto word = [](const Call &c, size_t off) {
+    u32 v;
+    memcpy(&v, c.buf.data() + off, 4);
+    return v;
+  };
+  std::vector<u8> size_rec = rec(24, {{16, granule}});  // the size and granule it has
+  memcpy(size_rec.data() + 8, &kib, 8);
+  std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
+  // One caller sets, another reads what the first sets, as two control
+  // callers of the host may.
+  std::thread setter([&] {
+    while (!stop.load()) {
+      EXPECT_EQ(Call(3, 75, rec(12, {{4, 0}, {8, 1}})).status(), (u32)STATUS_OK);
+      EXPECT_EQ(Call(3, 16, size_rec).status(), (u32)STATUS_OK);
+      EXPECT_EQ(Call(3, MIRVOL_PORT_CLOSE_CMD, rec(20, {{4, MIRVOL_PORT_IO}})).status(), (u32)STATUS_OK);
+      EXPECT_EQ(Call(3, MIRVOL_PORT_OPEN_CMD, rec(20, {{4, MIRVOL_PORT_IO}})).status(), (u32)STATUS_OK);
+      rounds++;
+    }
+  });
+  std::thread reader([&] {
+    while (!stop.load()) {
+      Call compress(3, 76, rec(12, {}));
+      EXPECT_EQ(compress.status(), (u32)STATUS_OK);
+      EXPECT_EQ(word(compress, 4), 0u) << "the compression flags are only ever set to 0";
+      Call size(3, 17, rec(8, {}));
+      EXPECT_EQ(size.status(), (u32)STATUS_OK);
+      EXPECT_EQ(word(size, 4), granule) << "the granule is only ever set to what it was";
+    }
+  });
+  BitModel model(1024);
+  int written = 0;
+  for (u64 i = 0; i < 64 || rounds.load() < 2; i++) {
+    u64 sector = (i * 8) % kDeviceSectors;
+    TestBio bio(3, REQ_OP_WRITE, sector, 4096, 'x');
+    bio.submit();
+    ASSERT_TRUE(bio.wait());
+    ASSERT_TRUE(bio.status() == 0 || bio.status() == -EIO) << bio.status();
+    if (bio.status() == 0) {
+      model.mark(sector, sector + 7, granule, kDeviceSectors);
+      written++;
+    }
+  }
+  stop = true;
+  setter.join();
+  reader.join();
+  // With the port open again every write is taken.
+  TestBio last(3, REQ_OP_WRITE, 4000, 4096, 'y');
+  last.submit();
+  ASSERT_TRUE(last.wait());
+  EXPECT_EQ(last.status(), 0);
+  model.mark(4000, 4007, granule, kDeviceSectors);
+  EXPECT_EQ(nmp_->compress_flags, 0u);
+  EXPECT_EQ(nmp_->bmp_size_in_sec, granule);
+  EXPECT_TRUE(eventually([&] { return pending() == 0 && disk_bits(1024) == model.bytes; }, 10000))
+      << "the bitmap differs from the " << written + 1 << " writes taken";
 }
 
 TEST_F(BitmapWriter, ARangeWhoseClusterPartitionAccessFailsOnceIsRetriedAndLands) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/printk.h"
+#include "platform/printk_host.h"
 
 namespace {
 

@@ -230,7 +230,7 @@ namespace {
 TEST_F(NmpDrain, TheDrainWaitsForAWriteOnItsWayToTheSendQueue) {
   clock_set_time_scale(1);  // the command's wait for the writer is bounded in clock time
   nmp_->ack_timeout = 3600;
-  __atomic_store_n(&nmp_->async_submitting, 1, __ATOMIC_SEQ_CST);
+  atomic_set(&nmp_->async_submitting, 1);
   std::unique_ptr<QueuedWrite> w;
   {
     Command cmd(86);
@@ -239,7 +239,7 @@ TEST_F(NmpDrain, TheDrainWaitsForAWriteOnItsWayToTheSendQueue) {
     // chance to show.
     EXPECT_FALSE(eventually([&] { return cmd.done(); }, 300)) << "drained without waiting for the writer";
     w = std::make_unique<QueuedWrite>(nmp_, 3000);
-    __atomic_store_n(&nmp_->async_submitting, 0, __ATOMIC_SEQ_CST);
+    atomic_dec_return(&nmp_->async_submitting);  // ordered after the queueing, as the writer does
     ASSERT_TRUE(cmd.answered_at_once(30000));
     EXPECT_EQ(cmd.status(), (u32)STATUS_OK);
   }

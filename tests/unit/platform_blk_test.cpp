@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host_side.h"
 #include "platform/kernel.h"
 
 namespace {

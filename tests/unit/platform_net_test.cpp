@@ -25,7 +25,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/net.h"
+#include "platform/net_host.h"
 #include "test_util.h"
 
 using testutil::eventually;

@@ -643,7 +643,7 @@ TEST_F(Receiver, WritesNotYetOnTheDiskWhenTheDeviceStopsReachThisServersBitmap) 
   u64 id = (3ull << 24) + 900;
   for (auto &w : writes) ASSERT_TRUE(conn->send(plain(w.sector, fill(w.bytes, 6), id++).wire()));
   ASSERT_TRUE(eventually(
-      [&] { return __atomic_load_n(&nmp_->recv_in_flight, __ATOMIC_ACQUIRE) == 2; }, kWaitMs));
+      [&] { return atomic_read_acquire(&nmp_->recv_in_flight) == 2; }, kWaitMs));
   u64 granule = nmp_->bmp_size_in_sec;
   conn->close();
   // Unload, as the fixture's reload does, and read what it left on the images.

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/host_side.h"
 #include "platform/kernel.h"
 
 namespace testutil {
