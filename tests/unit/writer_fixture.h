@@ -4,11 +4,13 @@
 // difference bitmap straight off the Cluster Partition image.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <set>
 
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_bitmap_writer.h"
+#include "include/mirvol_records.h"
 #include "module_fixture.h"
 
 namespace writertest {
@@ -34,17 +36,56 @@ struct Call {
   }
 };
 
+// A control command on a 4-byte record (every byte `fill`) run on a kernel
+// thread, so that a test can see whether it answers while the manual clock
+// stands still, and move the clock on until it does.
+class ClockedCommand {
+ public:
+  explicit ClockedCommand(unsigned int cmd, u8 fill = 0xff)
+      : thread_(
+            [this, cmd, fill] {
+              status_ = Call(3, cmd, std::vector<u8>(4, fill)).status();
+              done_ = true;
+              return 0;
+            },
+            "test_cmd") {}
+  ~ClockedCommand() { finish(); }
+  ClockedCommand(const ClockedCommand &) = delete;
+  ClockedCommand &operator=(const ClockedCommand &) = delete;
+  // Answered with the clock standing still (bounded real-time wait).
+  bool answered_at_once(int ms = 10000) {
+    return testutil::eventually([this] { return done_.load(); }, ms);
+  }
+  // Advances the clock a second at a time until the command answers.
+  bool finish(int ms = 30000) {
+    return testutil::eventually(
+        [this] {
+          if (done_) return true;
+          clock_advance(HZ);
+          return done_.load();
+        },
+        ms);
+  }
+  bool done() const { return done_; }
+  u32 status() const { return status_; }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::atomic<u32> status_{0};
+  testutil::KThread thread_;
+};
+
 // Command 101 with a refresh interval of `interval` seconds and a cache of
 // `cache` blocks.
 inline u32 network_init(u32 interval, u32 cache) {
-  std::vector<u8> rec(44, 0);
-  memcpy(rec.data() + 4, "qdx", 4);
-  memcpy(rec.data() + 8, &interval, 4);
-  memcpy(rec.data() + 12, &cache, 4);
-  u32 one = 1;
-  memcpy(rec.data() + 32, &one, 4);  // queue_limits_method
-  s32 delnum = 2;
-  memcpy(rec.data() + 40, &delnum, 4);
+  mirvol_rec::network_init_record r = {};
+  memcpy(r.magic, "qdx", 4);
+  r.interval = interval;
+  r.max_cachenum = cache;
+  r.queue_limits_method = 1;
+  r.history_cache_delnum = 2;
+  std::vector<u8> rec(sizeof(r));
+  mirvol_rec::rec_store(rec.data(), r);
   return Call(3, 101, rec).status();
 }
 
