@@ -151,4 +151,25 @@ class DeviceTest : public testing::Test {
   std::unique_ptr<FakeDevice> dev_;
 };
 
+// One control command on the caller's record of `size` bytes at `buf`
+// (user address `uaddr`), as the host's control worker runs it: the
+// ioctl's result, or -999 when NMP<minor> has no block device.
+inline int control_call(u32 minor, unsigned int cmd, u8 *buf, size_t size, unsigned long uaddr) {
+  struct user_context ctx = {buf, (unsigned long)size, uaddr, nullptr, nullptr, 0};
+  set_user_context(&ctx);
+  struct block_device *b = bdget(MKDEV((u32)g_mirvol_major, minor));
+  int result = b ? mirvol_ioctl(b, FMODE_READ | FMODE_WRITE, cmd, uaddr) : -999;
+  if (b) bdput(b);
+  set_user_context(nullptr);
+  return result;
+}
+
+// The value of type T at byte `off` of a record.
+template <class T>
+inline T rec_at(const std::vector<u8> &buf, size_t off) {
+  T v;
+  memcpy(&v, buf.data() + off, sizeof(v));
+  return v;
+}
+
 }  // namespace testutil

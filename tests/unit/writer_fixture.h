@@ -22,18 +22,9 @@ struct Call {
   std::vector<u8> buf;
   int result;
   Call(u32 minor, unsigned int cmd, std::vector<u8> in) : buf(std::move(in)) {
-    struct user_context ctx = {buf.data(), (unsigned long)buf.size(), kUaddr, nullptr, nullptr, 0};
-    set_user_context(&ctx);
-    struct block_device *b = bdget(MKDEV((u32)g_mirvol_major, minor));
-    result = b ? mirvol_ioctl(b, FMODE_READ | FMODE_WRITE, cmd, kUaddr) : -999;
-    if (b) bdput(b);
-    set_user_context(nullptr);
+    result = testutil::control_call(minor, cmd, buf.data(), buf.size(), kUaddr);
   }
-  u32 status() const {
-    u32 s;
-    memcpy(&s, buf.data(), 4);
-    return s;
-  }
+  u32 status() const { return testutil::rec_at<u32>(buf, 0); }
 };
 
 // A control command on a 4-byte record (every byte `fill`) run on a kernel
