@@ -126,6 +126,30 @@ struct BitModel {
   }
 };
 
+// A write request of `nmp` for sectors first..first+count-1, not queued
+// anywhere.
+inline struct io_request *device_request(struct nmp_info *nmp, u64 first, u32 count) {
+  struct io_request *req = mirvol_allocate_request();
+  EXPECT_NE(req, nullptr);
+  req->nmp = nmp;
+  req->write = 1;
+  req->start_sector = first;
+  req->sector_count = count;
+  req->bytes = count * 512;
+  return req;
+}
+
+// The request ids in the wait-ACK2 queue, in queue order.
+inline std::vector<u64> wait_ack2_ids() {
+  std::vector<u64> out;
+  unsigned long flags;
+  spin_lock_irqsave(g_wait_ack2_queue_head.lock, flags);
+  for (struct wait_ack2_queue *e = g_wait_ack2_queue_head.head; e; e = e->next)
+    out.push_back(e->request_id);
+  spin_unlock_irqrestore(g_wait_ack2_queue_head.lock, flags);
+  return out;
+}
+
 constexpr off_t kBitmapOffset = 10 * 1024;  // block index 10 of the 1 KiB layout
 
 class WriterTest : public testing::Test {
@@ -208,24 +232,8 @@ class WriterTest : public testing::Test {
   }
   // A write request of the device for sectors first..first+count-1, not
   // queued anywhere.
-  struct io_request *request(u64 first, u32 count) {
-    struct io_request *req = mirvol_allocate_request();
-    EXPECT_NE(req, nullptr);
-    req->nmp = nmp_;
-    req->write = 1;
-    req->start_sector = first;
-    req->sector_count = count;
-    req->bytes = count * 512;
-    return req;
-  }
-  size_t wait_ack2_entries() const {
-    unsigned long flags;
-    size_t n = 0;
-    spin_lock_irqsave(g_wait_ack2_queue_head.lock, flags);
-    for (struct wait_ack2_queue *e = g_wait_ack2_queue_head.head; e; e = e->next) n++;
-    spin_unlock_irqrestore(g_wait_ack2_queue_head.lock, flags);
-    return n;
-  }
+  struct io_request *request(u64 first, u32 count) { return device_request(nmp_, first, count); }
+  size_t wait_ack2_entries() const { return wait_ack2_ids().size(); }
 
   testutil::ImageFile dp_{8 << 20}, cp_{6 << 20};
   std::unique_ptr<testutil::ModuleLoad> load_;
