@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
@@ -69,19 +68,11 @@ struct InitRecord {
   }
 };
 
-// The names of this process's threads that start with `prefix`, as /proc
-// shows them.
+// The names of this process's threads that start with `prefix`.
 inline std::set<std::string> thread_names(const std::string &prefix = "") {
   std::set<std::string> names;
-  std::string cmd = "cat /proc/" + std::to_string(getpid()) + "/task/*/comm 2>/dev/null";
-  FILE *p = popen(cmd.c_str(), "r");
-  char line[64];
-  while (p && fgets(line, sizeof(line), p)) {
-    std::string t(line);
-    t.erase(t.find_last_not_of("\n") + 1);
+  for (const std::string &t : testutil::thread_names())
     if (t.rfind(prefix, 0) == 0) names.insert(t);
-  }
-  if (p) pclose(p);
   return names;
 }
 
