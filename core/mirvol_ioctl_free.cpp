@@ -178,20 +178,22 @@ static int cp_sync_io(struct nmp_info *nmp, struct bio *bio, bio_end_io_t *end_i
   return error;
 }
 
-// A block holding one u64 time at byte 0.
+// A time block holding `value`.
 static struct bio *cp_time_block(struct nmp_info *nmp, u64 sector, u64 value) {
   struct bio *bio = loop_malloc_buffer_head(nmp, sector, 1);
-  memcpy(page_address(bio->bi_io_vec[0].bv_page), &value, sizeof(value));
+  mirvol_rec::rec_store(page_address(bio->bi_io_vec[0].bv_page),
+                        mirvol_rec::cp_time_block_data{value});
   return bio;
 }
 
-// Reads `n` bytes at byte `off` of the record block at `sector`.
-static int cp_read_record(struct nmp_info *nmp, u64 sector, unsigned int off, void *out, size_t n) {
-  u8 block[32];
+// Reads the record block at `sector` into its structure.
+template <class B>
+static int cp_read_record(struct nmp_info *nmp, u64 sector, B *out) {
+  u8 block[sizeof(B)];
   memset(block, 0, sizeof(block));
   int error = cp_sync_io(nmp, loop_malloc_buffer_head(nmp, sector, 0), __cp_data_end_io_4_3_0, true,
-                         block, off + n);
-  if (!error) memcpy(out, block + off, n);
+                         block, sizeof(block));
+  if (!error) *out = mirvol_rec::rec_load<B>(block);
   return error;
 }
 
@@ -353,7 +355,9 @@ void mirvol_write_diskerror(struct nmp_info *nmp) {
   if (!nmp->cp_bdev) return;
   down(cp_time_sem(nmp));
   struct bio *bio = loop_malloc_buffer_head(nmp, MIRVOL_CP_DISK_ERROR_SECTOR, 1);
-  static_cast<u8 *>(page_address(bio->bi_io_vec[0].bv_page))[MIRVOL_CP_DISK_ERROR_BYTE] = 1;
+  mirvol_rec::cp_disk_error_block_data rec = {};
+  rec.disk_error_flag = 1;
+  mirvol_rec::rec_store(page_address(bio->bi_io_vec[0].bv_page), rec);
   if (cp_sync_io(nmp, bio, __disk_error_end_io_4_3_0, false)) {
     mirvol_printk(MIRVOL_ERR "NMP%d failed to write disk_error_flag to Cluster Partition.\n", 161,
                   nmp->minor);
@@ -371,21 +375,31 @@ void mirvol_write_diskerror(struct nmp_info *nmp) {
 // --- reading the records ---
 
 int mirvol_read_all_cptime(struct nmp_info *nmp) {
+  enum { MIRROR_BREAK, LAST_UPDATE, DISCONNECT, DISK_ERROR, HISINFO };
   struct {
     u64 sector;
-    unsigned int off, n;
     const char *name;
   } const recs[] = {
-      {mirvol_cp_mirrorbreak_sector(nmp), 0, 8, "mirror_break_time"},
-      {mirvol_cp_lastupdate_sector(nmp), 0, 8, "last_update_time"},
-      {MIRVOL_CP_DISCONNECT_SECTOR, 0, 8, "disconnect_time"},
-      {MIRVOL_CP_DISK_ERROR_SECTOR, MIRVOL_CP_DISK_ERROR_BYTE, 1, "disk_error_flag"},
-      {MIRVOL_CP_HISINFO_SECTOR, 0, 4, "is_hisinfo_used flag"},
+      {mirvol_cp_mirrorbreak_sector(nmp), "mirror_break_time"},
+      {mirvol_cp_lastupdate_sector(nmp), "last_update_time"},
+      {MIRVOL_CP_DISCONNECT_SECTOR, "disconnect_time"},
+      {MIRVOL_CP_DISK_ERROR_SECTOR, "disk_error_flag"},
+      {MIRVOL_CP_HISINFO_SECTOR, "is_hisinfo_used flag"},
   };
   for (unsigned int i = 0; i < sizeof(recs) / sizeof(recs[0]); i++) {
-    u8 v[8];
-    memset(v, 0, sizeof(v));
-    if (!nmp->cp_bdev || cp_read_record(nmp, recs[i].sector, recs[i].off, v, recs[i].n)) {
+    mirvol_rec::cp_time_block_data t = {};
+    mirvol_rec::cp_disk_error_block_data e = {};
+    mirvol_rec::cp_hisinfo_block_data h = {};
+    int error = -1;
+    if (nmp->cp_bdev) {
+      if (i == DISK_ERROR)
+        error = cp_read_record(nmp, recs[i].sector, &e);
+      else if (i == HISINFO)
+        error = cp_read_record(nmp, recs[i].sector, &h);
+      else
+        error = cp_read_record(nmp, recs[i].sector, &t);
+    }
+    if (error) {
       mirvol_printk(MIRVOL_ERR "NMP%d failed to read %s from Cluster Partition.\n", 161, nmp->minor,
                     recs[i].name);
       return -1;
@@ -393,20 +407,20 @@ int mirvol_read_all_cptime(struct nmp_info *nmp) {
     unsigned long irq;
     spin_lock_irqsave(&nmp->nmp_variable->nmp_lock, irq);
     switch (i) {
-      case 0:
-        nmp->mirror_break_time = rec_u64(v, 0);
+      case MIRROR_BREAK:
+        nmp->mirror_break_time = t.time;
         break;
-      case 1:
-        nmp->last_update_time = rec_u64(v, 0);
+      case LAST_UPDATE:
+        nmp->last_update_time = t.time;
         break;
-      case 2:
-        nmp->disconnect_time = rec_u64(v, 0);
+      case DISCONNECT:
+        nmp->disconnect_time = t.time;
         break;
-      case 3:
-        nmp->disk_error_flag = (u32)(s32)(s8)v[0];
+      case DISK_ERROR:
+        nmp->disk_error_flag = (u32)(s32)e.disk_error_flag;
         break;
       default:
-        nmp->is_hisinfo_used = rec_u32(v, 0);
+        nmp->is_hisinfo_used = h.is_hisinfo_used;
         break;
     }
     spin_unlock_irqrestore(&nmp->nmp_variable->nmp_lock, irq);
@@ -435,8 +449,8 @@ void mirvol_read_cp_time(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
   };
   auto r = mirvol_rec::rec_load<cp_time_record>(rec);
   for (const auto &t : times) {
-    u64 v = 0;
-    if (!nmp->cp_bdev || cp_read_record(nmp, t.sector, 0, &v, sizeof(v))) {
+    mirvol_rec::cp_time_block_data block = {};
+    if (!nmp->cp_bdev || cp_read_record(nmp, t.sector, &block)) {
       mirvol_printk(MIRVOL_ERR "NMP%d failed to read %s from Cluster Partition.\n", 161, nmp->minor,
                     t.name);
       r.status = STATUS_FAILED;
@@ -445,8 +459,8 @@ void mirvol_read_cp_time(unsigned int minor, struct nmp_info *nmp, u8 *rec) {
     }
     // Each time is stored whole where it fits, so a field left unread
     // afterwards holds the high half of the one before it.
-    r.*t.field = (u32)v;
-    if (t.next) r.*t.next = (u32)(v >> 32);
+    r.*t.field = (u32)block.time;
+    if (t.next) r.*t.next = (u32)(block.time >> 32);
   }
   r.status = STATUS_OK;
   mirvol_rec::rec_store(rec, r);

@@ -24,6 +24,21 @@ static struct nmp_init_mutex_setup {
   nmp_init_mutex_setup() { mutex_init(&g_nmp_init_mutex); }
 } g_nmp_init_mutex_setup;
 
+const char *mirvol_init_nmp_clients(struct nmp_info *nmp) {
+  nmp->send_ack2_queue.sys_var = mirvol_queue_head_spinlock_malloc();
+  if (!nmp->send_ack2_queue.sys_var) return "send_ack2_queue.sys_var";
+  nmp->network_list_lock = spinlock_t_malloc();
+  if (!nmp->network_list_lock) return "network_list.network_list_lock";
+  struct client_block *clients[] = {&nmp->ack2_client, &nmp->hb_client};
+  for (struct client_block *cb : clients) {
+    sema_init(&cb->sem, 1);
+    init_timer(&cb->timer1);
+    init_timer(&cb->timer2);
+    cb->state_flags[0] = cb->state_flags[1] = cb->state_flags[2] = 1;
+  }
+  return nullptr;
+}
+
 void mirvol_add_nmp_list(struct nmp_info *nmp) {
   unsigned long flags;
   spin_lock_irqsave(g_nmp_list.nmp_list_lock, flags);
@@ -268,18 +283,10 @@ static u32 mirvol_nmp_create(struct block_device *bdev, const u8 *rec, const u8 
     status = STATUS_NO_MEMORY;
     goto fail;
   }
-  nmp->send_ack2_queue.sys_var = mirvol_queue_head_spinlock_malloc();
-  if (!nmp->send_ack2_queue.sys_var) FAIL_NOMEM("send_ack2_queue.sys_var");
-  nmp->network_list_lock = spinlock_t_malloc();
-  if (!nmp->network_list_lock) FAIL_NOMEM("network_list.network_list_lock");
-  {
-    struct client_block *clients[] = {&nmp->ack2_client, &nmp->hb_client};
-    for (struct client_block *cb : clients) {
-      sema_init(&cb->sem, 1);
-      init_timer(&cb->timer1);
-      init_timer(&cb->timer2);
-      cb->state_flags[0] = cb->state_flags[1] = cb->state_flags[2] = 1;
-    }
+  if (const char *what = mirvol_init_nmp_clients(nmp)) {
+    mirvol_printk(MIRVOL_ERR "NMP%d failed to allocate %s.\n", 145, (int)minor, what);
+    status = STATUS_NO_MEMORY;
+    goto fail;
   }
 
   nmp->ip_version = ip_version;

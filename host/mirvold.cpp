@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "host/test_hooks.h"
 #include "include/mirvol_main.h"
 #include "platform/kernel.h"
 #include "platform/host_side.h"
@@ -318,6 +319,15 @@ int main(int argc, char **argv) {
     say(o, "mirvold: init_module failed: %s", err_text(r).c_str());
     klog_set_file(nullptr);
     return 1;
+  }
+  if (mirvold::test_after_load) {
+    r = mirvold::test_after_load();
+    if (r) {
+      say(o, "mirvold: test set-up after load failed: %s", err_text(r).c_str());
+      cleanup_module();
+      klog_set_file(nullptr);
+      return 1;
+    }
   }
   printk(KERN_INFO "mirvold: module loaded\n");
 

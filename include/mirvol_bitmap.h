@@ -15,7 +15,6 @@ struct bio;
 // is one block of `len` bytes starting at its sector, zero but for its
 // value (little-endian).
 #define MIRVOL_CP_DISK_ERROR_SECTOR 8
-#define MIRVOL_CP_DISK_ERROR_BYTE 20
 #define MIRVOL_CP_DISCONNECT_SECTOR 16
 #define MIRVOL_CP_LASTUPDATE_SECTOR_1K 17
 #define MIRVOL_CP_LASTUPDATE_SECTOR_4K 24

@@ -11,6 +11,11 @@
 #define MIRVOL_RECOVER_BUFF_SIZE (16 * 4096)
 
 int mirvol_nmp_init(struct block_device *bdev, unsigned long arg);
+// The device's ACK2 send queue, its network-list lock and its two client
+// blocks (ACK2 and HB, idle, their timers ready), as every device has them
+// before its threads start. Null, or the name of the allocation that failed
+// for the log line; what was allocated is freed with the device.
+const char *mirvol_init_nmp_clients(struct nmp_info *nmp);
 // Appends a finished device at the tail of g_nmp_list.
 void mirvol_add_nmp_list(struct nmp_info *nmp);
 struct network *mirvol_get_using_network(struct nmp_info *nmp);

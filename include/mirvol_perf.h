@@ -6,54 +6,9 @@
 #include "include/mirvol.h"
 #include "include/mirvol_records.h"
 
-// The counters, in the byte order of bytes 8 to 279 of the command-82
-// record (field comments give the record offset).
-struct perf_counters {
-  u64 nmp_write_bytes;         // 8
-  u64 nmp_read_bytes;          // 16
-  u64 active_write_bytes;      // 24
-  u64 active_read_bytes;       // 32
-  u64 standby_write_bytes;     // 40
-  u64 standby_read_bytes;      // 48, never counted
-  u64 recovery_write_bytes;    // 56
-  u64 recovery_read_bytes;     // 64
-  u32 write_req_now;           // 72, gauge
-  u32 write_req_peak;          // 76
-  u64 tcp_send_bytes;          // 80
-  u64 echo_send_bytes;         // 88
-  u64 sync_data_bytes;         // 96, mirror data before sending
-  u64 sync_send_bytes;         // 104, mirror data as sent
-  u64 recovery_data_bytes;     // 112, recovery data before compression
-  u64 recovery_send_bytes;     // 120, recovery data as sent
-  u64 waiting_sync_bytes;      // 128, gauge
-  u64 sub_waiting_peak;        // 136, the reader's own peak
-  u32 send_q_now;              // 144, at the read
-  u32 send_q_peak;             // 148, at the read
-  u64 ack1_count;              // 152
-  u64 ack1_total_ms;           // 160
-  u32 sub_ack1_peak;           // 168, the reader's own peak
-  u32 ack_latest;              // 172, recovery ACK
-  u32 ack_peak;                // 176
-  u32 ack1_latest;             // 180
-  u32 ack1_peak;               // 184
-  u32 ack2_latest;             // 188
-  u32 ack2_peak;               // 192
-  u32 dcpq_now;                // 196, gauge
-  u32 dcpq_peak;               // 200
-  u32 echo_latest;             // 204, at the read
-  u32 echo_peak;               // 208, at the read
-  u32 reserved1;               // 212
-  u64 sync_wait_recovery_ms;   // 216
-  u64 recovery_wait_sync_ms;   // 224
-  u64 unmirrored_count;        // 232
-  u64 unmirrored_bytes;        // 240
-  u64 ack2_count;              // 248
-  u64 reserved2;               // 256
-  u32 sub_ack_peak;            // 264, the reader's own peak
-  u32 sub_send_q_peak;         // 268, the reader's own peak
-  u32 sub_write_req_peak;      // 272, the reader's own peak
-  u32 echo_peak_since_read;    // 276
-};
+// The counters: the command-82 image (mirvol_records.h), counted in place
+// and copied into the record whole.
+struct perf_counters : mirvol_rec::perf_image {};
 static_assert(sizeof(struct perf_counters) == sizeof(mirvol_rec::perf_get_record::image),
               "the command-82 image is 272 bytes");
 

@@ -13,6 +13,103 @@
 
 namespace mirvol_rec {
 
+// The counter image of command 82, bytes 8 to 279 of its record (field
+// comments give the record offset; the image's own offset is 8 less). The
+// driver counts in this structure and copies it into the record whole; the
+// client names its fields by the same offsets. Natural alignment leaves no
+// gap, so the driver may take the fields' addresses.
+struct perf_image {
+  uint64_t nmp_write_bytes;         // 8
+  uint64_t nmp_read_bytes;          // 16
+  uint64_t active_write_bytes;      // 24
+  uint64_t active_read_bytes;       // 32
+  uint64_t standby_write_bytes;     // 40
+  uint64_t standby_read_bytes;      // 48, never counted
+  uint64_t recovery_write_bytes;    // 56
+  uint64_t recovery_read_bytes;     // 64
+  uint32_t write_req_now;           // 72, gauge
+  uint32_t write_req_peak;          // 76
+  uint64_t tcp_send_bytes;          // 80
+  uint64_t echo_send_bytes;         // 88
+  uint64_t sync_data_bytes;         // 96, mirror data before sending
+  uint64_t sync_send_bytes;         // 104, mirror data as sent
+  uint64_t recovery_data_bytes;     // 112, recovery data before compression
+  uint64_t recovery_send_bytes;     // 120, recovery data as sent
+  uint64_t waiting_sync_bytes;      // 128, gauge
+  uint64_t sub_waiting_peak;        // 136, the reader's own peak
+  uint32_t send_q_now;              // 144, at the read
+  uint32_t send_q_peak;             // 148, at the read
+  uint64_t ack1_count;              // 152
+  uint64_t ack1_total_ms;           // 160
+  uint32_t sub_ack1_peak;           // 168, the reader's own peak
+  uint32_t ack_latest;              // 172, recovery ACK
+  uint32_t ack_peak;                // 176
+  uint32_t ack1_latest;             // 180
+  uint32_t ack1_peak;               // 184
+  uint32_t ack2_latest;             // 188
+  uint32_t ack2_peak;               // 192
+  uint32_t dcpq_now;                // 196, gauge
+  uint32_t dcpq_peak;               // 200
+  uint32_t echo_latest;             // 204, at the read
+  uint32_t echo_peak;               // 208, at the read
+  uint32_t reserved1;               // 212
+  uint64_t sync_wait_recovery_ms;   // 216
+  uint64_t recovery_wait_sync_ms;   // 224
+  uint64_t unmirrored_count;        // 232
+  uint64_t unmirrored_bytes;        // 240
+  uint64_t ack2_count;              // 248
+  uint64_t reserved2;               // 256
+  uint32_t sub_ack_peak;            // 264, the reader's own peak
+  uint32_t sub_send_q_peak;         // 268, the reader's own peak
+  uint32_t sub_write_req_peak;      // 272, the reader's own peak
+  uint32_t echo_peak_since_read;    // 276
+};
+static_assert(sizeof(perf_image) == 272);
+static_assert(offsetof(perf_image, nmp_write_bytes) + 8 == 8);
+static_assert(offsetof(perf_image, nmp_read_bytes) + 8 == 16);
+static_assert(offsetof(perf_image, active_write_bytes) + 8 == 24);
+static_assert(offsetof(perf_image, active_read_bytes) + 8 == 32);
+static_assert(offsetof(perf_image, standby_write_bytes) + 8 == 40);
+static_assert(offsetof(perf_image, standby_read_bytes) + 8 == 48);
+static_assert(offsetof(perf_image, recovery_write_bytes) + 8 == 56);
+static_assert(offsetof(perf_image, recovery_read_bytes) + 8 == 64);
+static_assert(offsetof(perf_image, write_req_now) + 8 == 72);
+static_assert(offsetof(perf_image, write_req_peak) + 8 == 76);
+static_assert(offsetof(perf_image, tcp_send_bytes) + 8 == 80);
+static_assert(offsetof(perf_image, echo_send_bytes) + 8 == 88);
+static_assert(offsetof(perf_image, sync_data_bytes) + 8 == 96);
+static_assert(offsetof(perf_image, sync_send_bytes) + 8 == 104);
+static_assert(offsetof(perf_image, recovery_data_bytes) + 8 == 112);
+static_assert(offsetof(perf_image, recovery_send_bytes) + 8 == 120);
+static_assert(offsetof(perf_image, waiting_sync_bytes) + 8 == 128);
+static_assert(offsetof(perf_image, sub_waiting_peak) + 8 == 136);
+static_assert(offsetof(perf_image, send_q_now) + 8 == 144);
+static_assert(offsetof(perf_image, send_q_peak) + 8 == 148);
+static_assert(offsetof(perf_image, ack1_count) + 8 == 152);
+static_assert(offsetof(perf_image, ack1_total_ms) + 8 == 160);
+static_assert(offsetof(perf_image, sub_ack1_peak) + 8 == 168);
+static_assert(offsetof(perf_image, ack_latest) + 8 == 172);
+static_assert(offsetof(perf_image, ack_peak) + 8 == 176);
+static_assert(offsetof(perf_image, ack1_latest) + 8 == 180);
+static_assert(offsetof(perf_image, ack1_peak) + 8 == 184);
+static_assert(offsetof(perf_image, ack2_latest) + 8 == 188);
+static_assert(offsetof(perf_image, ack2_peak) + 8 == 192);
+static_assert(offsetof(perf_image, dcpq_now) + 8 == 196);
+static_assert(offsetof(perf_image, dcpq_peak) + 8 == 200);
+static_assert(offsetof(perf_image, echo_latest) + 8 == 204);
+static_assert(offsetof(perf_image, echo_peak) + 8 == 208);
+static_assert(offsetof(perf_image, reserved1) + 8 == 212);
+static_assert(offsetof(perf_image, sync_wait_recovery_ms) + 8 == 216);
+static_assert(offsetof(perf_image, recovery_wait_sync_ms) + 8 == 224);
+static_assert(offsetof(perf_image, unmirrored_count) + 8 == 232);
+static_assert(offsetof(perf_image, unmirrored_bytes) + 8 == 240);
+static_assert(offsetof(perf_image, ack2_count) + 8 == 248);
+static_assert(offsetof(perf_image, reserved2) + 8 == 256);
+static_assert(offsetof(perf_image, sub_ack_peak) + 8 == 264);
+static_assert(offsetof(perf_image, sub_send_q_peak) + 8 == 268);
+static_assert(offsetof(perf_image, sub_write_req_peak) + 8 == 272);
+static_assert(offsetof(perf_image, echo_peak_since_read) + 8 == 276);
+
 #pragma pack(push, 1)
 
 // The status word alone: the whole record of commands 53, 60, 72, 74, 80,
@@ -343,10 +440,34 @@ static_assert(offsetof(perf_set_record, interval) == 20);
 struct perf_get_record {
   uint32_t status;
   uint32_t pid;         // in: the subscriber
-  uint8_t image[272];   // out: the counters, little-endian, from byte 8
+  uint8_t image[sizeof(perf_image)];  // out: the counters, little-endian
 };
 static_assert(sizeof(perf_get_record) == 280);
 static_assert(offsetof(perf_get_record, pid) == 4 && offsetof(perf_get_record, image) == 8);
+
+// The Cluster Partition's record blocks, as the driver reads and writes
+// them: each is one logical block at its sector (mirvol_bitmap.h), zero
+// but for the fields below, little-endian.
+// The disconnect, last-update and mirror-break blocks: seconds since the
+// epoch, 0 when not set.
+struct cp_time_block_data {
+  uint64_t time;
+};
+static_assert(sizeof(cp_time_block_data) == 8 && offsetof(cp_time_block_data, time) == 0);
+// The disk-error block: 1 after a disk error, 0 once command 13 clears it
+// (read as a signed byte).
+struct cp_disk_error_block_data {
+  uint8_t unused[20];
+  int8_t disk_error_flag;
+};
+static_assert(sizeof(cp_disk_error_block_data) == 21);
+static_assert(offsetof(cp_disk_error_block_data, disk_error_flag) == 20);
+// The history-journal block: non-zero while the journal holds records.
+struct cp_hisinfo_block_data {
+  uint32_t is_hisinfo_used;
+};
+static_assert(sizeof(cp_hisinfo_block_data) == 4 &&
+              offsetof(cp_hisinfo_block_data, is_hisinfo_used) == 0);
 
 #pragma pack(pop)
 

@@ -169,7 +169,7 @@ static int his_write_flag_block(struct nmp_info *nmp, u32 value) {
   }
   u32 len = nmp->len == 4096 ? 4096 : 512;
   memset(page_address(pg), 0, PAGE_SIZE);
-  memcpy(page_address(pg), &value, sizeof(value));
+  mirvol_rec::rec_store(page_address(pg), mirvol_rec::cp_hisinfo_block_data{value});
   bio_add_page(bio, pg, len, 0);
   bio->bi_iter.bi_sector = MIRVOL_CP_HISINFO_SECTOR;
   bio_set_op_attrs(bio, REQ_OP_WRITE, 0);

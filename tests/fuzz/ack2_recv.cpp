@@ -21,18 +21,12 @@ void put_be64(u8 *p, u64 v) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzzsupport::init_process();
-  return 0;
-}
+MIRVOL_FUZZ_INITIALIZE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static fuzzsupport::Module *module = [] {
-    auto *m = new fuzzsupport::Module();
-    if (!m->load()) abort();
-    m->nmp()->ack_timeout = 100000;  // no entry expires during an input
-    return m;
-  }();
+  // No entry expires during an input.
+  static fuzzsupport::Module *module =
+      fuzzsupport::loaded_module([](struct nmp_info *nmp) { nmp->ack_timeout = 100000; });
   static fuzzsupport::Feed feed;
   if (!feed.ok()) abort();
   struct nmp_info *nmp = module->nmp();

@@ -40,10 +40,7 @@ unsigned int command(uint8_t b) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzzsupport::init_process();
-  return 0;
-}
+MIRVOL_FUZZ_INITIALIZE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static fuzzsupport::Module module;

@@ -101,10 +101,7 @@ bool queue_empty(struct queue_head *qh) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzzsupport::init_process();
-  return 0;
-}
+MIRVOL_FUZZ_INITIALIZE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static Standby *standby = [] {

@@ -34,23 +34,16 @@ struct Setup {
   int dp_fd = -1, cp_fd = -1;
   Setup() {
     if (!module.load()) abort();
-    dp_fd = open(module.data_image().path().c_str(), O_RDWR | O_CLOEXEC);
-    cp_fd = open(module.cp_image().path().c_str(), O_RDWR | O_CLOEXEC);
-    if (dp_fd < 0 || cp_fd < 0) abort();
+    dp_fd = module.data_image().open_rw();
+    cp_fd = module.cp_image().open_rw();
   }
 };
 
-void fail(const char *what) {
-  fprintf(stderr, "extfs_bitmap: %s\n", what);
-  abort();
-}
+[[noreturn]] void fail(const char *what) { fuzzsupport::fail("extfs_bitmap", what); }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzzsupport::init_process();
-  return 0;
-}
+MIRVOL_FUZZ_INITIALIZE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static Setup *setup = new Setup();

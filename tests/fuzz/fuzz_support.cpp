@@ -135,6 +135,27 @@ void Module::unload() {
   loaded_ = false;
 }
 
+void fail(const char *target, const char *what) {
+  fprintf(stderr, "%s: %s\n", target, what);
+  abort();
+}
+
+int Image::open_rw() const {
+  int fd = open(path_.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) die("open image");
+  return fd;
+}
+
+Module *loaded_module(void (*tune)(struct nmp_info *nmp)) {
+  static Module *module = [tune] {
+    auto *m = new Module();
+    if (!m->load()) abort();
+    if (tune) tune(m->nmp());
+    return m;
+  }();
+  return module;
+}
+
 int control(u32 minor, unsigned int cmd, u8 *buf, size_t len) {
   return control(minor, cmd, buf, len, nullptr, nullptr, 0);
 }

@@ -23,6 +23,16 @@ namespace fuzzsupport {
 // environment the kernel log goes to standard error.
 void init_process();
 
+// A target's LLVMFuzzerInitialize: init_process() before the first input.
+#define MIRVOL_FUZZ_INITIALIZE()                           \
+  extern "C" int LLVMFuzzerInitialize(int *, char ***) { \
+    fuzzsupport::init_process();                           \
+    return 0;                                              \
+  }
+
+// Reports a property of the target that an input broke, and aborts.
+[[noreturn]] void fail(const char *target, const char *what);
+
 // A zero-filled image file of `bytes`, already unlinked: path() names it
 // through this process's open descriptor. Zeroed again by clear().
 class Image {
@@ -31,6 +41,9 @@ class Image {
   ~Image();
   void clear() const;
   const std::string &path() const { return path_; }
+  // A read-write descriptor of its own on the image, for a target's own
+  // reads and writes; aborts when it cannot be opened.
+  int open_rw() const;
 
  private:
   size_t bytes_;
@@ -62,6 +75,11 @@ class Module {
   bool loaded_ = false;
   struct nmp_info *nmp_ = nullptr;
 };
+
+// The module of a target that keeps one for the whole process: loaded on
+// the first call, its device then given to `tune` once; aborts when the
+// load fails.
+Module *loaded_module(void (*tune)(struct nmp_info *nmp) = nullptr);
 
 // One control call on a caller record of exactly `len` bytes, through the
 // block layer's ioctl entry as the host makes it. Returns the ioctl result.

@@ -37,18 +37,11 @@ bool has_request(const uint8_t *p, size_t n) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzzsupport::init_process();
-  return 0;
-}
+MIRVOL_FUZZ_INITIALIZE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static fuzzsupport::Module *module = [] {
-    auto *m = new fuzzsupport::Module();
-    if (!m->load()) abort();
-    m->nmp()->send_timeout = 100;
-    return m;
-  }();
+  static fuzzsupport::Module *module =
+      fuzzsupport::loaded_module([](struct nmp_info *nmp) { nmp->send_timeout = 100; });
   static fuzzsupport::Feed feed;
   if (!feed.ok()) abort();
   if (size < 1) return 0;

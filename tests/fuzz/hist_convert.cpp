@@ -26,6 +26,7 @@
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_history.h"
 #include "include/mirvol_nmp_init.h"
+#include "include/mirvol_records.h"
 #include "include/mirvol_status.h"
 #include "include/mirvol_trans.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -51,14 +52,14 @@ struct Setup {
   Setup() {
     if (!module.load()) abort();
     struct nmp_info *nmp = module.nmp();
+    mirvol_rec::nmp_init_record init = {};
+    init.history_size = 1;  // MiB
     std::vector<u8> rec(MIRVOL_NMP_INIT_SIZE, 0);
-    s32 ring_mib = 1;
-    memcpy(rec.data() + 1164, &ring_mib, 4);
+    mirvol_rec::rec_store(rec.data(), init);
     nmp->mode = 0;
     nmp->history = mirvol_history_init(rec.data(), nmp);
     if (!nmp->history) abort();
-    cp_fd = open(module.cp_image().path().c_str(), O_RDWR | O_CLOEXEC);
-    if (cp_fd < 0) abort();
+    cp_fd = module.cp_image().open_rw();
   }
 
   void put(u64 off, const uint8_t *p, size_t n) const {
@@ -71,17 +72,11 @@ struct Setup {
   }
 };
 
-void fail(const char *what) {
-  fprintf(stderr, "hist_convert: %s\n", what);
-  abort();
-}
+[[noreturn]] void fail(const char *what) { fuzzsupport::fail("hist_convert", what); }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  fuzzsupport::init_process();
-  return 0;
-}
+MIRVOL_FUZZ_INITIALIZE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static Setup *setup = new Setup();

@@ -32,6 +32,7 @@
 #include "platform/kernel.h"
 #include "platform/vfs.h"
 #include "platform/host_side.h"
+#include "tests/host/stand_in_disks.h"
 
 int nmp_minor[MIRVOL_MAX_NMP];
 unsigned int minor_num;
@@ -43,13 +44,8 @@ module_param(g_mirvol_major, int, 0);
 
 namespace {
 
-struct ctl_disk {
-  struct gendisk *disk;
-  struct request_queue *queue;
-};
 
-ctl_disk disks[MIRVOL_MAX_NMP];
-bool major_registered;
+stand_in_disks disks;
 std::atomic<int> inside;
 
 wait_queue_head_t release_wq;
@@ -150,48 +146,15 @@ int ctl_ioctl(struct block_device *bdev, fmode_t, unsigned int cmd, unsigned lon
 
 const struct block_device_operations ctl_fops = {nullptr, nullptr, ctl_ioctl, nullptr};
 
-void remove_all() {
-  for (unsigned int i = 0; i < minor_num; i++) {
-    if (disks[i].disk) {
-      del_gendisk(disks[i].disk);
-      put_disk(disks[i].disk);
-    }
-    if (disks[i].queue) blk_cleanup_queue(disks[i].queue);
-    disks[i] = {};
-  }
-  if (major_registered) unregister_blkdev(g_mirvol_major, "mirvol");
-  major_registered = false;
-}
-
 }  // namespace
 
 int init_module(void) {
   init_waitqueue_head(&release_wq, "ctltest");
   if (!minor_num) return -EIO;
-  if (register_blkdev(g_mirvol_major, "mirvol")) return -EIO;
-  major_registered = true;
-  for (unsigned int i = 0; i < minor_num; i++) {
-    struct request_queue *q = blk_alloc_queue(GFP_KERNEL);
-    struct gendisk *d = alloc_disk(1);
-    disks[i].queue = q;
-    disks[i].disk = d;
-    if (!q || !d) {
-      remove_all();
-      return -ENOMEM;
-    }
-    blk_queue_make_request(q, ctl_make_request);
-    d->major = g_mirvol_major;
-    d->first_minor = nmp_minor[i];
-    d->queue = q;
-    d->fops = &ctl_fops;
-    snprintf_k(d->disk_name, sizeof(d->disk_name), "NMP%d", nmp_minor[i]);
-    set_capacity(d, 1024);
-    add_disk(d);
-  }
-  return 0;
+  return disks.add(ctl_make_request, &ctl_fops, 1024);
 }
 
 void cleanup_module(void) {
   printk(KERN_INFO "ctltest: unloading with %d commands inside\n", inside.load());
-  remove_all();
+  disks.remove();
 }

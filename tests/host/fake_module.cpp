@@ -25,6 +25,7 @@
 #include "platform/blkdev.h"
 #include "platform/kernel.h"
 #include "platform/host_side.h"
+#include "tests/host/stand_in_disks.h"
 
 int nmp_minor[MIRVOL_MAX_NMP];
 unsigned int minor_num;
@@ -47,15 +48,10 @@ module_param(fake_fail_init, int, 0);
 
 namespace {
 
-struct fake_disk {
-  struct gendisk *disk;
-  struct request_queue *queue;
-};
-
-fake_disk disks[MIRVOL_MAX_NMP];
+stand_in_disks disks;
 struct block_device *backing;
 struct proc_dir_entry *perf_dir;
-bool proc_made, major_registered;
+bool proc_made;
 
 // What the disks were sent.
 std::atomic<unsigned long> n_reads, n_writes, n_empty, n_bad_shape, n_errors;
@@ -156,17 +152,18 @@ const struct proc_file_ops big_ops = {show_big, nullptr};
 int show_ctl(struct seq_file *, void *) { return 0; }
 const struct proc_file_ops ctl_file_ops = {show_ctl, write_ctl};
 
-void remove_all() {
-  for (unsigned int i = 0; i < minor_num; i++) {
-    if (disks[i].disk) {
-      del_gendisk(disks[i].disk);
-      put_disk(disks[i].disk);
-    }
-    if (disks[i].queue) blk_cleanup_queue(disks[i].queue);
-    disks[i] = {};
+// The queue limits the parameters ask for.
+void set_up_queue(struct request_queue *q) {
+  if (fake_block_size) {
+    blk_queue_logical_block_size(q, fake_block_size);
+    blk_queue_physical_block_size(q, fake_block_size);
   }
-  if (major_registered) unregister_blkdev(g_mirvol_major, "mirvol");
-  major_registered = false;
+  if (fake_max_sectors) blk_queue_max_hw_sectors(q, fake_max_sectors);
+  if (fake_max_segments) blk_queue_max_segments(q, fake_max_segments);
+}
+
+void remove_all() {
+  disks.remove();
   if (proc_made) {
     remove_proc_entry("fakectl", nullptr);
     remove_proc_entry("fakebig", nullptr);
@@ -209,35 +206,15 @@ int init_module(void) {
       return e;
     }
   }
-  if (register_blkdev(g_mirvol_major, "mirvol")) {
+  int r = disks.add(fake_make_request, nullptr, backing ? bdev_nr_sectors(backing) : 1024,
+                    set_up_queue);
+  if (r) {
     remove_all();
-    return -EIO;
+    return r;
   }
-  major_registered = true;
-  for (unsigned int i = 0; i < minor_num; i++) {
-    struct request_queue *q = blk_alloc_queue(GFP_KERNEL);
-    struct gendisk *d = alloc_disk(1);
-    disks[i].queue = q;
-    disks[i].disk = d;
-    if (!q || !d) {
-      remove_all();
-      return -ENOMEM;
-    }
-    blk_queue_make_request(q, fake_make_request);
-    if (fake_block_size) {
-      blk_queue_logical_block_size(q, fake_block_size);
-      blk_queue_physical_block_size(q, fake_block_size);
-    }
-    if (fake_max_sectors) blk_queue_max_hw_sectors(q, fake_max_sectors);
-    if (fake_max_segments) blk_queue_max_segments(q, fake_max_segments);
-    d->major = g_mirvol_major;
-    d->first_minor = nmp_minor[i];
-    d->queue = q;
-    snprintf_k(d->disk_name, sizeof(d->disk_name), "NMP%d", nmp_minor[i]);
-    set_capacity(d, backing ? bdev_nr_sectors(backing) : 1024);
-    add_disk(d);
-    proc_create_single_data(d->disk_name, 0, perf_dir, show_perf, (void *)(long)nmp_minor[i]);
-  }
+  for (unsigned int i = 0; i < minor_num; i++)
+    proc_create_single_data(disks.d[i].disk->disk_name, 0, perf_dir, show_perf,
+                            (void *)(long)nmp_minor[i]);
   printk(KERN_INFO "fake: loaded %u disks\n", minor_num);
   return 0;
 }

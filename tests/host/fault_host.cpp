@@ -8,17 +8,14 @@
 // later created over it (by the device-creation command) gets the same
 // block device, with the rule.
 //
-// Linked with --wrap so that the host's call of init_module comes here.
+// The rule is added by the host's after-load hook (host/test_hooks.h).
 
 #include <cstdio>
 #include <cstdlib>
 
-#include "include/mirvol_main.h"
+#include "host/test_hooks.h"
 #include "platform/blkdev.h"
 #include "platform/host_side.h"
-
-int real_init_module(void) __asm__("__real__Z11init_modulev");
-int fixture_init_module(void) __asm__("__wrap__Z11init_modulev");
 
 // Held until the process ends, so the rule stays with the image.
 static struct block_device *g_faulty_image;
@@ -38,13 +35,11 @@ static bool add_write_fault(const char *text) {
   return true;
 }
 
-int fixture_init_module(void) {
-  int r = real_init_module();
+int mirvold::test_after_load(void) {
   const char *fault = getenv("MIRVOL_FIXTURE_WRITE_FAULT");
-  if (!r && fault && !add_write_fault(fault)) {
+  if (fault && !add_write_fault(fault)) {
     fprintf(stderr, "fault host: cannot add the write fault %s\n", fault);
-    cleanup_module();
     return -EIO;
   }
-  return r;
+  return 0;
 }

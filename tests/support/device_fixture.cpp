@@ -21,24 +21,14 @@ struct nmp_info *testsupport_make_device(int minor, const char *dp_path, u32 nw_
   nmp->bmp_size_in_sec = 8;
   nmp->nmp_variable = mirvol_malloc_nmp_sys_variable();
   mirvol_init_nmp_sys_variable(nmp->nmp_variable);
-  nmp->send_ack2_queue.sys_var = mirvol_queue_head_spinlock_malloc();
+  mirvol_init_nmp_clients(nmp);
   // The receive, ACK1 and history queues exist on every device the
   // driver makes: command 74 starts the threads that wait on them.
   nmp->remote_write_head.sys_var = mirvol_queue_head_spinlock_malloc();
   nmp->send_ack1_head.sys_var = mirvol_queue_head_spinlock_malloc();
   nmp->history_head.sys_var = mirvol_queue_head_spinlock_malloc();
-  nmp->network_list_lock = spinlock_t_malloc();
   // Every device the driver creates has a statistics area.
   nmp->perf_area = mirvol_perf_init_nmp();
-  {
-    struct client_block *clients[] = {&nmp->ack2_client, &nmp->hb_client};
-    for (struct client_block *cb : clients) {
-      sema_init(&cb->sem, 1);
-      init_timer(&cb->timer1);
-      init_timer(&cb->timer2);
-      cb->state_flags[0] = cb->state_flags[1] = cb->state_flags[2] = 1;
-    }
-  }
   nmp->own_bdev = own;
   nmp->dp_bdev = dp;
   mirvol_sprintf(nmp->name, sizeof(nmp->name), "NMP%d", minor);

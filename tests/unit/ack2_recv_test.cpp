@@ -59,15 +59,7 @@ class Ack2Recv : public writertest::WriterTest {
   void add(u64 id, u64 first = 100) {
     ASSERT_EQ(mirvol_add_wait_ack2_queue(wire_head(first, first + 7, id).data(), nmp_), 0);
   }
-  std::vector<u64> ids() const {
-    std::vector<u64> out;
-    unsigned long flags;
-    spin_lock_irqsave(g_wait_ack2_queue_head.lock, flags);
-    for (struct wait_ack2_queue *e = g_wait_ack2_queue_head.head; e; e = e->next)
-      out.push_back(e->request_id);
-    spin_unlock_irqrestore(g_wait_ack2_queue_head.lock, flags);
-    return out;
-  }
+  std::vector<u64> ids() const { return writertest::wait_ack2_ids(); }
   bool ids_become(const std::vector<u64> &want) {
     return eventually([&] { return ids() == want; }, kWaitMs);
   }

@@ -37,18 +37,11 @@ struct Layout {
 
 // A loaded module with devices whose Cluster Partitions are image files
 // filled with a canary outside the bitmap's room.
-class BitmapTest : public testing::Test {
+class BitmapTest : public testutil::LoadedModuleTest {
  protected:
-  void SetUp() override {
-    mirvol_printk_init();
-    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3,1"});
-    ASSERT_EQ(load_->result(), 0);
-  }
-  void TearDown() override {
-    devs_.clear();
-    load_.reset();
-    cps_.clear();
-  }
+  BitmapTest() : LoadedModuleTest({"nmp_minor=3,1"}) {}
+  void release_devices() override { devs_.clear(); }
+  void release_images() override { cps_.clear(); }
   struct nmp_info *attach(int minor, u32 len, u32 granule = 8) {
     devs_.push_back(std::make_unique<FakeDevice>(minor, 1 << 20));
     cps_.push_back(std::make_unique<ImageFile>(kCpBytes));
@@ -58,14 +51,8 @@ class BitmapTest : public testing::Test {
     std::fill(fill.begin() + (long)(l.first_sector() * 512),
               fill.begin() + (long)(kHistorySector * 512), 0);
     cp.write(0, fill);
-    struct block_device *b =
-        blkdev_get_by_path(cp.path().c_str(), FMODE_READ | FMODE_WRITE, nullptr);
-    EXPECT_FALSE(IS_ERR(b));
-    if (len == 4096) blk_queue_logical_block_size(bdev_get_queue(b), 4096);
     struct nmp_info *nmp = devs_.back()->nmp();
-    nmp->cp_bdev = b;  // unload puts it
-    nmp->len = len;
-    nmp->bmp_size_in_sec = granule;
+    testutil::attach_cp(nmp, cp, len, granule);
     return nmp;
   }
   const ImageFile &cp(size_t i) const { return *cps_[i]; }
@@ -89,7 +76,6 @@ class BitmapTest : public testing::Test {
         return;
       }
   }
-  std::unique_ptr<ModuleLoad> load_;
   std::vector<std::unique_ptr<FakeDevice>> devs_;
   std::vector<std::unique_ptr<ImageFile>> cps_;
 };

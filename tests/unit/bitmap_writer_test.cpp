@@ -339,32 +339,8 @@ TEST_F(BitmapWriter, WhatIsStillQueuedAtUnloadReachesTheDisk) {
 
 // Runs command 60 on a kernel thread while the test drives the manual
 // clock a second at a time.
-class Prepare {
- public:
-  Prepare()
-      : thread_(
-            [this] {
-              status_ = Call(3, 60, std::vector<u8>(4, 0)).status();
-              done_ = true;
-              return 0;
-            },
-            "test_cmd60") {}
-  // Advances the clock until the command answers (with a real-time limit).
-  bool finish(int ms = 20000) {
-    return eventually(
-        [this] {
-          if (done_) return true;
-          clock_advance(HZ);
-          return done_.load();
-        },
-        ms);
-  }
-  u32 status() const { return status_; }
-
- private:
-  std::atomic<bool> done_{false};
-  std::atomic<u32> status_{0};
-  KThread thread_;
+struct Prepare : writertest::ClockedCommand {
+  Prepare() : ClockedCommand(60, 0) {}
 };
 
 TEST_F(BitmapWriter, APreparationCountsADifferenceThatArisesWhileItDrains) {

@@ -147,20 +147,7 @@ bool has_line(const LogCapture &log, int level, const std::string &text) {
   return false;
 }
 
-// Names of this process's threads.
-std::vector<std::string> thread_names() {
-  std::vector<std::string> names;
-  DIR *d = opendir("/proc/self/task");
-  if (!d) return names;
-  while (struct dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string name;
-    if (std::getline(f, name)) names.push_back(name);
-  }
-  closedir(d);
-  return names;
-}
+using testutil::thread_names;
 
 int count_named(const std::string &name) {
   int n = 0;

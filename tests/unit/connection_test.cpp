@@ -214,47 +214,74 @@ TEST_F(Connections, FirstMessageConnectsNegotiatesAndCarriesHeadAndPayload) {
   EXPECT_TRUE(c->wait_closed(kWaitMs));
 }
 
-TEST_F(Connections, OverIPv6TheConnectionUsesAllSixteenAddressBytes) {
-  testpeer::Listener peer([](size_t) { return true; }, "::1");
-  if (!peer.ok()) GTEST_SKIP() << "IPv6 loopback (::1) is not available here";
-  ConnDevice dev({"::1"}, peer.port(), 6);
+
+
+// One head sent on a device that has no connection yet: the listener the
+// peer runs, the networks tried in order, and what the call, the networks,
+// the log and the peer show of it.
+struct FirstHeadCase {
+  const char *name;
+  const char *listen;  // the peer's address
+  std::vector<std::string> opponents;
+  u32 ip_version;
+  bool stray_signal24;  // a signal 24 is pending when the send starts
+  std::vector<u32> states;   // each network's state afterwards (empty: not checked)
+  int current = -1;          // the network in use afterwards (-1: not checked)
+  const char *log = nullptr; // a line logged (PORT: the peer's port)
+};
+
+class FirstHead : public Connections, public ::testing::WithParamInterface<FirstHeadCase> {};
+
+TEST_P(FirstHead, ConnectsOnTheFirstUsableNetworkAndSendsTheHead) {
+  const FirstHeadCase &c = GetParam();
+  testpeer::Listener peer([](size_t) { return true; }, c.listen);
+  if (!peer.ok() && c.ip_version == 6) GTEST_SKIP() << "IPv6 loopback (::1) is not available here";
+  ASSERT_TRUE(peer.ok());
+  ConnDevice dev(c.opponents, peer.port(), c.ip_version);
   LogCapture log;
   int r = 0;
+  bool sig24 = true;
   KThread t([&] {
     mirvol_down_nmp_send_sem(dev.nmp());
+    if (c.stray_signal24) send_sig(SIGXCPU, get_current(), 1);
     r = mirvol_send_head_part(dev.nmp(), write_head(0, 512, 1));
     mirvol_up_nmp_send_sem(dev.nmp());
+    sig24 = signal24_pending();
     return 0;
   });
   ASSERT_TRUE(t.wait_done(kWaitMs));
   EXPECT_EQ(r, MIRVOL_HEAD_PART_SIZE);
+  if (c.stray_signal24) {
+    EXPECT_FALSE(sig24) << "the stray signal ended the watched send";
+  }
+  for (size_t i = 0; i < c.states.size(); i++) EXPECT_EQ(dev.state((int)i), c.states[i]) << i;
+  if (c.current >= 0) {
+    EXPECT_EQ(dev.nmp()->current_network, dev.net(c.current));
+  }
+  if (c.log) {
+    std::string line = c.log;
+    size_t at = line.find("PORT");
+    if (at != std::string::npos) line.replace(at, 4, std::to_string(peer.port()));
+    EXPECT_TRUE(log.contains(line)) << line;
+  }
   ASSERT_TRUE(peer.wait_connections(1, kWaitMs));
   EXPECT_TRUE(peer.conn(0)->wait_bytes(8 + 56, kWaitMs));
-  EXPECT_TRUE(log.contains("NMP5 N/W is USING 0:0:0:0:0:0:0:1 - 0:0:0:0:0:0:0:1 :" +
-                           std::to_string(peer.port()) + "(DATA)"));
 }
 
-TEST_F(Connections, AFailedConnectMarksTheNetworkErrorAndTheSameCallUsesTheNext) {
-  testpeer::Listener peer;  // on 127.0.0.1 only: 127.0.0.2 refuses
-  ASSERT_TRUE(peer.ok());
-  ConnDevice dev({"127.0.0.2", "127.0.0.1"}, peer.port());
-  LogCapture log;
-  int r = 0;
-  KThread t([&] {
-    mirvol_down_nmp_send_sem(dev.nmp());
-    r = mirvol_send_head_part(dev.nmp(), write_head(0, 512, 1));
-    mirvol_up_nmp_send_sem(dev.nmp());
-    return 0;
-  });
-  ASSERT_TRUE(t.wait_done(kWaitMs));
-  EXPECT_EQ(r, MIRVOL_HEAD_PART_SIZE);
-  EXPECT_EQ(dev.state(0), (u32)NW_ERROR);
-  EXPECT_EQ(dev.state(1), (u32)NW_USING);
-  EXPECT_EQ(dev.nmp()->current_network, dev.net(1));
-  EXPECT_TRUE(log.contains("NMP5 failed to connect to remote server. (err=-111: Connection refused)"));
-  ASSERT_TRUE(peer.wait_connections(1, kWaitMs));
-  ASSERT_TRUE(peer.conn(0)->wait_bytes(8 + 56, kWaitMs));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Connections, FirstHead,
+    ::testing::Values(
+        // All sixteen address bytes are used over IPv6.
+        FirstHeadCase{"OverIPv6", "::1", {"::1"}, 6, false, {}, -1,
+                      "NMP5 N/W is USING 0:0:0:0:0:0:0:1 - 0:0:0:0:0:0:0:1 :PORT(DATA)"},
+        // A failed connect marks its network ERROR, and the same call uses
+        // the next (the peer listens on 127.0.0.1 only: 127.0.0.2 refuses).
+        FirstHeadCase{"AfterAFailedConnectTheNextNetwork", "127.0.0.1",
+                      {"127.0.0.2", "127.0.0.1"}, 4, false, {NW_ERROR, NW_USING}, 1,
+                      "NMP5 failed to connect to remote server. (err=-111: Connection refused)"},
+        // A stray signal 24 does not end the next watched send.
+        FirstHeadCase{"WithAStraySignal24", "127.0.0.1", {"127.0.0.1"}, 4, true, {}, -1, nullptr}),
+    [](const ::testing::TestParamInfo<FirstHeadCase> &i) { return std::string(i.param.name); });
 
 TEST_F(Connections, NoUsableNetworkGivesTheConnectErrorThenMinus61LoggedOnce) {
   ConnDevice dev({"127.0.0.1", "127.0.0.2"}, testpeer::unused_port());
@@ -737,26 +764,6 @@ TEST_F(Connections, EachWatchedCallHasItsOwnTimer) {
   EXPECT_FALSE(b_sig24);
 }
 
-TEST_F(Connections, AStraySignal24DoesNotEndTheNextWatchedSend) {
-  testpeer::Listener peer;
-  ASSERT_TRUE(peer.ok());
-  ConnDevice dev({"127.0.0.1"}, peer.port());
-  int r = 0;
-  bool sig24 = true;
-  KThread t([&] {
-    mirvol_down_nmp_send_sem(dev.nmp());
-    send_sig(SIGXCPU, get_current(), 1);
-    r = mirvol_send_head_part(dev.nmp(), write_head(0, 512, 1));
-    mirvol_up_nmp_send_sem(dev.nmp());
-    sig24 = signal24_pending();
-    return 0;
-  });
-  ASSERT_TRUE(t.wait_done(kWaitMs));
-  EXPECT_EQ(r, MIRVOL_HEAD_PART_SIZE);
-  EXPECT_FALSE(sig24);
-  ASSERT_TRUE(peer.wait_connections(1, kWaitMs));
-  EXPECT_TRUE(peer.conn(0)->wait_bytes(8 + 56, kWaitMs));
-}
 
 TEST_F(Connections, RecvSockHelpersWithoutASocket) {
   ConnDevice dev({"127.0.0.1"}, 0);

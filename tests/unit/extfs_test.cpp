@@ -111,18 +111,11 @@ struct Rec78 {
   u64 used() const { return rec_u64(b, 16); }
 };
 
-class ExtFsTest : public testing::Test {
+class ExtFsTest : public testutil::LoadedModuleTest {
  protected:
-  void SetUp() override {
-    mirvol_printk_init();
-    load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3"});
-    ASSERT_EQ(load_->result(), 0);
-  }
-  void TearDown() override {
-    dev_.reset();
-    load_.reset();
-    cp_.reset();
-  }
+  ExtFsTest() : LoadedModuleTest({"nmp_minor=3"}) {}
+  void release_devices() override { dev_.reset(); }
+  void release_images() override { cp_.reset(); }
   // A device over a data partition of `dp_bytes`, whose Cluster Partition
   // bitmap room is filled with `fill`.
   struct nmp_info *attach(size_t dp_bytes, u32 granule, u8 fill) {
@@ -130,13 +123,8 @@ class ExtFsTest : public testing::Test {
     cp_ = std::make_unique<ImageFile>(kCpBytes);
     std::vector<char> room(kRoomBytes, (char)fill);
     cp_->write((off_t)kBitmapByte, room);
-    struct block_device *b =
-        blkdev_get_by_path(cp_->path().c_str(), FMODE_READ | FMODE_WRITE, nullptr);
-    EXPECT_FALSE(IS_ERR(b));
     struct nmp_info *nmp = dev_->nmp();
-    nmp->cp_bdev = b;  // unload puts it
-    nmp->len = 512;
-    nmp->bmp_size_in_sec = granule;
+    testutil::attach_cp(nmp, *cp_, 512, granule);
     return nmp;
   }
   void write_dp(const std::vector<char> &img) { dev_->image().write(0, img); }
@@ -175,7 +163,6 @@ class ExtFsTest : public testing::Test {
     for (bool b : v) n += b;
     return n;
   }
-  std::unique_ptr<ModuleLoad> load_;
   std::unique_ptr<FakeDevice> dev_;
   std::unique_ptr<ImageFile> cp_;
 };

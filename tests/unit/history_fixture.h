@@ -56,10 +56,12 @@ class TempDir {
 
 // The device-init record fields the history object is built from.
 inline std::vector<u8> init_record(s32 ring_mib, s32 limit_mib, const std::string &dir) {
+  mirvol_rec::nmp_init_record r = {};
+  r.history_size = ring_mib;
+  r.history_file_size = limit_mib;
+  memcpy(r.history_dir, dir.data(), std::min<size_t>(dir.size(), sizeof(r.history_dir) - 1));
   std::vector<u8> rec(MIRVOL_NMP_INIT_SIZE, 0);
-  memcpy(rec.data() + 1164, &ring_mib, 4);
-  memcpy(rec.data() + 1168, &limit_mib, 4);
-  memcpy(rec.data() + 1172, dir.data(), std::min<size_t>(dir.size(), 1023));
+  mirvol_rec::rec_store(rec.data(), r);
   return rec;
 }
 
@@ -102,13 +104,7 @@ class HistoryTest : public testing::Test {
 
   // A request of the device with a serial number; freed by the fixture.
   struct io_request *request(u64 serial, u64 first, u32 count) {
-    struct io_request *req = mirvol_allocate_request();
-    EXPECT_NE(req, nullptr);
-    req->nmp = nmp_;
-    req->write = 1;
-    req->start_sector = first;
-    req->sector_count = count;
-    req->bytes = count * 512;
+    struct io_request *req = writertest::device_request(nmp_, first, count);
     req->async_serial = serial;
     reqs_.emplace_back(req, &mirvol_free_request);
     return req;

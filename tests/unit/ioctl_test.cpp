@@ -26,30 +26,13 @@ struct Call {
     buf.assign(size + 64, kCanary);
     std::fill(buf.begin(), buf.begin() + (long)size, 0);
     std::copy(in.begin(), in.end(), buf.begin());
-    struct user_context ctx = {buf.data(), (unsigned long)size, kUaddr, nullptr, nullptr, 0};
-    set_user_context(&ctx);
-    struct block_device *b = bdget(MKDEV((u32)g_mirvol_major, minor));
-    result = b ? mirvol_ioctl(b, FMODE_READ | FMODE_WRITE, cmd, kUaddr) : -999;
-    if (b) bdput(b);
-    set_user_context(nullptr);
+    result = testutil::control_call(minor, cmd, buf.data(), size, kUaddr);
     canary_ok = std::all_of(buf.begin() + (long)size, buf.end(), [](u8 v) { return v == kCanary; });
   }
   bool canary_ok;
-  u32 status() const {
-    u32 s;
-    memcpy(&s, buf.data(), 4);
-    return s;
-  }
-  s32 s32_at(size_t off) const {
-    s32 v;
-    memcpy(&v, buf.data() + off, 4);
-    return v;
-  }
-  u64 u64_at(size_t off) const {
-    u64 v;
-    memcpy(&v, buf.data() + off, 8);
-    return v;
-  }
+  u32 status() const { return testutil::rec_at<u32>(buf, 0); }
+  s32 s32_at(size_t off) const { return testutil::rec_at<s32>(buf, off); }
+  u64 u64_at(size_t off) const { return testutil::rec_at<u64>(buf, off); }
 };
 
 // Record sizes of the commands that have a handler (in, out).

@@ -87,6 +87,9 @@ class UpperWrite {
   std::atomic<int> status_{1};
 };
 
+// The segments of an upper write, as the tests spell them.
+using Segs = std::vector<UpperWrite::Seg>;
+
 inline u8 pattern(size_t seg, size_t b) { return (u8)(b * 31 + seg * 7 + (b >> 8)); }
 
 // One write message as the peer recorded it.
@@ -132,7 +135,10 @@ class MirrorTest : public writertest::WriterTest {
     ASSERT_EQ(writertest::network_init(1, 16), (u32)STATUS_OK);
     const char *self[] = {"127.0.0.2"};
     ASSERT_EQ(sock_set_host_addresses(self, 1), 0);
+    set_up_device();
   }
+  // A test class's own set-up of the device, once the fixture's succeeded.
+  virtual void set_up_device() {}
   void TearDown() override {
     WriterTest::TearDown();
     sock_set_host_addresses(nullptr, 0);

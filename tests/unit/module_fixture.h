@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,28 @@ class ModuleLoad {
  private:
   int parse_result_ = 0;
   int result_ = 0;
+};
+
+// A test with the module loaded on `params`: the test's devices are
+// released before the unload and its image files after it.
+class LoadedModuleTest : public testing::Test {
+ protected:
+  explicit LoadedModuleTest(std::vector<std::string> params) : params_(std::move(params)) {}
+  void SetUp() override {
+    mirvol_printk_init();
+    load_ = std::make_unique<ModuleLoad>(params_);
+    ASSERT_EQ(load_->result(), 0);
+  }
+  void TearDown() override {
+    release_devices();
+    load_.reset();
+    release_images();
+  }
+  virtual void release_devices() = 0;
+  virtual void release_images() = 0;
+
+  std::vector<std::string> params_;
+  std::unique_ptr<ModuleLoad> load_;
 };
 
 // A zero-filled image file in /tmp, removed at the end.
@@ -150,5 +173,40 @@ class DeviceTest : public testing::Test {
   std::unique_ptr<ModuleLoad> load_;
   std::unique_ptr<FakeDevice> dev_;
 };
+
+// Opens the image `cp` as the device's Cluster Partition (the unload puts
+// it) with records of `len` bytes and `granule` sectors per bitmap bit.
+inline struct block_device *attach_cp(struct nmp_info *nmp, const ImageFile &cp, u32 len,
+                                      u32 granule) {
+  struct block_device *b = blkdev_get_by_path(cp.path().c_str(), FMODE_READ | FMODE_WRITE, nullptr);
+  EXPECT_FALSE(IS_ERR(b));
+  if (IS_ERR(b)) return b;
+  if (len == 4096) blk_queue_logical_block_size(bdev_get_queue(b), 4096);
+  nmp->cp_bdev = b;
+  nmp->len = len;
+  nmp->bmp_size_in_sec = granule;
+  return b;
+}
+
+// One control command on the caller's record of `size` bytes at `buf`
+// (user address `uaddr`), as the host's control worker runs it: the
+// ioctl's result, or -999 when NMP<minor> has no block device.
+inline int control_call(u32 minor, unsigned int cmd, u8 *buf, size_t size, unsigned long uaddr) {
+  struct user_context ctx = {buf, (unsigned long)size, uaddr, nullptr, nullptr, 0};
+  set_user_context(&ctx);
+  struct block_device *b = bdget(MKDEV((u32)g_mirvol_major, minor));
+  int result = b ? mirvol_ioctl(b, FMODE_READ | FMODE_WRITE, cmd, uaddr) : -999;
+  if (b) bdput(b);
+  set_user_context(nullptr);
+  return result;
+}
+
+// The value of type T at byte `off` of a record.
+template <class T>
+inline T rec_at(const std::vector<u8> &buf, size_t off) {
+  T v;
+  memcpy(&v, buf.data() + off, sizeof(v));
+  return v;
+}
 
 }  // namespace testutil

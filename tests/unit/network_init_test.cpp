@@ -43,17 +43,8 @@ struct Settings {
 };
 
 std::multiset<std::string> task_names() {
-  std::multiset<std::string> names;
-  DIR *d = opendir("/proc/self/task");
-  if (!d) return names;
-  while (struct dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/comm");
-    std::string name;
-    if (std::getline(f, name)) names.insert(name);
-  }
-  closedir(d);
-  return names;
+  std::vector<std::string> names = testutil::thread_names();
+  return std::multiset<std::string>(names.begin(), names.end());
 }
 
 size_t top_proc_entries(const char *name) {

@@ -36,41 +36,7 @@ struct QueuedWrite {
   }
 };
 
-// Runs a command with a 4-byte record on a kernel thread, so the test can
-// see whether it answers while the manual clock stands still.
-class Command {
- public:
-  explicit Command(unsigned int cmd)
-      : thread_(
-            [this, cmd] {
-              status_ = Call(3, cmd, std::vector<u8>(4, 0xff)).status();
-              done_ = true;
-              return 0;
-            },
-            "test_cmd") {}
-  ~Command() { finish(); }
-  // Answered with the clock standing still (bounded real-time wait).
-  bool answered_at_once(int ms = 10000) {
-    return eventually([this] { return done_.load(); }, ms);
-  }
-  // Advances the clock a second at a time until the command answers.
-  bool finish(int ms = 30000) {
-    return eventually(
-        [this] {
-          if (done_) return true;
-          clock_advance(HZ);
-          return done_.load();
-        },
-        ms);
-  }
-  bool done() const { return done_; }
-  u32 status() const { return status_; }
-
- private:
-  std::atomic<bool> done_{false};
-  std::atomic<u32> status_{0};
-  KThread thread_;
-};
+using Command = writertest::ClockedCommand;
 
 class NmpDrain : public writertest::WriterTest {
  protected:

@@ -6,42 +6,57 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "include/mirvol_main.h"
+#include "include/mirvol_records.h"
 #include "test_util.h"
 
 namespace nmptest {
 
 constexpr unsigned long kUaddr = 0x10000;
 
+// Byte offsets of the device-init record's fields, and of field `f` of
+// network entry `i`.
+#define INIT_AT(f) offsetof(mirvol_rec::nmp_init_record, f)
+inline constexpr size_t net_entry_at(u32 i) {
+  return offsetof(mirvol_rec::nmp_init_record, nets) + sizeof(mirvol_rec::net_entry) * i;
+}
+#define net_at(i, f) (nmptest::net_entry_at(i) + offsetof(mirvol_rec::net_entry, f))
+
 // A device-init record as a cluster service builds it.
 struct InitRecord {
   std::vector<u8> b;
-  explicit InitRecord(u32 networks = 1) : b(2232 + 36 * (networks - 1), 0) {
-    memcpy(&b[4], "qdx", 4);
-    set32(20, 8);           // bmp_size_in_sec
+  explicit InitRecord(u32 networks = 1)
+      : b(sizeof(mirvol_rec::nmp_init_record) + sizeof(mirvol_rec::net_entry) * (networks - 1), 0) {
+    memcpy(&b[INIT_AT(magic)], "qdx", 4);
+    set32(INIT_AT(bmp_size_in_sec), 8);
     // Valid time-outs and heartbeat settings.
-    const u32 settings[][2] = {{1072, 10}, {1076, 2},  {1080, 8}, {1088, 10}, {1092, 30}, {1096, 30},
-                               {1100, 3},  {1104, 1},  {1108, 5}, {1112, 100}, {1116, 100}};
-    for (auto &kv : settings) set32(kv[0], kv[1]);
-    set32(1048, 10);        // cp fd (caller's number)
-    set32(1052, 11);        // dp fd
-    set32(1056, 1);         // sync
-    set32(1120, 4);         // ip_version
-    set32(1124, networks);  // mdc_cnt
-    set32(1132, 0xffffffff);
-    set32(1136, 0xffffffff);
+    const std::pair<size_t, u32> settings[] = {
+        {INIT_AT(hb_interval), 10},      {INIT_AT(hb_recv_timeout), 2},
+        {INIT_AT(hb_recv_retry), 8},     {INIT_AT(connect_timeout), 10},
+        {INIT_AT(send_timeout), 30},     {INIT_AT(keepalive_time), 30},
+        {INIT_AT(keepalive_probe), 3},   {INIT_AT(keepalive_interval), 1},
+        {INIT_AT(lastupdate_delay), 5},  {INIT_AT(ack_timeout), 100},
+        {INIT_AT(receive_normal_timeout), 100}};
+    for (auto &kv : settings) set32(kv.first, kv.second);
+    set32(INIT_AT(cp_fd), 10);  // the caller's numbers
+    set32(INIT_AT(dp_fd), 11);
+    set32(INIT_AT(mode), 1);  // sync
+    set32(INIT_AT(ip_version), 4);
+    set32(INIT_AT(mdc_cnt), networks);
+    set32(INIT_AT(compress), 0xffffffff);
+    set32(INIT_AT(compress2), 0xffffffff);
     const char name[] = "mirror-of-data";
-    memcpy(&b[24], name, sizeof(name));
+    memcpy(&b[INIT_AT(name)], name, sizeof(name));
+    // 192.0.2.(1+i) to ...(101+i), IPv4 in the last four bytes.
     for (u32 i = 0; i < networks; i++) {
-      b[2196 + 36 * i + 12] = 192;
-      b[2196 + 36 * i + 13] = 0;
-      b[2196 + 36 * i + 14] = 2;
-      b[2196 + 36 * i + 15] = (u8)(1 + i);
-      b[2196 + 36 * i + 16 + 15] = (u8)(101 + i);
+      const u8 self[4] = {192, 0, 2, (u8)(1 + i)};
+      memcpy(&b[net_at(i, self) + 12], self, 4);
+      b[net_at(i, peer) + 15] = (u8)(101 + i);
     }
   }
   void set32(size_t off, u32 v) { memcpy(&b[off], &v, 4); }
@@ -52,6 +67,14 @@ struct InitRecord {
     return v;
   }
 };
+
+// The names of this process's threads that start with `prefix`.
+inline std::set<std::string> thread_names(const std::string &prefix = "") {
+  std::set<std::string> names;
+  for (const std::string &t : testutil::thread_names())
+    if (t.rfind(prefix, 0) == 0) names.insert(t);
+  return names;
+}
 
 // Runs command 102 on NMP<minor> with the descriptors given as
 // caller-number -> path.

@@ -72,9 +72,9 @@ TEST_F(NmpInit, AnActiveRecordsStatesAreCheckedAndOnlyOneNetworkIsInUse) {
     load_.reset();
     load_ = std::make_unique<ModuleLoad>(std::vector<std::string>{"nmp_minor=3"});
     InitRecord r(2);
-    r.set32(1128, 1);
-    r.set32(2196 + 32, c.in[0]);
-    r.set32(2196 + 36 + 32, c.in[1]);
+    r.set32(INIT_AT(active), 1);
+    r.set32(net_at(0, state), c.in[0]);
+    r.set32(net_at(1, state), c.in[1]);
     // The heartbeat client ("_03", the fourth thread) would start checking
     // these unreachable networks at once and mark them ERROR; the states
     // looked at here are the ones creation stores, so it is not started.
@@ -99,20 +99,20 @@ struct DefaultCase {
 
 TEST_F(NmpInit, RangeChecksReplaceBadValuesByTheirDefaults) {
   const DefaultCase cases[] = {
-      {1072, 0, &nmp_info::hb_interval, 10, "NMP3 hb_interval (0) is invalid. The default setting (10) will be used instead."},
-      {1072, 601, &nmp_info::hb_interval, 10, "hb_interval (601) is invalid"},
-      {1072, 600, &nmp_info::hb_interval, 600, nullptr},
-      {1076, 0, &nmp_info::hb_recv_timeout, 0, "NMP3 hb_recv_timeout is 0. Heartbeat of mirror disk connection will be ignored."},
-      {1076, 101, &nmp_info::hb_recv_timeout, 2, "hb_recv_timeout (101) is invalid"},
-      {1080, 51, &nmp_info::hb_recv_retry, 8, "hb_recv_retry (51)"},
-      {1112, 0xffffffff, &nmp_info::ack_timeout, 100, "ack_timeout (-1) is invalid"},
-      {1088, 101, &nmp_info::connect_timeout, 10, "connect_timeout (101)"},
-      {1092, 0, &nmp_info::send_timeout, 30, "send_timeout (0)"},
-      {1096, 100, &nmp_info::keepalive_time, 100, nullptr},
-      {1100, 0, &nmp_info::keepalive_probe, 3, "keepalive_probe (0)"},
-      {1104, 0, &nmp_info::keepalive_interval, 1, "keepalive_interval (0)"},
-      {1108, 101, &nmp_info::lastupdate_delay, 5, "lastupdate_delay (101)"},
-      {1116, 601, &nmp_info::receive_normal_timeout, 100, "receive_normal_timeout (601)"},
+      {INIT_AT(hb_interval), 0, &nmp_info::hb_interval, 10, "NMP3 hb_interval (0) is invalid. The default setting (10) will be used instead."},
+      {INIT_AT(hb_interval), 601, &nmp_info::hb_interval, 10, "hb_interval (601) is invalid"},
+      {INIT_AT(hb_interval), 600, &nmp_info::hb_interval, 600, nullptr},
+      {INIT_AT(hb_recv_timeout), 0, &nmp_info::hb_recv_timeout, 0, "NMP3 hb_recv_timeout is 0. Heartbeat of mirror disk connection will be ignored."},
+      {INIT_AT(hb_recv_timeout), 101, &nmp_info::hb_recv_timeout, 2, "hb_recv_timeout (101) is invalid"},
+      {INIT_AT(hb_recv_retry), 51, &nmp_info::hb_recv_retry, 8, "hb_recv_retry (51)"},
+      {INIT_AT(ack_timeout), 0xffffffff, &nmp_info::ack_timeout, 100, "ack_timeout (-1) is invalid"},
+      {INIT_AT(connect_timeout), 101, &nmp_info::connect_timeout, 10, "connect_timeout (101)"},
+      {INIT_AT(send_timeout), 0, &nmp_info::send_timeout, 30, "send_timeout (0)"},
+      {INIT_AT(keepalive_time), 100, &nmp_info::keepalive_time, 100, nullptr},
+      {INIT_AT(keepalive_probe), 0, &nmp_info::keepalive_probe, 3, "keepalive_probe (0)"},
+      {INIT_AT(keepalive_interval), 0, &nmp_info::keepalive_interval, 1, "keepalive_interval (0)"},
+      {INIT_AT(lastupdate_delay), 101, &nmp_info::lastupdate_delay, 5, "lastupdate_delay (101)"},
+      {INIT_AT(receive_normal_timeout), 601, &nmp_info::receive_normal_timeout, 100, "receive_normal_timeout (601)"},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.offset);
@@ -135,11 +135,11 @@ TEST_F(NmpInit, RangeChecksReplaceBadValuesByTheirDefaults) {
 
 TEST_F(NmpInit, QueueBandAndCompressionSettings) {
   InitRecord r;
-  r.set32(1056, 0);  // async
-  r.set32(1064, 1000000);
-  r.set32(1140, 1);
-  r.set32(1144, 500);
-  r.set32(1132, 2);
+  r.set32(INIT_AT(mode), 0);  // async
+  r.set32(INIT_AT(send_queue_cnt), 1000000);
+  r.set32(INIT_AT(band_limit_mode), 1);
+  r.set32(INIT_AT(band_limit), 500);
+  r.set32(INIT_AT(compress), 2);
   LogCapture log;
   Create c(3, r, fds());
   ASSERT_EQ(c.status, (u32)STATUS_OK);
@@ -160,16 +160,16 @@ struct Refusal {
 
 TEST_F(NmpInit, RefusedRecordsCreateNothing) {
   const Refusal cases[] = {
-      {"StatusWordNotZero", [](InitRecord &r) { r.set32(0, 1); }, STATUS_INVALID_PARAMETER,
+      {"StatusWordNotZero", [](InitRecord &r) { r.set32(INIT_AT(status), 1); }, STATUS_INVALID_PARAMETER,
        "NMP3 ioctl (cmd=102, pid="},
       {"BadMagic", [](InitRecord &r) { r.b[5] = 'y'; }, STATUS_INVALID_PARAMETER, "is invalid. ignored. (mirvol_nmp_init)"},
-      {"IpVersion5", [](InitRecord &r) { r.set32(1120, 5); }, STATUS_INVALID_PARAMETER,
+      {"IpVersion5", [](InitRecord &r) { r.set32(INIT_AT(ip_version), 5); }, STATUS_INVALID_PARAMETER,
        "NMP3 ip_version (5) or mdc_cnt (1) is invalid. (mirvol_nmp_init)"},
-      {"ThreeNetworks", [](InitRecord &r) { r.set32(1124, 3); }, STATUS_INVALID_PARAMETER, "mdc_cnt (3)"},
-      {"NoGranule", [](InitRecord &r) { r.set32(20, 0); }, STATUS_INVALID_PARAMETER, "bmp_size_in_sec (0)"},
-      {"HugeGranule", [](InitRecord &r) { r.set32(20, 0x80000000u); }, STATUS_INVALID_PARAMETER, "bmp_size_in_sec"},
-      {"DescriptorNeverPassed", [](InitRecord &r) { r.set32(1052, 12); }, STATUS_FAILED, nullptr},
-      {"SameFileTwice", [](InitRecord &r) { r.set32(1052, 10); }, STATUS_FAILED, nullptr},
+      {"ThreeNetworks", [](InitRecord &r) { r.set32(INIT_AT(mdc_cnt), 3); }, STATUS_INVALID_PARAMETER, "mdc_cnt (3)"},
+      {"NoGranule", [](InitRecord &r) { r.set32(INIT_AT(bmp_size_in_sec), 0); }, STATUS_INVALID_PARAMETER, "bmp_size_in_sec (0)"},
+      {"HugeGranule", [](InitRecord &r) { r.set32(INIT_AT(bmp_size_in_sec), 0x80000000u); }, STATUS_INVALID_PARAMETER, "bmp_size_in_sec"},
+      {"DescriptorNeverPassed", [](InitRecord &r) { r.set32(INIT_AT(dp_fd), 12); }, STATUS_FAILED, nullptr},
+      {"SameFileTwice", [](InitRecord &r) { r.set32(INIT_AT(dp_fd), 10); }, STATUS_FAILED, nullptr},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);
@@ -384,7 +384,7 @@ TEST_F(NmpInit, AnIoSizeBeyondAPartitionsSegmentsIsLogged) {
     bdev_get_queue(d)->limits.max_segments = c.dp_segs;
     bdev_get_queue(cp)->limits.max_segments = c.cp_segs;
     InitRecord r;
-    r.set32(1160, c.iosize);
+    r.set32(INIT_AT(iosize), c.iosize);
     LogCapture log;
     Create cr(3, r, fds());
     blkdev_put(d, FMODE_READ | FMODE_WRITE);
@@ -413,27 +413,14 @@ TEST_F(NmpInit, ConcurrentCreationsOfOneMinorMakeExactlyOneDevice) {
   EXPECT_EQ(n, 1);
 }
 
-// The names of this process's threads, as /proc shows them.
-std::set<std::string> thread_names() {
-  std::set<std::string> names;
-  std::string cmd = "cat /proc/" + std::to_string(getpid()) + "/task/*/comm 2>/dev/null";
-  FILE *p = popen(cmd.c_str(), "r");
-  char line[64];
-  while (p && fgets(line, sizeof(line), p)) {
-    std::string t(line);
-    t.erase(t.find_last_not_of("\n") + 1);
-    names.insert(t);
-  }
-  if (p) pclose(p);
-  return names;
-}
+using nmptest::thread_names;
 
 TEST_F(NmpInit, AnActiveDeviceStartsItsNamedThreadsInOrderAndUnloadStopsThem) {
   int before = kthread_count_running();
   InitRecord r;
-  r.set32(1128, 1);
-  r.set32(1056, 0);  // async: all nine
-  r.b[2196 + 32] = NW_USING;
+  r.set32(INIT_AT(active), 1);
+  r.set32(INIT_AT(mode), 0);  // async: all nine
+  r.b[net_at(0, state)] = NW_USING;
   LogCapture log;
   Create c(3, r, fds());
   ASSERT_EQ(c.status, (u32)STATUS_OK);
@@ -459,7 +446,7 @@ TEST_F(NmpInit, AnActiveDeviceStartsItsNamedThreadsInOrderAndUnloadStopsThem) {
 
 TEST_F(NmpInit, AThreadThatCannotStartFailsTheCommandButKeepsTheDevice) {
   InitRecord r;
-  r.set32(1128, 1);
+  r.set32(INIT_AT(active), 1);
   kthread_fault_inject(2, 1);  // the third thread
   LogCapture log;
   Create c(3, r, fds());

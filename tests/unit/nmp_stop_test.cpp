@@ -20,19 +20,7 @@ using testutil::ModuleLoad;
 namespace {
 
 // The device threads of this process, as /proc shows them.
-std::set<std::string> device_threads() {
-  std::set<std::string> names;
-  std::string cmd = "cat /proc/" + std::to_string(getpid()) + "/task/*/comm 2>/dev/null";
-  FILE *p = popen(cmd.c_str(), "r");
-  char line[64];
-  while (p && fgets(line, sizeof(line), p)) {
-    std::string t(line);
-    t.erase(t.find_last_not_of("\n") + 1);
-    if (t.rfind("mirvol_nmp", 0) == 0) names.insert(t);
-  }
-  if (p) pclose(p);
-  return names;
-}
+std::set<std::string> device_threads() { return nmptest::thread_names("mirvol_nmp"); }
 
 std::set<std::string> expected_threads(bool async) {
   std::set<std::string> s;
@@ -56,24 +44,17 @@ class NmpStop : public testing::Test {
   // Creates NMP3, active or not, in sync or async mode, with two networks.
   u32 create(bool active, bool async) {
     InitRecord r(2);
-    r.set32(1128, active ? 1 : 0);
-    r.set32(1056, async ? 0 : 1);
-    r.b[2196 + 32] = NW_USING;
+    r.set32(INIT_AT(active), active ? 1 : 0);
+    r.set32(INIT_AT(mode), async ? 0 : 1);
+    r.b[net_at(0, state)] = NW_USING;
     Create c(3, r, {{10, cp_.path()}, {11, dp_.path()}});
     return c.status;
   }
   // Runs a command with a 4-byte record on NMP<minor>; its status word.
   u32 cmd(unsigned int c, int minor = 3) {
-    u8 rec[4] = {0xff, 0xff, 0xff, 0xff};
-    struct user_context ctx = {rec, sizeof(rec), kUaddr, nullptr, nullptr, 0};
-    set_user_context(&ctx);
-    struct block_device *b = bdget(MKDEV((u32)g_mirvol_major, (u32)minor));
-    EXPECT_EQ(mirvol_ioctl(b, FMODE_READ | FMODE_WRITE, c, kUaddr), 0);
-    bdput(b);
-    set_user_context(nullptr);
-    u32 status;
-    memcpy(&status, rec, 4);
-    return status;
+    std::vector<u8> rec(4, 0xff);
+    EXPECT_EQ(testutil::control_call((u32)minor, c, rec.data(), rec.size(), kUaddr), 0);
+    return testutil::rec_at<u32>(rec, 0);
   }
   struct nmp_info *nmp() { return mirvol_get_nmp_info(MKDEV((u32)g_mirvol_major, 3)); }
   int running_records() {

@@ -95,9 +95,7 @@ Msg plain(u64 sector, const Bytes &data, u64 id, u32 cmd = CMD_WRITE_SYNC_DATA) 
 
 class Receiver : public mirrortest::MirrorTest {
  protected:
-  void SetUp() override {
-    MirrorTest::SetUp();
-    if (HasFatalFailure()) return;
+  void set_up_device() override {
     ASSERT_NE(nmp_->remote_write_head.sys_var, nullptr);
     ASSERT_NE(nmp_->send_ack1_head.sys_var, nullptr);
   }

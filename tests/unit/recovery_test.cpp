@@ -196,9 +196,7 @@ std::vector<RecoveryMsg> recovery_msgs(testpeer::Listener &peer) {
 
 class Copy : public mirrortest::MirrorTest {
  protected:
-  void SetUp() override {
-    MirrorTest::SetUp();
-    if (HasFatalFailure()) return;
+  void set_up_device() override {
     nmp_->iosize = 16;
     nmp_->recover_buff = mirvol_kmalloc(MIRVOL_RECOVER_BUFF_SIZE);  // unload frees it
     nmp_->recovery_slice_cnt = 2;
@@ -645,9 +643,7 @@ TEST_F(Copy, AWindowWaitThatTimesOutFailsTheCopyAndKeepsTheBits) {
 
 class Receive : public mirrortest::MirrorTest {
  protected:
-  void SetUp() override {
-    MirrorTest::SetUp();
-    if (HasFatalFailure()) return;
+  void set_up_device() override {
     nmp_->iosize = 4;
     ASSERT_NO_FATAL_FAILURE(start_thread(mirvol_remote_write_thread, NMP_THREAD_REMOTE_WRITE, "04"));
     ASSERT_NO_FATAL_FAILURE(start_thread(mirvol_send_ack1_thread, NMP_THREAD_SEND_ACK1, "06"));

@@ -14,15 +14,10 @@
 
 namespace {
 
-using mirrortest::MirrorTest;
-using mirrortest::UpperWrite;
-using mirrortest::WriteMsg;
-using mirrortest::kWaitMs;
+using namespace mirrortest;
 using testpeer::Bytes;
 using testutil::eventually;
 using testutil::LogCapture;
-
-using Segs = std::vector<UpperWrite::Seg>;
 
 class Sender : public MirrorTest {};
 

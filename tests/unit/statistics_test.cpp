@@ -26,24 +26,16 @@ struct PerfCall {
   PerfCall(u32 minor, unsigned int cmd, size_t size, const std::vector<u8> &in) {
     buf.assign(size, 0);
     std::copy(in.begin(), in.begin() + (long)std::min(in.size(), size), buf.begin());
-    struct user_context ctx = {buf.data(), (unsigned long)size, kUaddr, nullptr, nullptr, 0};
-    set_user_context(&ctx);
-    struct block_device *b = bdget(MKDEV((u32)g_mirvol_major, minor));
-    result = b ? mirvol_ioctl(b, FMODE_READ | FMODE_WRITE, cmd, kUaddr) : -999;
-    if (b) bdput(b);
-    set_user_context(nullptr);
+    result = testutil::control_call(minor, cmd, buf.data(), size, kUaddr);
   }
-  u32 u32_at(size_t off) const {
-    u32 v;
-    memcpy(&v, buf.data() + off, 4);
-    return v;
-  }
-  u64 u64_at(size_t off) const {
-    u64 v;
-    memcpy(&v, buf.data() + off, 8);
-    return v;
-  }
+  u32 u32_at(size_t off) const { return testutil::rec_at<u32>(buf, off); }
+  u64 u64_at(size_t off) const { return testutil::rec_at<u64>(buf, off); }
   u32 status() const { return u32_at(0); }
+  // The counters of a command-82 answer.
+  mirvol_rec::perf_image image() const {
+    return mirvol_rec::rec_load<mirvol_rec::perf_image>(
+        buf.data() + offsetof(mirvol_rec::perf_get_record, image));
+  }
 };
 
 std::vector<u8> set_rec(u32 start, u32 clear, u32 control, u32 pid, u32 interval) {
@@ -221,8 +213,8 @@ TEST_F(Statistics, TotalsPastTwoToTheFiftyGoOnFromTheExcess) {
   q.queued_bytes = 0xffffffffu;
   for (int i = 0; i < 3; i++) mirvol_perf_cnt_send_req_byte(nmp(), &q, 1);
   PerfCall got = get_perf(5);
-  EXPECT_EQ(got.u64_at(80), 10u);
-  EXPECT_EQ(got.u64_at(128), 3ull * 0xffffffffu);
+  EXPECT_EQ(got.image().tcp_send_bytes, 10u);
+  EXPECT_EQ(got.image().waiting_sync_bytes, 3ull * 0xffffffffu);
 }
 
 // A clear zeroes totals and peaks but keeps the live gauges, so the
@@ -244,20 +236,20 @@ TEST_F(Statistics, AClearKeepsTheGaugesAndDecrementsNeverWrap) {
   ASSERT_EQ(set_perf(1, 1, kNoProc, 9).status(), (u32)STATUS_OK);
   EXPECT_TRUE(log.contains("[I] <type: mirvol><event: 292> NMP3 logging statistics information cleared."));
   PerfCall mid = get_perf(9);
-  EXPECT_EQ(mid.u64_at(80), 0u) << "totals are cleared";
-  EXPECT_EQ(mid.u32_at(76), 0u) << "peaks are cleared";
-  EXPECT_EQ(mid.u32_at(72), 3u);
-  EXPECT_EQ(mid.u64_at(128), 3u * 4096);
-  EXPECT_EQ(mid.u32_at(196), 3u);
+  EXPECT_EQ(mid.image().tcp_send_bytes, 0u) << "totals are cleared";
+  EXPECT_EQ(mid.image().write_req_peak, 0u) << "peaks are cleared";
+  EXPECT_EQ(mid.image().write_req_now, 3u);
+  EXPECT_EQ(mid.image().waiting_sync_bytes, 3u * 4096);
+  EXPECT_EQ(mid.image().dcpq_now, 3u);
   for (int i = 0; i < 5; i++) {  // two more than went in
     mirvol_perf_cnt_write_request_count(n, 0);
     mirvol_perf_cnt_send_req_byte(n, &q, 0);
     mirvol_perf_cnt_dcpq(n, 0);
   }
   PerfCall end = get_perf(9);
-  EXPECT_EQ(end.u32_at(72), 0u);
-  EXPECT_EQ(end.u64_at(128), 0u);
-  EXPECT_EQ(end.u32_at(196), 0u);
+  EXPECT_EQ(end.image().write_req_now, 0u);
+  EXPECT_EQ(end.image().waiting_sync_bytes, 0u);
+  EXPECT_EQ(end.image().dcpq_now, 0u);
 }
 
 // Command 81 and 82 answers, in a table run in order on one device.
@@ -332,10 +324,10 @@ TEST_F(Statistics, SubscribersExpireAndKeepTheirOwnPeaks) {
   for (int i = 0; i < 4; i++) mirvol_perf_cnt_write_request_count(n, 1);
   for (int i = 0; i < 4; i++) mirvol_perf_cnt_write_request_count(n, 0);
   PerfCall r4 = get_perf(4), r4again = get_perf(4), r1 = get_perf(1);
-  EXPECT_EQ(r4.u32_at(272), 4u);
-  EXPECT_EQ(r4again.u32_at(272), 0u) << "a read resets the reader's own peaks";
-  EXPECT_EQ(r1.u32_at(272), 4u) << "another reader's read does not";
-  EXPECT_EQ(r4again.u32_at(76), 4u) << "the device-wide peak is not reset by reads";
+  EXPECT_EQ(r4.image().sub_write_req_peak, 4u);
+  EXPECT_EQ(r4again.image().sub_write_req_peak, 0u) << "a read resets the reader's own peaks";
+  EXPECT_EQ(r1.image().sub_write_req_peak, 4u) << "another reader's read does not";
+  EXPECT_EQ(r4again.image().write_req_peak, 4u) << "the device-wide peak is not reset by reads";
 }
 
 // Command 82 reports the current network's echo times and restarts its
@@ -355,9 +347,9 @@ TEST_F(Statistics, EchoTimesOfTheChosenNetwork) {
   ASSERT_EQ(set_perf(1, 0, kNoProc, 8).status(), (u32)STATUS_OK);
   PerfCall got = get_perf(8);
   n->network_list = nullptr;
-  EXPECT_EQ(got.u32_at(204), 30u) << "a FREE network replaces an ERROR one";
-  EXPECT_EQ(got.u32_at(208), 90u);
-  EXPECT_EQ(got.u32_at(276), 60u);
+  EXPECT_EQ(got.image().echo_latest, 30u) << "a FREE network replaces an ERROR one";
+  EXPECT_EQ(got.image().echo_peak, 90u);
+  EXPECT_EQ(got.image().echo_peak_since_read, 60u);
   EXPECT_EQ(nws[1].peak_response, 0);
 }
 

@@ -1,9 +1,11 @@
 // Small helpers shared by the unit tests.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -22,6 +24,21 @@ inline bool eventually(const std::function<bool()> &cond, int ms = 5000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return cond();
+}
+
+// The names of this process's threads, as /proc shows them.
+inline std::vector<std::string> thread_names() {
+  std::vector<std::string> names;
+  DIR *d = opendir("/proc/self/task");
+  if (!d) return names;
+  while (struct dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string name;
+    if (std::getline(f, name)) names.push_back(name);
+  }
+  closedir(d);
+  return names;
 }
 
 // Kernel log lines logged since construction.

@@ -24,15 +24,7 @@ class WaitAck2 : public writertest::WriterTest {
   void add(u64 first, u64 last, u64 id) {
     ASSERT_EQ(mirvol_add_wait_ack2_queue(wire_head(first, last, id).data(), nmp_), 0);
   }
-  std::vector<u64> ids() const {
-    std::vector<u64> out;
-    unsigned long flags;
-    spin_lock_irqsave(g_wait_ack2_queue_head.lock, flags);
-    for (struct wait_ack2_queue *e = g_wait_ack2_queue_head.head; e; e = e->next)
-      out.push_back(e->request_id);
-    spin_unlock_irqrestore(g_wait_ack2_queue_head.lock, flags);
-    return out;
-  }
+  std::vector<u64> ids() const { return writertest::wait_ack2_ids(); }
   std::vector<u8> marked() {
     EXPECT_EQ(flush_bitmap_cache(), 0);
     return disk_bits(1024);

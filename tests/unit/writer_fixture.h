@@ -4,11 +4,13 @@
 // difference bitmap straight off the Cluster Partition image.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <set>
 
 #include "include/mirvol_bitmap.h"
 #include "include/mirvol_bitmap_writer.h"
+#include "include/mirvol_records.h"
 #include "module_fixture.h"
 
 namespace writertest {
@@ -20,31 +22,61 @@ struct Call {
   std::vector<u8> buf;
   int result;
   Call(u32 minor, unsigned int cmd, std::vector<u8> in) : buf(std::move(in)) {
-    struct user_context ctx = {buf.data(), (unsigned long)buf.size(), kUaddr, nullptr, nullptr, 0};
-    set_user_context(&ctx);
-    struct block_device *b = bdget(MKDEV((u32)g_mirvol_major, minor));
-    result = b ? mirvol_ioctl(b, FMODE_READ | FMODE_WRITE, cmd, kUaddr) : -999;
-    if (b) bdput(b);
-    set_user_context(nullptr);
+    result = testutil::control_call(minor, cmd, buf.data(), buf.size(), kUaddr);
   }
-  u32 status() const {
-    u32 s;
-    memcpy(&s, buf.data(), 4);
-    return s;
+  u32 status() const { return testutil::rec_at<u32>(buf, 0); }
+};
+
+// A control command on a 4-byte record (every byte `fill`) run on a kernel
+// thread, so that a test can see whether it answers while the manual clock
+// stands still, and move the clock on until it does.
+class ClockedCommand {
+ public:
+  explicit ClockedCommand(unsigned int cmd, u8 fill = 0xff)
+      : thread_(
+            [this, cmd, fill] {
+              status_ = Call(3, cmd, std::vector<u8>(4, fill)).status();
+              done_ = true;
+              return 0;
+            },
+            "test_cmd") {}
+  ~ClockedCommand() { finish(); }
+  ClockedCommand(const ClockedCommand &) = delete;
+  ClockedCommand &operator=(const ClockedCommand &) = delete;
+  // Answered with the clock standing still (bounded real-time wait).
+  bool answered_at_once(int ms = 10000) {
+    return testutil::eventually([this] { return done_.load(); }, ms);
   }
+  // Advances the clock a second at a time until the command answers.
+  bool finish(int ms = 30000) {
+    return testutil::eventually(
+        [this] {
+          if (done_) return true;
+          clock_advance(HZ);
+          return done_.load();
+        },
+        ms);
+  }
+  bool done() const { return done_; }
+  u32 status() const { return status_; }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::atomic<u32> status_{0};
+  testutil::KThread thread_;
 };
 
 // Command 101 with a refresh interval of `interval` seconds and a cache of
 // `cache` blocks.
 inline u32 network_init(u32 interval, u32 cache) {
-  std::vector<u8> rec(44, 0);
-  memcpy(rec.data() + 4, "qdx", 4);
-  memcpy(rec.data() + 8, &interval, 4);
-  memcpy(rec.data() + 12, &cache, 4);
-  u32 one = 1;
-  memcpy(rec.data() + 32, &one, 4);  // queue_limits_method
-  s32 delnum = 2;
-  memcpy(rec.data() + 40, &delnum, 4);
+  mirvol_rec::network_init_record r = {};
+  memcpy(r.magic, "qdx", 4);
+  r.interval = interval;
+  r.max_cachenum = cache;
+  r.queue_limits_method = 1;
+  r.history_cache_delnum = 2;
+  std::vector<u8> rec(sizeof(r));
+  mirvol_rec::rec_store(rec.data(), r);
   return Call(3, 101, rec).status();
 }
 
@@ -93,6 +125,30 @@ struct BitModel {
     }
   }
 };
+
+// A write request of `nmp` for sectors first..first+count-1, not queued
+// anywhere.
+inline struct io_request *device_request(struct nmp_info *nmp, u64 first, u32 count) {
+  struct io_request *req = mirvol_allocate_request();
+  EXPECT_NE(req, nullptr);
+  req->nmp = nmp;
+  req->write = 1;
+  req->start_sector = first;
+  req->sector_count = count;
+  req->bytes = count * 512;
+  return req;
+}
+
+// The request ids in the wait-ACK2 queue, in queue order.
+inline std::vector<u64> wait_ack2_ids() {
+  std::vector<u64> out;
+  unsigned long flags;
+  spin_lock_irqsave(g_wait_ack2_queue_head.lock, flags);
+  for (struct wait_ack2_queue *e = g_wait_ack2_queue_head.head; e; e = e->next)
+    out.push_back(e->request_id);
+  spin_unlock_irqrestore(g_wait_ack2_queue_head.lock, flags);
+  return out;
+}
 
 constexpr off_t kBitmapOffset = 10 * 1024;  // block index 10 of the 1 KiB layout
 
@@ -176,24 +232,8 @@ class WriterTest : public testing::Test {
   }
   // A write request of the device for sectors first..first+count-1, not
   // queued anywhere.
-  struct io_request *request(u64 first, u32 count) {
-    struct io_request *req = mirvol_allocate_request();
-    EXPECT_NE(req, nullptr);
-    req->nmp = nmp_;
-    req->write = 1;
-    req->start_sector = first;
-    req->sector_count = count;
-    req->bytes = count * 512;
-    return req;
-  }
-  size_t wait_ack2_entries() const {
-    unsigned long flags;
-    size_t n = 0;
-    spin_lock_irqsave(g_wait_ack2_queue_head.lock, flags);
-    for (struct wait_ack2_queue *e = g_wait_ack2_queue_head.head; e; e = e->next) n++;
-    spin_unlock_irqrestore(g_wait_ack2_queue_head.lock, flags);
-    return n;
-  }
+  struct io_request *request(u64 first, u32 count) { return device_request(nmp_, first, count); }
+  size_t wait_ack2_entries() const { return wait_ack2_ids().size(); }
 
   testutil::ImageFile dp_{8 << 20}, cp_{6 << 20};
   std::unique_ptr<testutil::ModuleLoad> load_;
