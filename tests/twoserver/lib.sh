@@ -32,6 +32,9 @@ TS_LOOPS=()
 TS_PORT_SLOT=  # the reserved port range (ts_reserve_ports)
 TS_FAULTS=0  # 1: the hosts take a network fault table (ts_faults)
 declare -A TS_PID=() TS_ADDR=()
+# TS_HOST[SIDE]: the command that starts side's host instead of $MIRVOLD (a
+# fixture host, perhaps after env VAR=VALUE), split at spaces.
+declare -A TS_HOST=()
 
 ts_fail() {
   echo "FAIL: $*" >&2
@@ -215,7 +218,9 @@ ts_start() {
     : >"$dir/faults"
     extra+=(--net-faults "$dir/faults")
   fi
-  "${run[@]}" "$MIRVOLD" --mount "$dir/mnt" --control "$dir/control.sock" --log "$dir/log" \
+  local -a host=("$MIRVOLD")
+  if [ -n "${TS_HOST[$side]:-}" ]; then read -r -a host <<<"${TS_HOST[$side]}"; fi
+  "${run[@]}" "${host[@]}" --mount "$dir/mnt" --control "$dir/control.sock" --log "$dir/log" \
     "${extra[@]}" "$@" >"$dir/out" 2>&1 &
   TS_PID[$side]=$!
   local first
