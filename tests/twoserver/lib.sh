@@ -380,3 +380,17 @@ ts_set_size() {
 
 # ts_thread_names SIDE: the task names of side's host, one per line.
 ts_thread_names() { cat /proc/"${TS_PID[$1]}"/task/*/comm 2>/dev/null | sort; }
+
+# ts_expect_no_sanitizer_report: no host printed a sanitizer report (on its
+# output, where the sanitizers write; a leak is reported only by a host
+# that ended by itself, as after ts_stop).
+ts_expect_no_sanitizer_report() {
+  local s
+  for s in a b; do
+    [ -f "$TS_WORK/$s/out" ] || continue
+    if grep -E "ERROR: (Address|Leak|Thread)Sanitizer|WARNING: ThreadSanitizer|runtime error:" \
+      "$TS_WORK/$s/out" >/dev/null; then
+      ts_fail "server $s printed a sanitizer report: $(grep -E -m 3 "Sanitizer|runtime error:" "$TS_WORK/$s/out" | tr '\n' ' ')"
+    fi
+  done
+}
