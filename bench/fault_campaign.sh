@@ -10,9 +10,11 @@
 #
 #   bench/fault_campaign.sh [N] [--seed S] [--build plain|asan|tsan]
 #                           [--mirvold PATH] [--mirvolctl PATH]
+#                           [--mirvold-faults PATH]
 #
-# N defaults to 10; the binaries default to build/host/mirvold and
-# build/tools/mirvolctl. The same seed picks the same trials. --build names
+# N defaults to 10; the binaries default to build/host/mirvold,
+# build/tools/mirvolctl and build/tests/host/mirvold_faults (the host whose
+# partition writes can be made to fail, for the disk-error kinds). The same seed picks the same trials. --build names
 # the build the binaries come from: under asan or tsan the campaign is
 # skipped (exit 77), its trials being too slow there. Needs root,
 # /dev/fuse, network namespaces, python3 and e2fsprogs.
@@ -22,14 +24,16 @@ ROOT=$(dirname "$HERE")
 n=10 seed=1 build=plain
 mirvold=$ROOT/build/host/mirvold
 mirvolctl=$ROOT/build/tools/mirvolctl
+mirvold_faults=$ROOT/build/tests/host/mirvold_faults
 while [ $# -gt 0 ]; do
   case $1 in
   --seed) seed=$2; shift 2 ;;
   --build) build=$2; shift 2 ;;
   --mirvold) mirvold=$2; shift 2 ;;
   --mirvolctl) mirvolctl=$2; shift 2 ;;
+  --mirvold-faults) mirvold_faults=$2; shift 2 ;;
   [0-9]*) n=$1; shift ;;
-  *) echo "usage: $0 [N] [--seed S] [--build KIND] [--mirvold PATH] [--mirvolctl PATH]" >&2; exit 2 ;;
+  *) echo "usage: $0 [N] [--seed S] [--build KIND] [--mirvold PATH] [--mirvolctl PATH] [--mirvold-faults PATH]" >&2; exit 2 ;;
   esac
 done
 if [ "$build" != plain ]; then
@@ -38,7 +42,8 @@ if [ "$build" != plain ]; then
 fi
 [ -x "$mirvold" ] && [ -x "$mirvolctl" ] || { echo "fault_campaign: build mirvold and mirvolctl first" >&2; exit 2; }
 
-FAULTS=(kill_standby stop_standby cut_hard_one cut_silent_one cut_hard_both cut_silent_both)
+FAULTS=(kill_standby kill_active stop_standby cut_hard_one cut_silent_one cut_hard_both cut_silent_both
+  flap cp_error dp_error)
 MODES=(sync async)
 WORKLOADS=(random ext4)
 declare -A trials=() lost=() unmarked=() failed=() hangs=() detect_sum=() detect_n=()
@@ -55,9 +60,11 @@ for ((t = 1; t <= n; t++)); do
   if [ "$t" -le "${#FAULTS[@]}" ]; then f=${FAULTS[$((t - 1))]}; else f=${FAULTS[$((RANDOM % ${#FAULTS[@]}))]}; fi
   m=${MODES[$((RANDOM % 2))]}
   w=${WORKLOADS[$((RANDOM % 2))]}
+  # A file system on a killed host leaves nothing to compare.
+  [ "$f" != kill_active ] || w=random
   s=$((RANDOM * 32768 + RANDOM))
   rc=0
-  timeout 900 bash "$HERE/fault_trial.sh" "$mirvold" "$mirvolctl" "$m" "$w" "$f" "$s" >"$out" 2>&1 || rc=$?
+  timeout 900 bash "$HERE/fault_trial.sh" "$mirvold" "$mirvolctl" "$m" "$w" "$f" "$s" "$mirvold_faults" >"$out" 2>&1 || rc=$?
   line=$(sed -n 's/^RESULT //p' "$out" | tail -n 1)
   if [ "$rc" -eq 77 ]; then
     echo "trial $t: skipped: $(tail -n 1 "$out")"

@@ -15,18 +15,40 @@
 #   RESULT <mode> <workload> <fault> <lost> <unmarked> <heal ok|failed> <hang 0|1> <detect s|->
 # lost: granules of acknowledged writes missing on the active;
 # unmarked: differing granules with no bit and no record.
-#   fault_trial.sh MIRVOLD MIRVOLCTL sync|async random|ext4 FAULT SEED
-# FAULT: kill_standby stop_standby cut_hard_one cut_silent_one cut_hard_both
-#        cut_silent_both
+#   fault_trial.sh MIRVOLD MIRVOLCTL sync|async random|ext4 FAULT SEED [MIRVOLD_FAULTS]
+# FAULT: kill_standby kill_active stop_standby cut_hard_one cut_silent_one
+#        cut_hard_both cut_silent_both flap cp_error dp_error
+#   kill_active: the active killed and a new host started on its images
+#     (random writes only: a file system on a killed host has nothing to
+#     compare); the write under way at the kill is no acknowledged write.
+#   flap: one network or both cut (hard or silent) and restored after a
+#     fraction of a second, writes in flight.
+#   cp_error: the active's Cluster Partition fails its time-record writes
+#     (the disk-error action: a reset request, the host running on) while
+#     both networks are cut, so the mirror break's records fail.
+#   dp_error: the standby's Data Partition fails its writes for a while
+#     (the disk-error action: a mirror break); the active must mark them.
+#   Both error kinds need MIRVOLD_FAULTS (tests/host/mirvold_faults).
 MIRVOLD=$1
 MIRVOLCTL=$2
 MODE=$3
 WORKLOAD=$4
 FAULT=$5
 SEED=$6
+MIRVOLD_FAULTS=${7:-}
 TS=$(cd "$(dirname "$0")/../tests/twoserver" && pwd)
 . "$TS/lib.sh"
 [ "$WORKLOAD" = ext4 ] && { command -v mkfs.ext4 >/dev/null && command -v e2fsck >/dev/null || ts_skip "needs e2fsprogs"; }
+[ "$FAULT" = kill_active ] && [ "$WORKLOAD" = ext4 ] && ts_skip "kill_active runs random writes only"
+case $FAULT in
+cp_error | dp_error)
+  [ -n "$MIRVOLD_FAULTS" ] && [ -x "$MIRVOLD_FAULTS" ] || ts_skip "$FAULT needs the fault host"
+  # The fault host adds the write fault written to its trigger file.
+  fault_side=b
+  [ "$FAULT" = cp_error ] && fault_side=a
+  TS_HOST[$fault_side]="env MIRVOL_FIXTURE_WRITE_FAULT_FILE=$TS_WORK/fault.trigger $MIRVOLD_FAULTS"
+  ;;
+esac
 MS_KIB=$((32 << 10))
 MS_NETS=2
 MS_MODE=$MODE
@@ -46,16 +68,8 @@ hung() {
   result
   exit 0
 }
-release_b() {
-  if [ -n "${TS_PID[b]:-}" ]; then kill -CONT "${TS_PID[b]}" 2>/dev/null || true; fi
-}
-trap 'release_b; ts_cleanup' EXIT
+trap 'ms_release_b; ts_cleanup' EXIT
 
-status_of() {
-  ts_ctl "$1" raw NMP3 "$2" --size 4 >/dev/null
-  sed -n 's/^record=//p' "$TS_WORK/$1/answer"
-}
-OK_WORD=00008000
 nw_closed() { [ "$(ts_nw_port a)" = 0 ]; }
 journal_of_a() { $MS_TOOL journal "$(ts_cp a 3)" "$RING_MIB"; }
 journal_empty() { [ -z "$(journal_of_a)" ]; }
@@ -69,16 +83,25 @@ ms_pair netns
 dev=$(ts_mnt a)/NMP3
 fs=$TS_WORK/fs
 log=$TS_WORK/writes
+pending=$TS_WORK/pending
 : >"$log"
+: >"$pending"
+# The disk-error actions (command 21): the Cluster Partition's reset
+# request, the data partition's mirror break; both keep the host running.
+if [ -n "${fault_side:-}" ]; then
+  ts_ctl "$fault_side" raw NMP3 21 --size 16 --in "00000000010000000000000002000000" >/dev/null
+  [ "$(rc_record "$fault_side" | cut -c1-8)" = "$RC_OK" ] ||
+    ts_fail "command 21: $(cat "$TS_WORK/$fault_side/answer")"
+fi
 mkdir -p "$fs"
 
 # --- the workload, in the background ---
 case $WORKLOAD in
 random)
   # Each write fsynced before the next is logged: the log is what was
-  # acknowledged.
-  timeout 300 $MS_TOOL write "$dev" "$MS_SIZE" "$SEED" 300 "$log" --min-sectors 1 \
-    --max-sectors 128 --hot 30 --fsync-each >"$TS_WORK/workload.out" 2>&1 &
+  # acknowledged. The writes last past the latest moment of the fault.
+  timeout 300 $MS_TOOL write "$dev" "$MS_SIZE" "$SEED" 1500 "$log" --min-sectors 1 \
+    --max-sectors 128 --hot 30 --fsync-each --pending "$pending" >"$TS_WORK/workload.out" 2>&1 &
   ;;
 ext4)
   timeout 120 mkfs.ext4 -q -F "$dev" || ts_fail "mkfs.ext4 on the mirror device"
@@ -125,6 +148,12 @@ kill_standby)
   ts_kill b
   restart_b=1
   ;;
+kill_active)
+  ts_kill a
+  # The application goes with the host; what it saw acknowledged is logged.
+  wait "$work" || true
+  ms_restart a active
+  ;;
 stop_standby)
   kill -STOP "${TS_PID[b]}"
   sleep "$((2 + RANDOM % 4))"
@@ -139,22 +168,51 @@ cut_hard_one | cut_silent_one | cut_hard_both | cut_silent_both)
   sleep "$((2 + RANDOM % 4))"
   for n in $nets; do ts_heal a "$n"; done
   ;;
+flap)
+  how=hard
+  [ $((RANDOM % 2)) = 0 ] || how=silent
+  nets=1
+  [ $((RANDOM % 2)) = 0 ] || nets="1 2"
+  echo "trial: flap of network(s) $nets ($how)" >&2
+  for n in $nets; do ts_cut a "$n" "$how"; done
+  sleep "0.$((1 + RANDOM % 9))"
+  for n in $nets; do ts_heal a "$n"; done
+  ;;
+cp_error)
+  # The disconnect, last-update and mirror-break records fail their next
+  # writes; the cut makes the active write them.
+  echo "$(ts_cp a 3),16,3,16" >"$TS_WORK/fault.trigger"
+  wait_until 10 grep -F "write fault added" "$TS_WORK/a/out" >/dev/null || ts_fail "the fault host added no fault"
+  for n in 1 2; do ts_cut a "$n" hard; done
+  sleep "$((2 + RANDOM % 4))"
+  for n in 1 2; do ts_heal a "$n"; done
+  ;;
+dp_error)
+  # The standby's next writes of received data fail, wherever they fall.
+  echo "$(ts_dp b 3),0,$((MS_SIZE / 512)),$((4 + RANDOM % 30))" >"$TS_WORK/fault.trigger"
+  wait_until 10 grep -F "write fault added" "$TS_WORK/b/out" >/dev/null || ts_fail "the fault host added no fault"
+  ;;
 *) ts_fail "no fault $FAULT" ;;
 esac
 
 rc=0
 wait "$work" || rc=$?
+[ "$FAULT" != kill_active ] || rc=0
 [ "$rc" -ne 124 ] || hung "the workload"
 [ "$rc" -eq 0 ] || ts_fail "the workload failed ($rc): $(tail -n 5 "$TS_WORK/workload.out")"
 # A fault that breaks the mirror is seen; a cut of one of the two
 # networks need not be (the other carries on).
 case $FAULT in
-*_one) kill "$watcher" 2>/dev/null || true ;;
+*_one | flap | kill_active) kill "$watcher" 2>/dev/null || true ;;
 *) wait_until 30 test -s "$TS_WORK/detected" || true ;;
 esac
 kill "$watcher" 2>/dev/null || true
 wait "$watcher" 2>/dev/null || true
 [ -s "$TS_WORK/detected" ] && detect=$(cat "$TS_WORK/detected")
+if [ -n "${fault_side:-}" ]; then
+  echo "trial: disk errors on $fault_side: $(grep -c "disk I/O error" "$(ts_log "$fault_side")" || true)" >&2
+fi
+[ "$FAULT" != kill_active ] || echo "trial: $(wc -l <"$log") writes acknowledged before the kill" >&2
 
 # --- the oracle: acknowledged writes on the active ---
 step "oracle: acknowledged writes"
@@ -162,7 +220,10 @@ case $WORKLOAD in
 random)
   model=$TS_WORK/model.img
   $MS_TOOL model "$MS_SIZE" "$model" "$log" || ts_fail "building the expected image"
-  lost=$($MS_TOOL differ "$model" "$(ts_dp a 3)" "$MS_GRANULE" | wc -l)
+  # The write under way at a kill of the active was not acknowledged: its
+  # granules may hold old data, new data or both.
+  if [ "$FAULT" = kill_active ] && [ -s "$pending" ]; then ms_granules "$pending" >"$TS_WORK/pending.g"; else : >"$TS_WORK/pending.g"; fi
+  lost=$($MS_TOOL differ "$model" "$(ts_dp a 3)" "$MS_GRANULE" | sort -u | comm -23 - <(sort -u "$TS_WORK/pending.g") | wc -l)
   rm -f "$model"
   ;;
 ext4)
@@ -199,14 +260,7 @@ fi
 
 # --- the heal ---
 step "heal"
-if [ "$restart_b" = 1 ]; then
-  ts_start b --time-scale "$MS_SCALE" nmp_minor=3
-  ts_driver_init b interval="$MS_INTERVAL"
-  ms_create b 3 "$MS_ACK2_PORT" mode="$MS_MODE" ack_timeout="$MS_ACK_TIMEOUT" \
-    send_timeout="$MS_SEND_TIMEOUT" connect_timeout="$MS_CONNECT_TIMEOUT" bmp_size_in_sec="$MS_GRANULE"
-  ts_ports_standby b 3
-  ts_set_size b 3 "$MS_KIB" granule="$MS_GRANULE"
-fi
+if [ "$restart_b" = 1 ]; then ms_restart b standby; fi
 wait_until 90 net_back || hung "the active's networks coming back"
 ts_ctl_ok a NMP3 port open io nw
 if [ "$MODE" = async ] && ! wait_until 20 journal_empty; then
@@ -214,16 +268,11 @@ if [ "$MODE" = async ] && ! wait_until 20 journal_empty; then
   # device's threads stopped (command 72, which also forgets the
   # networks), as a cluster service does; then the active is configured
   # again on its images, a new host.
-  [ "$(status_of a 72)" = "$OK_WORD" ] || ts_fail "command 72: $(cat "$TS_WORK/a/answer")"
-  [ "$(status_of a 85)" = "$OK_WORD" ] || ts_fail "command 85: $(cat "$TS_WORK/a/answer")"
+  [ "$(ms_status_of a 72)" = "$MS_OK_WORD" ] || ts_fail "command 72: $(cat "$TS_WORK/a/answer")"
+  [ "$(ms_status_of a 85)" = "$MS_OK_WORD" ] || ts_fail "command 85: $(cat "$TS_WORK/a/answer")"
   journal_empty || ts_fail "records left after command 85"
   ts_kill a
-  ts_start a --time-scale "$MS_SCALE" nmp_minor=3
-  ts_driver_init a interval="$MS_INTERVAL"
-  ms_create a 3 "$MS_A_ACK2_PORT" mode="$MS_MODE" ack_timeout="$MS_ACK_TIMEOUT" \
-    send_timeout="$MS_SEND_TIMEOUT" connect_timeout="$MS_CONNECT_TIMEOUT" bmp_size_in_sec="$MS_GRANULE"
-  ts_ports_active a 3
-  ts_set_size a 3 "$MS_KIB" granule="$MS_GRANULE"
+  ms_restart a active
   wait_until 90 net_back || hung "the restarted active's networks coming up"
   ts_ctl_ok a NMP3 port open io nw
 fi

@@ -40,17 +40,8 @@ files_of_a() { find "$hist/a/3" -name '*.dat' 2>/dev/null | wc -l; }
 journal_of_a() { $MS_TOOL journal "$(ts_cp a 3)" "$RING_MIB"; }
 none_left() { [ "$(files_of_a)" -eq 0 ] && [ -z "$(journal_of_a)" ]; }
 hold_b() { kill -STOP "${TS_PID[b]}"; }
-release_b() {
-  if [ -n "${TS_PID[b]:-}" ]; then kill -CONT "${TS_PID[b]}" 2>/dev/null || true; fi
-}
 # On failure the standby must not stay stopped under the cleanup.
-trap 'release_b; ts_cleanup' EXIT
-# mirvolctl raw NMP3 CMD: the status word of a 4-byte command.
-status_of() {
-  ts_ctl "$1" raw NMP3 "$2" --size 4 >/dev/null
-  sed -n 's/^record=//p' "$TS_WORK/$1/answer"
-}
-OK_WORD=00008000
+trap 'ms_release_b; ts_cleanup' EXIT
 
 empty=$TS_WORK/none
 : >"$empty"
@@ -71,7 +62,7 @@ spill)
   checked=$($MS_TOOL spilled "$hist/a/3" "$(ts_cp a 3)" "$RING_MIB" "$p1" "$p2") ||
     ts_fail "a history file does not hold its write: $checked"
   [ "$checked" -gt 0 ] || ts_fail "no history file could be checked"
-  release_b
+  ms_release_b
   wait_until 120 none_left ||
     ts_fail "$(files_of_a) history files and $(journal_of_a | wc -l) journal records left"
   ms_quiesce
@@ -87,7 +78,7 @@ limit)
   ms_write a "$p1" 61 300 --min-sectors 8 --max-sectors 256
   ts_log_has a "failed to write a history file. (overflow)" ||
     ts_fail "no spill passed the limit"
-  release_b
+  ms_release_b
   ts_stop a
   ts_stop b
   # What the standby lacks is in the active's bitmap or still journalled.
@@ -107,7 +98,7 @@ crash)
   journal_of_a >"$TS_WORK/records"
   [ -s "$TS_WORK/records" ] || ts_fail "no record in the journal while the standby is held"
   ts_kill a
-  release_b
+  ms_release_b
   journal_of_a >"$TS_WORK/records"
   awk -v g="$MS_GRANULE" '{ for (s = int($2 / g); s <= int(($2 + $3 - 1) / g); s++) print s }' \
     "$TS_WORK/records" | sort -n | uniq >"$TS_WORK/want"
@@ -119,8 +110,8 @@ crash)
   ts_set_size a 3 "$MS_KIB" granule="$MS_GRANULE"
   # The journal is converted with the device's threads stopped (command 72),
   # as a cluster service does before it looks at what the peer lacks.
-  [ "$(status_of a 72)" = "$OK_WORD" ] || ts_fail "command 72: $(cat "$TS_WORK/a/answer")"
-  [ "$(status_of a 85)" = "$OK_WORD" ] || ts_fail "command 85: $(cat "$TS_WORK/a/answer")"
+  [ "$(ms_status_of a 72)" = "$MS_OK_WORD" ] || ts_fail "command 72: $(cat "$TS_WORK/a/answer")"
+  [ "$(ms_status_of a 85)" = "$MS_OK_WORD" ] || ts_fail "command 85: $(cat "$TS_WORK/a/answer")"
   ts_log_has a "NMP3 history info has been converted." || ts_fail "no conversion logged"
   [ -z "$(journal_of_a)" ] || ts_fail "records left after command 85"
   ms_expect_bits a "$TS_WORK/want"
@@ -129,7 +120,7 @@ crash)
   comm -23 <(ms_granules "$p1" | sort) <(ms_granules "$p2" | sort) >"$TS_WORK/before"
   spurious=$(comm -12 <(ms_bits a | sort) "$TS_WORK/before" | sed -n 1,5p | tr '\n' ' ')
   [ -z "$spurious" ] || ts_fail "bits for writes acknowledged before the crash: $spurious"
-  [ "$(status_of a 85)" = "$OK_WORD" ] || ts_fail "a second command 85"
+  [ "$(ms_status_of a 85)" = "$MS_OK_WORD" ] || ts_fail "a second command 85"
   ;;
 dir)
   command -v mkfs.ext4 >/dev/null || ts_skip "needs e2fsprogs"

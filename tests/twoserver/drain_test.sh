@@ -31,16 +31,13 @@ MS_ACK_TIMEOUT=600
 MS_SEND_TIMEOUT=100
 hist=$TS_WORK/hist
 hold_b() { kill -STOP "${TS_PID[b]}"; }
-release_b() {
-  if [ -n "${TS_PID[b]:-}" ]; then kill -CONT "${TS_PID[b]}" 2>/dev/null || true; fi
-}
 writers=()
 stop_writers() {
   local p
   for p in "${writers[@]}"; do kill "$p" 2>/dev/null || true; done
 }
 # On failure neither the writers nor a stopped standby stay behind.
-trap 'stop_writers; release_b; ts_cleanup' EXIT
+trap 'stop_writers; ms_release_b; ts_cleanup' EXIT
 
 stat_of_a() { cat "$(ts_mnt a)/proc/mirvolstat"; }
 in_flight() { stat_of_a | sed -n 's/^current request count:\([0-9]*\).*/\1/p'; }
@@ -107,7 +104,7 @@ if [ "$SYNC" = async ]; then
     ts_fail "the send queue is not empty: $(stat_of_a | grep 'send request count')"
 fi
 
-release_b
+ms_release_b
 ts_stop b
 bits_of_a | sort -n >"$TS_WORK/bits"
 [ -s "$TS_WORK/bits" ] || ts_fail "nothing was drained into the bitmap"

@@ -56,12 +56,7 @@ ms_images_same && ts_fail "the standby got the writes although the mirror was br
 
 # The heal.
 if [ "$CASE" = kill ]; then
-  ts_start b --time-scale "$MS_SCALE" nmp_minor=3
-  ts_driver_init b interval="$MS_INTERVAL"
-  ms_create b 3 "$MS_ACK2_PORT" mode="$MS_MODE" ack_timeout="$MS_ACK_TIMEOUT" \
-    send_timeout="$MS_SEND_TIMEOUT" connect_timeout="$MS_CONNECT_TIMEOUT" bmp_size_in_sec="$MS_GRANULE"
-  ts_ports_standby b 3
-  ts_set_size b 3 "$MS_KIB" granule="$MS_GRANULE"
+  ms_restart b standby
 else
   ts_heal a 1
 fi

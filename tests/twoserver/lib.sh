@@ -32,6 +32,9 @@ TS_LOOPS=()
 TS_PORT_SLOT=  # the reserved port range (ts_reserve_ports)
 TS_FAULTS=0  # 1: the hosts take a network fault table (ts_faults)
 declare -A TS_PID=() TS_ADDR=()
+# TS_HOST[SIDE]: the command that starts side's host instead of $MIRVOLD (a
+# fixture host, perhaps after env VAR=VALUE), split at spaces.
+declare -A TS_HOST=()
 
 ts_fail() {
   echo "FAIL: $*" >&2
@@ -215,7 +218,9 @@ ts_start() {
     : >"$dir/faults"
     extra+=(--net-faults "$dir/faults")
   fi
-  "${run[@]}" "$MIRVOLD" --mount "$dir/mnt" --control "$dir/control.sock" --log "$dir/log" \
+  local -a host=("$MIRVOLD")
+  if [ -n "${TS_HOST[$side]:-}" ]; then read -r -a host <<<"${TS_HOST[$side]}"; fi
+  "${run[@]}" "${host[@]}" --mount "$dir/mnt" --control "$dir/control.sock" --log "$dir/log" \
     "${extra[@]}" "$@" >"$dir/out" 2>&1 &
   TS_PID[$side]=$!
   local first
@@ -375,3 +380,17 @@ ts_set_size() {
 
 # ts_thread_names SIDE: the task names of side's host, one per line.
 ts_thread_names() { cat /proc/"${TS_PID[$1]}"/task/*/comm 2>/dev/null | sort; }
+
+# ts_expect_no_sanitizer_report: no host printed a sanitizer report (on its
+# output, where the sanitizers write; a leak is reported only by a host
+# that ended by itself, as after ts_stop).
+ts_expect_no_sanitizer_report() {
+  local s
+  for s in a b; do
+    [ -f "$TS_WORK/$s/out" ] || continue
+    if grep -E "ERROR: (Address|Leak|Thread)Sanitizer|WARNING: ThreadSanitizer|runtime error:" \
+      "$TS_WORK/$s/out" >/dev/null; then
+      ts_fail "server $s printed a sanitizer report: $(grep -E -m 3 "Sanitizer|runtime error:" "$TS_WORK/$s/out" | tr '\n' ' ')"
+    fi
+  done
+}

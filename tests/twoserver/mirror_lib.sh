@@ -81,6 +81,35 @@ ms_pair() {
   for s in b a; do ts_set_size "$s" 3 "$MS_KIB" granule="$MS_GRANULE"; done
 }
 
+# ms_restart SIDE active|standby: a new host for side (after ts_kill) on
+# its images, configured as a cluster service configures a restarted
+# server: the driver-wide settings, the device, the ports of its role and
+# its size.
+ms_restart() {
+  local side=$1 role=$2 ack2=$MS_ACK2_PORT
+  [ "$side" = a ] && ack2=$MS_A_ACK2_PORT
+  ts_start "$side" --time-scale "$MS_SCALE" nmp_minor=3
+  ts_driver_init "$side" interval="$MS_INTERVAL"
+  ms_create "$side" 3 "$ack2" mode="$MS_MODE" ack_timeout="$MS_ACK_TIMEOUT" \
+    send_timeout="$MS_SEND_TIMEOUT" connect_timeout="$MS_CONNECT_TIMEOUT" \
+    bmp_size_in_sec="$MS_GRANULE" "${MS_CREATE_EXTRA[@]}"
+  "ts_ports_$role" "$side" 3
+  ts_set_size "$side" 3 "$MS_KIB" granule="$MS_GRANULE"
+}
+
+# ms_status_of SIDE CMD: the status word of a 4-byte raw command on NMP3.
+ms_status_of() {
+  ts_ctl "$1" raw NMP3 "$2" --size 4 >/dev/null
+  sed -n 's/^record=//p' "$TS_WORK/$1/answer"
+}
+MS_OK_WORD=00008000
+
+# ms_release_b: a standby held by SIGSTOP goes on (for the EXIT trap, so
+# that it is not left stopped under the cleanup).
+ms_release_b() {
+  if [ -n "${TS_PID[b]:-}" ]; then kill -CONT "${TS_PID[b]}" 2>/dev/null || true; fi
+}
+
 # ms_write SIDE LOG SEED COUNT [options]: writes through side's mirror file.
 ms_write() {
   local side=$1 log=$2 seed=$3 count=$4

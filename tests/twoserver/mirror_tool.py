@@ -2,7 +2,7 @@
 """Writes and checks for the two-server tests.
 
   write FILE SIZE SEED COUNT LOG [--min-sectors N] [--max-sectors N] [--hot N]
-        [--fsync-each] [--slots FIRST]
+        [--fsync-each] [--slots FIRST] [--pending FILE]
       COUNT writes of random size (whole sectors) at random sector offsets
       of FILE (SIZE bytes); with --hot, that many of them go to a few
       sectors written again and again. With --slots, write n starts instead
@@ -12,6 +12,8 @@
       --fsync-each, fsync()ed before the next; at the end the file is
       fsync()ed. Every write is appended to LOG as "sector count seed
       index" once it has returned (so LOG holds what was acknowledged).
+      With --pending, FILE holds the write under way (the same line, put
+      there before the write is issued): what a crash may leave half done.
   model SIZE OUT LOG...
       Replays the writes of the LOGs in order into a zero image OUT.
   bits CP SIZE GRANULE
@@ -50,7 +52,7 @@ def data_of(seed, index, count):
 def cmd_write(args):
     path, size, seed, count, log = args[0], int(args[1]), int(args[2]), int(args[3]), args[4]
     opts = args[5:]
-    min_sectors, max_sectors, hot, fsync_each, first_slot = 1, 256, 0, False, None
+    min_sectors, max_sectors, hot, fsync_each, first_slot, pending = 1, 256, 0, False, None, None
     i = 0
     while i < len(opts):
         if opts[i] == "--min-sectors":
@@ -64,6 +66,9 @@ def cmd_write(args):
             i += 2
         elif opts[i] == "--slots":
             first_slot = int(opts[i + 1])
+            i += 2
+        elif opts[i] == "--pending":
+            pending = opts[i + 1]
             i += 2
         elif opts[i] == "--fsync-each":
             fsync_each = True
@@ -87,6 +92,9 @@ def cmd_write(args):
             else:
                 start = r.randrange(0, sectors - length + 1)
             buf = data_of(seed, n, length)
+            if pending is not None:
+                with open(pending, "w") as p:
+                    p.write(f"{start} {length} {seed} {n}\n")
             done = os.pwrite(fd, buf, start * SECTOR)
             if done != len(buf):
                 sys.exit(f"short write at sector {start}: {done} of {len(buf)}")
