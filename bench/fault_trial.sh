@@ -105,7 +105,7 @@ random)
   ;;
 ext4)
   timeout 120 mkfs.ext4 -q -F "$dev" || ts_fail "mkfs.ext4 on the mirror device"
-  timeout 60 mount -o loop "$dev" "$fs" || ts_fail "loop mount of the mirror device"
+  ts_loop_mount rw "$dev" "$fs" || ts_fail "loop mount of the mirror device"
   TS_MOUNTS+=("$fs")
   (
     set -e
@@ -230,7 +230,7 @@ ext4)
   sums=$(cd "$fs" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
   timeout 60 umount "$fs" || hung "umount of the mirror file system"
   timeout 120 e2fsck -fn "$(ts_dp a 3)" >"$TS_WORK/fsck" 2>&1 || lost=$((lost + 1))
-  timeout 60 mount -o loop,ro "$(ts_dp a 3)" "$fs" || ts_fail "mounting the active's Data Partition"
+  ts_loop_mount ro "$(ts_dp a 3)" "$fs" || ts_fail "mounting the active's Data Partition"
   got=$(cd "$fs" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
   timeout 60 umount "$fs" || hung "umount of the active's Data Partition"
   [ "$got" = "$sums" ] || lost=$((lost + $(diff <(echo "$sums") <(echo "$got") | grep -c '^<' || true)))

@@ -51,17 +51,29 @@ void apply_os_name(struct task_struct *t) {
   pthread_setname_np(pthread_self(), t->comm);
 }
 
-// Outside threads get a task on first use; it is dropped when they end.
-struct adopted_task_holder {
-  struct task_struct *t = nullptr;
-  ~adopted_task_holder() {
-    if (!t) return;
-    registry_remove(t);
-    tls_current = nullptr;
-    put_task_struct(t);
+// Outside threads get a task on first use; it is dropped when they end,
+// by the destructor of a thread-specific key. Not by a thread_local object
+// with a destructor: that destructor is entered in a list on the heap, and a
+// thread that first becomes a task while it already ends (from another
+// destructor) has its entry never run and never freed. A key's value lives
+// in the thread itself, and the key's destructor runs again for a value set
+// while the thread's destructors run.
+pthread_key_t adopted_key;
+pthread_once_t adopted_key_once = PTHREAD_ONCE_INIT;
+
+void drop_adopted_task(void *p) {
+  auto *t = static_cast<struct task_struct *>(p);
+  registry_remove(t);
+  if (tls_current == t) tls_current = nullptr;
+  put_task_struct(t);
+}
+
+void make_adopted_key() {
+  if (pthread_key_create(&adopted_key, drop_adopted_task) != 0) {
+    fprintf(stderr, "task: cannot create the key of adopted tasks\n");
+    abort();
   }
-};
-thread_local adopted_task_holder tls_adopted;
+}
 
 }  // namespace
 
@@ -74,8 +86,12 @@ struct task_struct *get_current(void) {
   memcpy(t->comm, name, sizeof(name));
   t->comm[TASK_COMM_LEN - 1] = 0;
   tls_current = t;
-  tls_adopted.t = t;
   registry_add(t);
+  pthread_once(&adopted_key_once, make_adopted_key);
+  if (pthread_setspecific(adopted_key, t) != 0) {
+    fprintf(stderr, "task: cannot keep the task of an outside thread\n");
+    abort();
+  }
   return t;
 }
 

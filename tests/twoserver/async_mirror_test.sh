@@ -137,7 +137,7 @@ dir)
   timeout 300 mkfs.ext4 -q -F "$(ts_mnt a)/NMP3" || ts_fail "mkfs.ext4 on the mirror device"
   fs=$TS_WORK/fs
   mkdir -p "$fs"
-  timeout 60 mount -o loop "$(ts_mnt a)/NMP3" "$fs" || ts_fail "loop mount of the mirror device"
+  ts_loop_mount rw "$(ts_mnt a)/NMP3" "$fs" || ts_fail "loop mount of the mirror device"
   TS_MOUNTS+=("$fs")
   mkdir -p "$fs/hist"
   ts_ctl a NMP5 init cp="$(ts_cp a 5)" dp="$(ts_dp a 5)" mode=async history_size=1 \

@@ -37,7 +37,7 @@ dev=$(ts_mnt a)/NMP3
 timeout 300 mkfs.ext4 -q -F "$dev" || ts_fail "mkfs.ext4 on the mirror device"
 fs=$TS_WORK/fs
 mkdir -p "$fs"
-timeout 60 mount -o loop "$dev" "$fs" || ts_fail "loop mount of the mirror device"
+ts_loop_mount rw "$dev" "$fs" || ts_fail "loop mount of the mirror device"
 TS_MOUNTS+=("$fs")
 mkdir -p "$fs/d1" "$fs/d2"
 files "$fs" 1 20
@@ -84,7 +84,7 @@ ts_stop b
 
 timeout 120 e2fsck -fn "$(ts_dp b 3)" >"$TS_WORK/fsck" 2>&1 ||
   ts_fail "e2fsck of the standby's copy: $(tail -n 5 "$TS_WORK/fsck")"
-timeout 60 mount -o loop,ro "$(ts_dp b 3)" "$fs" || ts_fail "mounting the standby's copy"
+ts_loop_mount ro "$(ts_dp b 3)" "$fs" || ts_fail "mounting the standby's copy"
 got=$(cd "$fs" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
 timeout 60 umount "$fs" || ts_fail "umount of the standby's copy"
 [ "$got" = "$sums" ] || ts_fail "the standby's copy holds other files"

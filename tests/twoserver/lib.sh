@@ -57,6 +57,20 @@ ts_skip() {
   exit 77
 }
 
+# Mounts the file SRC on DST through a loop device with the options OPTS.
+# Setting up the loop device fails now and then when another process takes
+# the same free device at that moment, so the mount is tried three times;
+# the last error is shown when all fail.
+ts_loop_mount() {
+  local opts=$1 src=$2 dst=$3 try err=
+  for try in 1 2 3; do
+    err=$(timeout 60 mount -o "loop,$opts" "$src" "$dst" 2>&1) && return 0
+    sleep 2
+  done
+  echo "mount -o loop,$opts $src: $err" >&2
+  return 1
+}
+
 ts_cleanup() {
   set +e
   trap '' PIPE

@@ -186,6 +186,22 @@ TEST(PlatformThreads, JoinReturnsTheResultAfterTheThreadLeft) {
 }
 
 // A callback that holds the test until released, then writes to the record.
+// An outside thread that first becomes a task while it ends (here from a
+// destructor of its own thread-specific value) still has that task dropped
+// once it is gone: no task of a dead thread stays findable by its pid.
+TEST(PlatformThreads, AThreadThatBecomesATaskWhileEndingLeavesNoTaskBehind) {
+  static std::atomic<int> ended_pid{0};
+  pthread_key_t key;
+  ASSERT_EQ(pthread_key_create(&key, [](void *) { ended_pid = task_pid_nr(get_current()); }), 0);
+  std::thread th([&key] { pthread_setspecific(key, &key); });
+  th.join();
+  pthread_key_delete(key);
+  ASSERT_NE(ended_pid.load(), 0);
+  struct pid *p = find_get_pid(ended_pid.load());
+  EXPECT_EQ(p, nullptr) << "the task of the ended thread is still registered";
+  if (p) put_pid(p);
+}
+
 struct SlowTimer {
   struct timer_list timer;
   std::atomic<bool> entered{false};
