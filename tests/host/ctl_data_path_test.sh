@@ -66,7 +66,7 @@ timeout 30 umount "$WORK/fsmnt" || fail "umount"
 # The loop device lets go of the mirror file after the umount, on its own
 # time; what it wrote may still be in the mirror file's page cache until an
 # fsync of the file sends it to the host.
-wait_until 30 bash -c "[ -z \"\$(losetup -j '$HOST_MNT/NMP3')\" ]" || fail "the loop device still holds NMP3"
+wait_until 60 bash -c "[ -z \"\$(losetup -j '$HOST_MNT/NMP3')\" ]" || fail "the loop device still holds NMP3"
 timeout 60 sync "$HOST_MNT/NMP3" || fail "fsync of NMP3"
 timeout 120 e2fsck -fn "$HOST_MNT/NMP3" >"$WORK/fsck" 2>&1 || fail "e2fsck through NMP3: $(cat "$WORK/fsck")"
 timeout 120 e2fsck -fn "$WORK/dp.img" >"$WORK/fsck" 2>&1 || fail "e2fsck of the Data Partition: $(cat "$WORK/fsck")"
