@@ -64,7 +64,9 @@ for ((t = 1; t <= n; t++)); do
   [ "$f" != kill_active ] || w=random
   s=$((RANDOM * 32768 + RANDOM))
   rc=0
-  timeout 900 bash "$HERE/fault_trial.sh" "$mirvold" "$mirvolctl" "$m" "$w" "$f" "$s" "$mirvold_faults" >"$out" 2>&1 || rc=$?
+  # Each trial in a mount namespace of its own: no other process's namespace
+  # can then hold its file system after its umount.
+  timeout 900 bash "$ROOT/tests/shell/own_mount_ns.sh" "$HERE/fault_trial.sh" "$mirvold" "$mirvolctl" "$m" "$w" "$f" "$s" "$mirvold_faults" >"$out" 2>&1 || rc=$?
   line=$(sed -n 's/^RESULT //p' "$out" | tail -n 1)
   if [ "$rc" -eq 77 ]; then
     echo "trial $t: skipped: $(tail -n 1 "$out")"

@@ -103,7 +103,17 @@ timeout 30 sync -f "$WORK/fsmnt/file"
 # A mirror file held by a loop device is open: stopping is refused.
 kill -TERM "$HOST_PID"
 wait_until 20 log_has "not stopping on signal" || fail "stop with a loop mount was not refused"
+# A mount namespace that another test makes now, from the namespace the
+# tests are started in, must not hold this file system past its umount
+# (the test runs in a mount namespace of its own).
+nsenter --mount="/proc/$PPID/ns/mnt" -- unshare --mount sleep 300 &
+CLEAN_PIDS+=($!)
+wait_until 10 bash -c "[ \"\$(readlink /proc/$!/ns/mnt)\" != \"\$(readlink /proc/$PPID/ns/mnt)\" ]" ||
+  fail "no mount namespace was made beside the test"
 timeout 30 umount "$WORK/fsmnt" || fail "umount of the loop mount"
+! dumpe2fs -h "$HOST_MNT/NMP3" 2>/dev/null | grep -q needs_recovery ||
+  fail "the file system lives on in another mount namespace after its umount"
+kill -KILL "${CLEAN_PIDS[-1]}"
 timeout 60 e2fsck -fn "$HOST_MNT/NMP3" >"$WORK/fsck" 2>&1 || fail "e2fsck after use: $(cat "$WORK/fsck")"
 # The same data through a loop device that does direct I/O on the file.
 loop=$(timeout 30 losetup -f --show --direct-io=on "$HOST_MNT/NMP3") || fail "losetup --direct-io=on"

@@ -40,6 +40,7 @@ HOST_LOG=
 HOST_MNT=
 CLEAN_MOUNTS=()
 CLEAN_LOOPS=()
+CLEAN_PIDS=()
 
 cleanup() {
   set +e
@@ -49,6 +50,9 @@ cleanup() {
   done
   for l in "${CLEAN_LOOPS[@]}"; do
     losetup -d "$l" 2>/dev/null
+  done
+  for p in "${CLEAN_PIDS[@]}"; do
+    kill -KILL "$p" 2>/dev/null
   done
   if [ -n "$HOST_PID" ] && kill -0 "$HOST_PID" 2>/dev/null; then
     kill -KILL "$HOST_PID" 2>/dev/null
