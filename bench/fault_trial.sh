@@ -246,6 +246,11 @@ unmarked_now() {
   $MS_TOOL differ "$(ts_dp a 3)" "$(ts_dp b 3)" "$MS_GRANULE" | sort -u >"$TS_WORK/differ"
   {
     ms_bits a
+    # The write under way at a kill of the active may have reached the
+    # standby and not the active's own partition. The active could mark
+    # nothing for it; the standby, which never got its ACK2, marks it in
+    # its own bitmap once the ACK time-out has passed.
+    if [ "$FAULT" = kill_active ]; then ms_bits b | sort -u | comm -12 - <(sort -u "$TS_WORK/pending.g"); fi
     if [ "$MODE" = async ]; then
       journal_of_a | awk -v g="$MS_GRANULE" '{ for (s = int($2 / g); s <= int(($2 + $3 - 1) / g); s++) print s }'
     fi
