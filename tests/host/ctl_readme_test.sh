@@ -10,6 +10,11 @@ README=$3
 . "$(dirname "$0")/../twoserver/lib.sh"
 ts_require_root
 ts_place loopback
+# The README's lines name fixed ports (7790-7792) on loopback: one run of
+# this test on the machine at a time, also across build folders whose
+# suites run at once.
+exec 9>/tmp/mirvol-readme-ports.lock
+timeout 240 flock 9 || ts_fail "the README's ports stayed taken by another run of this test"
 
 # block NAME: the shell lines of the README's block marked "by-hand: NAME".
 block() {
