@@ -181,6 +181,31 @@ int control(u32 minor, unsigned int cmd, u8 *buf, size_t len, const int *nums,
 
 // --- loopback connections ---
 
+namespace {
+
+// A blocking connect that a signal interrupted (libFuzzer's alarm for its
+// -timeout option comes every minute) goes on in the background: waits for
+// it to end. True when it connected; otherwise errno tells why not.
+bool connect_finished(int fd) {
+  if (errno != EINTR) return false;
+  struct pollfd p = {fd, POLLOUT, 0};
+  int r;
+  do {
+    r = poll(&p, 1, 10000);
+  } while (r < 0 && errno == EINTR);
+  if (r <= 0) {
+    if (r == 0) errno = ETIMEDOUT;
+    return false;
+  }
+  int err = 0;
+  socklen_t len = sizeof(err);
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0) return false;
+  errno = err;
+  return err == 0;
+}
+
+}  // namespace
+
 Feed::Feed() {
   struct socket *l = nullptr;
   if (sock_create_kern(AF_INET, SOCK_STREAM, IPPROTO_TCP, &l) < 0) return;
@@ -213,7 +238,7 @@ struct socket *Feed::open(const uint8_t *data, size_t size) {
   // connection per input would use up the local ports in a minute.
   struct linger lg = {1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-  if (connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)) < 0) {
+  if (connect(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)) < 0 && !connect_finished(fd)) {
     fprintf(stderr, "fuzz set-up: connect to the listener: %s\n", strerror(errno));
     close(fd);
     return nullptr;
