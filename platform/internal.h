@@ -15,6 +15,8 @@ struct wait_queue_entry {
   bool woken;         // set by a waker under the task's park lock
   bool interruptible;
   bool linked;        // on its queue's list (guarded by that queue's lock)
+  bool granted;       // semaphores: up() gave this sleeper its unit (guarded by
+                      // the semaphore's lock)
   struct wait_queue_entry *next, *prev;
 };
 

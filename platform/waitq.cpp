@@ -155,7 +155,7 @@ static long sleep_on_common(wait_queue_head_t *wq, long ticks, bool interruptibl
   might_sleep_check("sleep_on_timeout");
   struct task_struct *t = get_current();
   if (interruptible && signal_pending(t)) return -ERESTARTSYS;
-  struct wait_queue_entry e = {t, false, interruptible, false, nullptr, nullptr};
+  struct wait_queue_entry e = {t, false, interruptible, false, false, nullptr, nullptr};
   u64 deadline = deadline_of(ticks);
   raw_lock(&wq->lock);
   entry_link(&wq->head, &e);
@@ -180,7 +180,7 @@ long wait_cond_timeout(wait_queue_head_t *wq, wait_cond_fn cond, void *arg, long
   might_sleep_check("wait_event");
   struct task_struct *t = get_current();
   u64 deadline = deadline_of(ticks);
-  struct wait_queue_entry e = {t, false, interruptible, false, nullptr, nullptr};
+  struct wait_queue_entry e = {t, false, interruptible, false, false, nullptr, nullptr};
   long result;
   for (;;) {
     // Queued before the check, so a wake-up after the check is not lost.
@@ -277,6 +277,12 @@ void sema_init(struct semaphore *s, int count) {
 }
 
 // 0 taken, -EINTR signal, -ETIME time-out.
+//
+// up() hands its unit straight to the first sleeper (unlinked and marked
+// granted under the semaphore's lock) and counts it only when nobody sleeps.
+// So a counted unit means an empty sleeper list: a caller that finds one
+// passes over nobody, and a caller that finds none queues behind the
+// sleepers already there.
 static int down_common(struct semaphore *s, long ticks, bool interruptible) {
   might_sleep_check("down");
   raw_lock(&s->lock);
@@ -286,16 +292,11 @@ static int down_common(struct semaphore *s, long ticks, bool interruptible) {
     return 0;
   }
   struct task_struct *t = get_current();
-  struct wait_queue_entry e = {t, false, interruptible, false, nullptr, nullptr};
+  struct wait_queue_entry e = {t, false, interruptible, false, false, nullptr, nullptr};
   u64 deadline = deadline_of(ticks);
+  entry_link(&s->waiters, &e);
   int result;
   for (;;) {
-    if (s->count > 0) {
-      s->count--;
-      result = 0;
-      break;
-    }
-    if (!e.linked) entry_link(&s->waiters, &e);
     raw_unlock(&s->lock);
     int r = plat::park_until(
         t, [&] { return e.woken; }, deadline, interruptible);
@@ -304,20 +305,18 @@ static int down_common(struct semaphore *s, long ticks, bool interruptible) {
       std::lock_guard<std::mutex> g(t->park_mu);
       e.woken = false;
     }
-    if (s->count > 0) continue;  // taken on the next turn, whatever woke us
-    if (r == 2) {
-      result = -EINTR;
+    // A grant wins over a time-out or a signal that came with it: the unit
+    // is already ours and up() has unlinked us.
+    if (e.granted) {
+      result = 0;
       break;
     }
-    if (r == 1) {
-      result = -ETIME;
+    if (r == 2 || r == 1) {
+      result = r == 2 ? -EINTR : -ETIME;
+      entry_unlink(&s->waiters, &e);
       break;
     }
   }
-  entry_unlink(&s->waiters, &e);
-  // A unit we could not use (we left on a signal or time-out) must not be
-  // stranded while others sleep: pass the wake on.
-  if (s->count > 0 && s->waiters) entries_wake_all(s->waiters, false);
   raw_unlock(&s->lock);
   return result;
 }
@@ -340,10 +339,16 @@ int down_trylock(struct semaphore *s) {
 void up(struct semaphore *s) {
   wake_batch batch;
   raw_lock(&s->lock);
-  s->count++;
-  // The first sleeper in FIFO order takes it; waking only it would strand the
-  // unit if it has just left on a signal, so every sleeper re-checks.
-  entries_wake_all(s->waiters, false, &batch);
+  struct wait_queue_entry *e = s->waiters;
+  if (e) {
+    // The first sleeper in FIFO order gets the unit and is the only one
+    // woken; the count stays as it is.
+    entry_unlink(&s->waiters, e);
+    e->granted = true;
+    entry_wake(e, &batch);
+  } else {
+    s->count++;
+  }
   raw_unlock(&s->lock);
   batch.kick();
 }

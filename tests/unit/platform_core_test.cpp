@@ -623,6 +623,133 @@ TEST(PlatformSemaphore, ContendedUnitsAreNeverStrandedNorOverGiven) {
   EXPECT_EQ(1, down_trylock(&sem)) << "more units than were put in";
 }
 
+// Ups every sleeper still parked when it goes, so that a failed check does
+// not leave a task in an uninterruptible down() for the join to wait on.
+struct SemReleaser {
+  struct semaphore *sem;
+  ~SemReleaser() {
+    while (sem_sleepers(sem) > 0) up(sem);
+  }
+};
+
+TEST(PlatformSemaphore, UpHandsTheUnitToTheFirstSleeperAlone) {
+  // Sleepers queue one after another through each kind of down; every up()
+  // must release exactly the oldest one, and a caller that comes after the
+  // up() must not take the unit from it.
+  constexpr int kSleepers = 6;
+  struct semaphore sem;
+  sema_init(&sem, 0);
+  std::mutex mu;
+  std::vector<int> order;  // sleepers in the order they returned
+  auto returned = [&] {
+    std::lock_guard<std::mutex> g(mu);
+    return (int)order.size();
+  };
+  std::vector<std::unique_ptr<KThread>> threads;
+  SemReleaser releaser{&sem};
+  for (int i = 0; i < kSleepers; i++) {
+    threads.push_back(std::make_unique<KThread>([&, i] {
+      int r = 0;
+      switch (i % 3) {
+        case 0:
+          down(&sem);
+          break;
+        case 1:
+          allow_signal(SIGTERM);
+          r = down_interruptible(&sem);
+          break;
+        default:
+          r = down_timeout(&sem, kLong);
+          break;
+      }
+      std::lock_guard<std::mutex> g(mu);
+      order.push_back(i);
+      return r;
+    }));
+    ASSERT_TRUE(eventually([&] { return sem_sleepers(&sem) == i + 1; }));
+  }
+  for (int k = 1; k <= kSleepers; k++) {
+    SCOPED_TRACE(k);
+    up(&sem);
+    EXPECT_EQ(1, down_trylock(&sem)) << "a caller after the up() took the sleepers' unit";
+    ASSERT_TRUE(eventually([&] { return returned() >= k; }, 20000))
+        << "the unit reached no sleeper";
+    EXPECT_FALSE(eventually([&] { return returned() > k; }, 100))
+        << "one up() released two sleepers";
+    EXPECT_EQ(kSleepers - k, sem_sleepers(&sem));
+    std::lock_guard<std::mutex> g(mu);
+    EXPECT_EQ(k - 1, order[k - 1]) << "a later sleeper went before the first";
+  }
+  for (auto &t : threads) {
+    EXPECT_TRUE(t->wait_done(20000));
+    EXPECT_EQ(0, t->result());
+  }
+  EXPECT_EQ(1, down_trylock(&sem)) << "an up() was counted as well as handed over";
+}
+
+TEST(PlatformSemaphore, AGrantRacingATimeOutOrSignalIsTakenOnceAndNeverLost) {
+  // The first of two sleepers gives up (its time runs out, or a signal
+  // comes) while the test holds the semaphore's lock, and up() follows as
+  // soon as the lock is free: mostly the grant lands after the sleeper's
+  // wait has ended but before it could unlink itself. Whatever the first
+  // sleeper returns, the unit goes to exactly one of the two.
+  enum Kind { kTimeOut, kSignal };
+  clock_set_manual(6000000);
+  struct AutomaticClockAtEnd {
+    ~AutomaticClockAtEnd() { clock_set_automatic(); }
+  } automatic_at_end;
+  for (Kind kind : {kTimeOut, kSignal}) {
+    SCOPED_TRACE(kind == kTimeOut ? "time-out" : "signal");
+    int first_got_it = 0;
+    for (int round = 0; round < 100; round++) {
+      SCOPED_TRACE(round);
+      struct semaphore sem;
+      sema_init(&sem, 0);
+      std::atomic<int> first_r{1}, second_r{1};
+      KThread first([&] {
+        if (kind == kSignal) {
+          allow_signal(SIGTERM);
+          first_r = down_interruptible(&sem);
+        } else {
+          first_r = down_timeout(&sem, 5);
+        }
+        return 0;
+      });
+      ASSERT_TRUE(eventually([&] { return sem_sleepers(&sem) == 1; }));
+      KThread second([&] {
+        second_r = down_timeout(&sem, kLong);
+        return 0;
+      });
+      SemReleaser releaser{&sem};
+      ASSERT_TRUE(eventually([&] { return sem_sleepers(&sem) == 2; }));
+      raw_lock(&sem.lock);
+      if (kind == kSignal)
+        send_sig(SIGTERM, first.task(), 1);
+      else
+        clock_advance(10);
+      // Time for the first sleeper's wait to end and reach the lock.
+      std::this_thread::sleep_for(std::chrono::milliseconds(round % 4));
+      raw_unlock(&sem.lock);
+      up(&sem);
+      ASSERT_TRUE(first.wait_done(20000));
+      if (first_r.load() == 0) {
+        first_got_it++;
+        EXPECT_EQ(1, sem_sleepers(&sem)) << "one up() released both sleepers";
+        EXPECT_EQ(1, down_trylock(&sem)) << "the unit was given and counted";
+        up(&sem);
+      } else {
+        EXPECT_EQ(kind == kSignal ? -EINTR : -ETIME, first_r.load());
+      }
+      ASSERT_TRUE(second.wait_done(20000)) << "the unit was lost";
+      EXPECT_EQ(0, second_r.load());
+      EXPECT_EQ(0, sem_sleepers(&sem));
+      EXPECT_EQ(1, down_trylock(&sem)) << "a unit was left over";
+    }
+    RecordProperty(kind == kTimeOut ? "time_out_rounds_granted" : "signal_rounds_granted",
+                   first_got_it);
+  }
+}
+
 TEST(PlatformTimers, ArmingReArmingAndDeletingKeepExpiryOrder) {
   // A fixed random sequence of arms, re-arms (some at the expiry they have),
   // deletes and clock steps; after each step exactly the timers due have
