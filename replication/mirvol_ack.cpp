@@ -373,10 +373,10 @@ int mirvol_send_ack2_thread(void *arg) {
   allow_signal(SIGTERM);
   struct sys_var *sv = nmp->send_ack2_queue.sys_var;
   for (;;) {
-    // A node queued just before the sleep would wait a whole time-out for
-    // the wake-up it already had.
-    if (mirvol_ack2_queue_empty(nmp))
-      mirvol_interruptible_sleep_on_timeout(&sv->wq, (long)mirvol_timeout(&nmp->send_timeout) * HZ);
+    // A node queued at any moment before or during the wait ends it: the
+    // thread is queued on the wait queue before the emptiness check.
+    wait_event_interruptible_timeout(sv->wq, !mirvol_ack2_queue_empty(nmp),
+                                     (long)mirvol_timeout(&nmp->send_timeout) * HZ);
     if (signal_pending(get_current())) break;
     mirvol_send_all_ack2(nmp);
   }

@@ -601,7 +601,9 @@ int mirvol_remote_write_thread(void *arg) {
   allow_signal(SIGTERM);
   struct queue_head *qh = &nmp->remote_write_head;
   for (;;) {
-    if (mirvol_recv_queue_empty(qh)) mirvol_interruptible_sleep_on_timeout(&qh->sys_var->wq, 1);
+    // Queued on the wait queue before the check, so a write queued after it
+    // still wakes this thread; the tick is the period of the idle pass.
+    wait_event_interruptible_timeout(qh->sys_var->wq, !mirvol_recv_queue_empty(qh), 1);
     if (signal_pending(get_current())) break;
     int submitted = 0;
     // Submitted in arrival order: overlapping writes reach the disk so.
@@ -666,7 +668,9 @@ int mirvol_send_ack1_thread(void *arg) {
   allow_signal(SIGTERM);
   struct queue_head *qh = &nmp->send_ack1_head;
   for (;;) {
-    if (mirvol_recv_queue_empty(qh)) mirvol_interruptible_sleep_on_timeout(&qh->sys_var->wq, 1);
+    // As in the remote-write thread: a reply queued after the check is not
+    // missed.
+    wait_event_interruptible_timeout(qh->sys_var->wq, !mirvol_recv_queue_empty(qh), 1);
     if (signal_pending(get_current())) break;
     struct send_ack1_queue *nodes[MIRVOL_ACK1_BATCH];
     int results[MIRVOL_ACK1_BATCH];

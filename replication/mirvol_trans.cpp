@@ -482,6 +482,23 @@ static struct io_request *mirvol_take_next_request(struct nmp_info *nmp, u64 *id
   return found;
 }
 
+// Whether a pass would find work: walking the queue as
+// mirvol_take_next_request does, a state-1 request that has lost its dcq
+// node (to be marked 4) or, first in queue order, one whose local write is
+// done. Changes nothing.
+static bool mirvol_send_data_ready(struct nmp_info *nmp) {
+  bool ready = false;
+  unsigned long flags;
+  spin_lock_irqsave(&nmp->nmp_variable->request_queue_lock, flags);
+  for (struct io_request *req = nmp->request_queue_head; req; req = req->next) {
+    if (smp_load_acquire(&req->send_state) != SEND_STATE_QUEUED) continue;
+    ready = !req->dcq || smp_load_acquire(&req->async_local_done);
+    break;
+  }
+  spin_unlock_irqrestore(&nmp->nmp_variable->request_queue_lock, flags);
+  return ready;
+}
+
 struct io_request *mirvol_get_data_from_queue(struct nmp_info *nmp) {
   u64 id;
   return mirvol_take_next_request(nmp, &id);
@@ -734,11 +751,26 @@ int mirvol_send_data_thread(void *arg) {
   struct nmp_info *nmp = static_cast<struct nmp_info *>(arg);
   allow_signal(SIGTERM);
   bool port_logged = false;
+  // Whether the last pass ended with nothing left to take (result 1).
+  bool drained = true;
   for (;;) {
-    mirvol_interruptible_sleep_on_timeout(&nmp->nmp_variable->nmp_send_data_wq, HZ / 10);
+    wait_queue_head_t *wq = &nmp->nmp_variable->nmp_send_data_wq;
+    if (drained) {
+      // The next pass starts as soon as a local completion makes a request
+      // sendable, also one that came while the last pass was ending: the
+      // thread is queued on the wait queue before the check. Without one it
+      // starts after 0.1 s.
+      wait_event_interruptible_timeout(*wq, mirvol_send_data_ready(nmp), HZ / 10);
+    } else {
+      // The last pass stopped with requests it could not send (N/W port
+      // closed or a failed send): the check may hold at once, so the thread
+      // sleeps the period or until a wake-up rather than retrying at once.
+      mirvol_interruptible_sleep_on_timeout(wq, HZ / 10);
+    }
     if (signal_pending(get_current())) break;
     int r = mirvol_send_all_data(nmp);
     if (r == 2) break;
+    drained = r == 1;
     if (r == (int)STATUS_PORT_CLOSED) {
       if (!port_logged)
         mirvol_printk(MIRVOL_INFO "NMP%d can not send async data, because N/W port has been closed.\n",

@@ -694,10 +694,7 @@ TEST(PlatformSemaphore, AGrantRacingATimeOutOrSignalIsTakenOnceAndNeverLost) {
   // wait has ended but before it could unlink itself. Whatever the first
   // sleeper returns, the unit goes to exactly one of the two.
   enum Kind { kTimeOut, kSignal };
-  clock_set_manual(6000000);
-  struct AutomaticClockAtEnd {
-    ~AutomaticClockAtEnd() { clock_set_automatic(); }
-  } automatic_at_end;
+  testutil::StoppedClock stopped;
   for (Kind kind : {kTimeOut, kSignal}) {
     SCOPED_TRACE(kind == kTimeOut ? "time-out" : "signal");
     int first_got_it = 0;

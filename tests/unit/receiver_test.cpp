@@ -926,6 +926,30 @@ TEST_F(Receiver, APeerThatClosesInsideTheTablesOrThePayloadIsNamedAndRefused) {
   }
 }
 
+// With the clock stopped the remote-write and ACK1 threads get no periodic
+// pass: every write must reach the disk and be answered on the wake-ups of
+// its own queueing, wherever these fall against the threads' checks of
+// their queues.
+TEST_F(Receiver, WithTheClockStoppedEveryWriteIsWrittenAndAnsweredOnItsOwnWakeUps) {
+  ASSERT_NO_FATAL_FAILURE(start_standby());
+  auto conn = connect();
+  ASSERT_NE(conn, nullptr);
+  const u64 base = (3ull << 24) + 2000;
+  // The device's own DATA connection is made while the clock runs.
+  ASSERT_NO_FATAL_FAILURE(expect_still_served(*conn, base));
+  testutil::StoppedClock stopped;
+  for (u64 i = 1; i <= 400; i++) {
+    SCOPED_TRACE(i);
+    const u64 sector = 2000 + (i % 64) * 8;
+    Bytes data = fill(512 * (1 + i % 8), (u8)i);
+    ASSERT_TRUE(conn->send(plain(sector, data, base + i).wire()));
+    auto r = reply_for(base + i);
+    ASSERT_TRUE(r.has_value()) << "the write was left for a pass";
+    EXPECT_EQ(r->status, 0u);
+    EXPECT_EQ(image(sector, data.size()), data);
+  }
+}
+
 // Replies queued together go out together: each with its own status and
 // the write's sector and id, in queue order, and each written one's
 // wait-ACK2 entry made; a failed write's reply that went out leaves none.

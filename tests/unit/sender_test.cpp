@@ -203,6 +203,62 @@ TEST_F(Sender, AsyncWritesEndAtTheLocalWriteAndReachThePeerInQueueOrder) {
   EXPECT_TRUE(bitmap_is({}));
 }
 
+// With the clock stopped the send-data and ACK2 threads get no periodic
+// pass: each write must go out on the wake-up of its own local completion
+// and its ACK2 on that of its ACK1, wherever these fall against the
+// threads' checks of their queues. A write held on its way to the disk
+// keeps the completed one behind it queued, until its own completion sends
+// both in order.
+TEST_F(Sender, WithTheClockStoppedEachAsyncWriteGoesOutOnItsOwnWakeUps) {
+  ASSERT_NO_FATAL_FAILURE(start(0));
+  std::shared_ptr<testpeer::Connection> c;
+  size_t off = 8;  // past the negotiation
+  std::vector<u64> answered;
+  // The next message is w's; the standby answers it and its ACK2 comes.
+  auto expect_sent = [&](const UpperWrite &w) {
+    if (!c) c = data_conn();
+    ASSERT_NE(c, nullptr);
+    size_t len = 56 + 8 * w.layout().size() + w.bytes();
+    ASSERT_TRUE(c->wait_bytes(off + len, kWaitMs)) << "the write was left for a pass";
+    Bytes b = c->received();
+    testpeer::Head h;
+    ASSERT_TRUE(testpeer::decode(b.data() + off, b.size() - off, &h));
+    EXPECT_EQ(h.start_sector, w.sector());
+    EXPECT_EQ(h.length, w.bytes());
+    off += len;
+    answer(CMD_ACK1, h.request_id, 0, w.sector());
+    answered.push_back(h.request_id);
+    EXPECT_EQ(ack2_ids(answered.size()), answered) << "the ACK2 was left for a pass";
+  };
+  // The connections are made while the clock runs.
+  UpperWrite first(8, Segs{{4096, 0}}, mirrortest::pattern);
+  ASSERT_EQ(submit_async(first), 1);
+  ASSERT_NO_FATAL_FAILURE(expect_sent(first));
+  {
+    testutil::StoppedClock stopped;
+    for (int i = 0; i < 400; i++) {
+      SCOPED_TRACE(i);
+      UpperWrite w(64 + (u64)(i % 100) * 8, Segs{{4096, 0}}, mirrortest::pattern);
+      ASSERT_EQ(submit_async(w), 1);
+      ASSERT_NO_FATAL_FAILURE(expect_sent(w));
+    }
+    struct blk_fault hold = {BLK_FAULT_WRITE, 9000, 8, 1, BLK_FAULT_HOLD, 0};
+    ASSERT_GE(bdev_fault_add(nmp_->dp_bdev, &hold), 0);
+    UpperWrite held(9000, Segs{{4096, 0}}, mirrortest::pattern);
+    UpperWrite behind(9100, Segs{{2048, 0}}, mirrortest::pattern);
+    ASSERT_EQ(submit_async(held), 1);
+    ASSERT_EQ(submit_async(behind), 1);
+    ASSERT_TRUE(behind.wait());
+    EXPECT_FALSE(c->wait_bytes(off + 1, 100)) << "a write went out before the one ahead of it";
+    bdev_fault_release(nmp_->dp_bdev);
+    ASSERT_TRUE(held.wait());
+    ASSERT_NO_FATAL_FAILURE(expect_sent(held));
+    ASSERT_NO_FATAL_FAILURE(expect_sent(behind));
+    EXPECT_TRUE(eventually([&] { return queued() == 0; }, kWaitMs));
+  }
+  EXPECT_TRUE(bitmap_is({}));
+}
+
 // The device size may be set (command 16) while the send-data thread checks
 // a queued write against it: both sides use atomic accesses, which a
 // thread sanitizer run checks.

@@ -79,6 +79,16 @@ class LogCapture {
   u64 from_;
 };
 
+// Stops the platform clock where it stands for the object's life: no sleep
+// ends by its time-out and no timer fires until the clock runs again.
+class StoppedClock {
+ public:
+  StoppedClock() { clock_set_manual(get_jiffies_64()); }
+  ~StoppedClock() { clock_set_automatic(); }
+  StoppedClock(const StoppedClock &) = delete;
+  StoppedClock &operator=(const StoppedClock &) = delete;
+};
+
 // A kernel thread that runs `body` and signals completion, joined (with a
 // time limit on the wait) when the object goes.
 class KThread {
