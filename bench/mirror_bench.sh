@@ -4,7 +4,10 @@
 # tmpfs of its own, so that the two copies of a write do not share one disk.
 # fio runs sequential 1 MiB and random 4 KiB writes at queue depth 1 and 16
 # on these targets:
-#   a  local   the active's Data Partition image, written directly
+#   a  local   the active's Data Partition image, written directly; run
+#              once beside each of b, c and e (job by job, before it), so
+#              that every ratio compares two runs under the same load of
+#              the machine (its disk's rate swings by a factor of two)
 #   b  broken  the active's mirror device with its N/W port closed (the local
 #              write plus the difference-bitmap marking)
 #   c  sync    the active's mirror device, mirrored synchronously
@@ -92,7 +95,7 @@ expect_nw() {
 job() {
   local target=$1 name=$2 rw=$3 bs=$4 depth=$5 rep=$6 file=$7
   local stages=$RESULTS/$target-$name-$rep.stages hosts=()
-  [ "$target" = local ] || for s in a b; do [ -n "${TS_PID[$s]:-}" ] && hosts+=("$s=${TS_PID[$s]}"); done
+  [[ $target == local* ]] || for s in a b; do [ -n "${TS_PID[$s]:-}" ] && hosts+=("$s=${TS_PID[$s]}"); done
   [ ${#hosts[@]} -eq 0 ] || python3 "$STAGES" snap "$stages-before.json" "${hosts[@]}"
   timeout $((RUNTIME + 120)) fio --name="$name" --filename="$file" --rw="$rw" --bs="$bs" \
     --iodepth="$depth" --ioengine=libaio --direct=1 --size=$((SIZE_MIB / 2))M --time_based \
@@ -150,6 +153,7 @@ async_jobs() {
   for ((rep = 1; rep <= REPS; rep++)); do
     for j in "${jobs[@]}"; do
       read -r name rw bs depth <<<"$j"
+      job local-async "$name" "$rw" "$bs" "$depth" "$rep" "$(ts_dp a 3)"
       job async "$name" "$rw" "$bs" "$depth" "$rep" "$MIRROR"
       wait_until 600 async_drained || ts_fail "the send queue did not drain after async $name"
       expect_nw 1 "so the asynchronous $name run of repetition $rep was not mirrored throughout"
@@ -166,6 +170,7 @@ ts_stop b
 for ((rep = 1; rep <= REPS; rep++)); do
   for j in "${jobs[@]}"; do
     read -r name rw bs depth <<<"$j"
+    job local-broken "$name" "$rw" "$bs" "$depth" "$rep" "$(ts_dp a 3)"
     job broken "$name" "$rw" "$bs" "$depth" "$rep" "$MIRROR"
     expect_nw 0 "so the broken-mirror $name run of repetition $rep was not a broken mirror throughout"
   done
@@ -178,6 +183,8 @@ import json, os, statistics, sys
 results, reps = sys.argv[1], int(sys.argv[2])
 jobs = [j.split()[0] for j in sys.argv[3:]]
 targets = [("a", "local"), ("b", "broken"), ("c", "sync"), ("e", "async")]
+# Each of b, c and e against the local runs made beside it.
+beside = {"c": "local", "b": "local-broken", "e": "local-async"}
 
 def one(path):
     w = json.load(open(path))["jobs"][0]["write"]
@@ -203,6 +210,7 @@ def cell(v, fmt):
     return "n/a" if v is None or v != v else format(v, fmt)
 
 fig = {(t, j): figures(name, j) for t, name in targets for j in jobs}
+local = {(t, j): figures(beside[t], j) for t in beside for j in jobs}
 print(f"Each figure is the median of {reps} runs.")
 print(f"{'job':<14}{'target':<10}{'MB/s':>10}{'IOPS':>10}{'mean us':>11}{'p99 us':>11}")
 for j in jobs:
@@ -211,10 +219,13 @@ for j in jobs:
         vals = s if s else (None,) * 4
         print(f"{j:<14}{t + ' ' + name:<10}{cell(vals[0], '.1f'):>10}{cell(vals[1], '.0f'):>10}"
               f"{cell(vals[2], '.0f'):>11}{cell(vals[3], '.0f'):>11}")
-    a = fig[("a", j)]
     for t in ("c", "b", "e"):
-        s = fig[(t, j)]
-        r = [s[i] / a[i] if s and a[i] else None for i in range(4)]
+        s, a = fig[(t, j)], local[(t, j)]
+        r = [s[i] / a[i] if s and a and a[i] else None for i in range(4)]
+        if t != "c":
+            vals = a if a else (None,) * 4
+            print(f"{j:<14}{'a beside ' + t:<10}{cell(vals[0], '.1f'):>10}{cell(vals[1], '.0f'):>10}"
+                  f"{cell(vals[2], '.0f'):>11}{cell(vals[3], '.0f'):>11}")
         print(f"{j:<14}{t + '/a':<10}" + "".join(f"{cell(v, '.2f'):>{w}}" for v, w in zip(r, (10, 10, 11, 11))))
 
 rate, rtt, rtt99 = tcp()
@@ -239,10 +250,11 @@ def target_lines():
         bound = a1[2] + rtt + 100
         yield (f"rand-4k-qd1  c mean <= a mean + round trip + 100 us: {c1[2]:.0f} us, bound {bound:.0f} us",
                c1[2] <= bound)
-    if a and b:
-        yield f"seq-1m-qd16  b/a >= 0.85: {b[0] / a[0]:.2f}", b[0] >= 0.85 * a[0]
-    if a and e:
-        yield f"seq-1m-qd16  e/a >= 0.9: {e[0] / a[0]:.2f}", e[0] >= 0.9 * a[0]
+    ab, ae = local.get(("b", "seq-1m-qd16")), local.get(("e", "seq-1m-qd16"))
+    if ab and b:
+        yield f"seq-1m-qd16  b/a >= 0.85: {b[0] / ab[0]:.2f}", b[0] >= 0.85 * ab[0]
+    if ae and e:
+        yield f"seq-1m-qd16  e/a >= 0.9: {e[0] / ae[0]:.2f}", e[0] >= 0.9 * ae[0]
     else:
         yield "seq-1m-qd16  e/a >= 0.9: not measured", None
 
