@@ -17,7 +17,7 @@
 # between the two servers' addresses. Each figure is the median of REPS
 # repetitions; the table shows MB/s, IOPS, mean and 99th-percentile
 # completion latency, the ratios to a, and whether each target is met.
-# After it, for the mirror's jobs (b and c) of the last repetition, the
+# After it, for the mirror's jobs (b, c and e) of the last repetition, the
 # time per I/O that each stage (thread group) of the two hosts spent, from
 # the scheduler's accounting (bench/thread_stages.py): the stage whose
 # busiest thread is near 100 % holds the rate back, and at queue depth 1 the
@@ -276,5 +276,5 @@ print(j["write"]["total_ios"], j["job_runtime"] / 1000)' "$base.json")
 }
 echo "time per write in each stage (a: active host, b: standby host):"
 for j in "${jobs[@]}"; do
-  for t in sync broken; do stages_of "$t" "${j%% *}"; done
+  for t in sync async broken; do stages_of "$t" "${j%% *}"; done
 done
