@@ -3,7 +3,10 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
+#include <type_traits>
 
 #include "internal.h"
 #include "jiffies.h"
@@ -15,28 +18,88 @@ namespace {
 using steady = std::chrono::steady_clock;
 
 // jiffies = base_jiffies + (now - base_time) * HZ * scale. Changing the scale
-// rebases, so jiffies never jump or go back. Guarded by clock_mu.
+// rebases, so jiffies never jump or go back.
+//
+// Writers (the scale, the manual clock) hold clock_mu and publish through a
+// sequence count that is odd while they change the fields; readers take no
+// lock: they read the fields between two reads of an even, unchanged count
+// and retry otherwise. Jiffies are read several times on every request, by
+// every thread, so a global mutex there would be one of the most contended
+// locks of the system.
 std::mutex clock_mu;
-steady::time_point base_time = steady::now();
+std::atomic<u64> clock_seq{0};
+std::atomic<s64> base_time_ns{steady::now().time_since_epoch().count()};
 // Start well above zero so that "now - earlier" arithmetic of callers that
 // treat 0 as "never" behaves as on a booted kernel.
-u64 base_jiffies = 300ULL * HZ;
-unsigned int scale = 1;
-bool manual = false;
-u64 manual_jiffies = 0;
+std::atomic<u64> base_jiffies{300ULL * HZ};
+std::atomic<unsigned int> scale{1};
+std::atomic<bool> manual{false};
+std::atomic<u64> manual_jiffies{0};
 std::atomic<s64> wall_override{0};
 
-u64 jiffies_locked(steady::time_point now) {
-  if (manual) return manual_jiffies;
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - base_time).count();
-  return base_jiffies + (u64)((unsigned __int128)ns * HZ * scale / 1000000000ULL);
+static_assert(std::is_same<steady::duration, std::chrono::nanoseconds>::value,
+              "the clock's base is kept in nanoseconds");
+
+struct clock_state {
+  s64 base_ns;
+  u64 base_jiffies;
+  unsigned int scale;
+  bool manual;
+  u64 manual_jiffies;
+};
+
+s64 now_ns() { return steady::now().time_since_epoch().count(); }
+
+// The fields as they stand: consistent only under clock_mu or inside an
+// unchanged even sequence count. Acquire loads, so that the sequence count
+// read after them is read after them.
+clock_state load_fields() {
+  return {base_time_ns.load(std::memory_order_acquire), base_jiffies.load(std::memory_order_acquire),
+          scale.load(std::memory_order_acquire), manual.load(std::memory_order_acquire),
+          manual_jiffies.load(std::memory_order_acquire)};
+}
+
+// The fields, and (when `now` is given) the steady time read inside the same
+// unchanged sequence count: a "now" taken after a rebase is never combined
+// with the base from before it, so jiffies never go back for any reader.
+// A field stored after the count turned odd is stored with release order,
+// so a reader that loads it also sees the odd (or a later) count.
+clock_state read_state(s64 *now = nullptr) {
+  for (;;) {
+    u64 seq = clock_seq.load(std::memory_order_acquire);
+    if (seq & 1) {
+      std::this_thread::yield();
+      continue;
+    }
+    clock_state c = load_fields();
+    if (now) *now = now_ns();
+    if (clock_seq.load(std::memory_order_relaxed) == seq) return c;
+  }
+}
+
+// Changes the fields under clock_mu, inside an odd sequence count; `change`
+// stores every field with release order.
+template <typename F>
+void write_state(F change) {
+  std::lock_guard<std::mutex> g(clock_mu);
+  clock_seq.fetch_add(1, std::memory_order_relaxed);
+  change();
+  clock_seq.fetch_add(1, std::memory_order_release);
+}
+
+u64 jiffies_of(const clock_state &c, s64 now_ns) {
+  if (c.manual) return c.manual_jiffies;
+  s64 ns = now_ns - c.base_ns;
+  if (ns < 0) ns = 0;
+  return c.base_jiffies + (u64)((unsigned __int128)ns * HZ * c.scale / 1000000000ULL);
 }
 
 }  // namespace
 
 u64 get_jiffies_64(void) {
-  std::lock_guard<std::mutex> g(clock_mu);
-  return jiffies_locked(steady::now());
+  s64 now;
+  clock_state c = read_state(&now);
+  return jiffies_of(c, now);
 }
 
 unsigned long msecs_to_jiffies(unsigned int ms) { return ((unsigned long)ms * HZ + 999) / 1000; }
@@ -52,50 +115,44 @@ s64 ktime_get_real_seconds(void) {
 
 void clock_set_time_scale(unsigned int s) {
   if (s == 0) s = 1;
-  {
-    std::lock_guard<std::mutex> g(clock_mu);
-    auto now = steady::now();
-    base_jiffies = jiffies_locked(now);
-    base_time = now;
-    scale = s;
-  }
+  write_state([s] {
+    s64 now = now_ns();
+    base_jiffies.store(jiffies_of(load_fields(), now), std::memory_order_release);
+    base_time_ns.store(now, std::memory_order_release);
+    scale.store(s, std::memory_order_release);
+  });
   plat::kick_all_tasks();
   plat::timers_clock_changed();
 }
 
-unsigned int clock_time_scale(void) {
-  std::lock_guard<std::mutex> g(clock_mu);
-  return scale;
-}
+unsigned int clock_time_scale(void) { return read_state().scale; }
 
 void clock_set_manual(u64 start) {
-  {
-    std::lock_guard<std::mutex> g(clock_mu);
-    manual = true;
-    manual_jiffies = start;
-  }
+  write_state([start] {
+    manual.store(true, std::memory_order_release);
+    manual_jiffies.store(start, std::memory_order_release);
+  });
   plat::kick_all_tasks();
   plat::timers_clock_changed();
 }
 
 void clock_advance(u64 ticks) {
-  {
-    std::lock_guard<std::mutex> g(clock_mu);
-    manual_jiffies += ticks;
-  }
+  write_state([ticks] {
+    manual_jiffies.store(manual_jiffies.load(std::memory_order_relaxed) + ticks,
+                         std::memory_order_release);
+  });
   plat::kick_all_tasks();
   plat::timers_clock_changed();
 }
 
 void clock_set_automatic(void) {
-  {
-    std::lock_guard<std::mutex> g(clock_mu);
-    if (manual) {
-      base_jiffies = manual_jiffies;
-      base_time = steady::now();
-      manual = false;
+  write_state([] {
+    if (manual.load(std::memory_order_relaxed)) {
+      base_jiffies.store(manual_jiffies.load(std::memory_order_relaxed), std::memory_order_release);
+      base_time_ns.store(now_ns(), std::memory_order_release);
+      manual.store(false, std::memory_order_release);
     }
-  }
+  });
   plat::kick_all_tasks();
   plat::timers_clock_changed();
 }
@@ -104,9 +161,9 @@ void clock_set_wall_seconds(s64 seconds) { wall_override.store(seconds); }
 
 // The real duration that `ticks` take under the time scale, in nanoseconds.
 static u64 clock_ticks_to_real_ns(u64 ticks) {
-  std::lock_guard<std::mutex> g(clock_mu);
-  if (manual) return ~0ULL;
-  unsigned __int128 ns = (unsigned __int128)ticks * 1000000000ULL / ((u64)HZ * scale);
+  clock_state c = read_state();
+  if (c.manual) return ~0ULL;
+  unsigned __int128 ns = (unsigned __int128)ticks * 1000000000ULL / ((u64)HZ * c.scale);
   return ns > ~0ULL ? ~0ULL : (u64)ns;
 }
 

@@ -333,6 +333,46 @@ TEST(PlatformClock, TimeScaleSpeedsUpTicksAndWallClockCanBeSet) {
   EXPECT_GT(ktime_get_real_seconds(), 1700000000);
 }
 
+// Readers take no lock on the clock: while the scale and the manual clock
+// change under them, each must still see one consistent clock, and jiffies
+// that never go back while the clock runs by itself.
+TEST(PlatformClock, ReadersSeeJiffiesThatNeverGoBackWhileTheClockChanges) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> backwards{0};
+  std::atomic<long> reads{0};
+  std::atomic<int> started{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 4; i++)
+    readers.emplace_back([&] {
+      u64 last = get_jiffies_64();
+      started++;
+      while (!stop.load()) {
+        u64 now = get_jiffies_64();
+        if (now < last) backwards++;
+        last = now;
+        reads++;
+      }
+    });
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (started.load() < 4 && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+  // Changes go on until the readers have read many times in between.
+  for (int i = 0; i < 2000 || (reads.load() < 100000 && std::chrono::steady_clock::now() < give_up); i++)
+    clock_set_time_scale(i % 2 ? 1 : 50);
+  // A manual clock set ahead of the running one and released again: jiffies
+  // go on from the manual value, never below it. (Ten seconds ahead, so that
+  // the running clock cannot pass the value before it is set.)
+  for (int i = 0; i < 200; i++) {
+    clock_set_manual(get_jiffies_64() + 10 * HZ);
+    clock_advance(1);
+    clock_set_automatic();
+  }
+  stop = true;
+  for (auto &t : readers) t.join();
+  clock_set_time_scale(1);
+  EXPECT_EQ(backwards.load(), 0);
+  EXPECT_GT(reads.load(), 0);
+}
+
 TEST(PlatformSemaphore, CountsAndInterruptibleDownEndsOnSignal) {
   struct semaphore sem;
   sema_init(&sem, 2);
