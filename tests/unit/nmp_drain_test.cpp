@@ -106,13 +106,17 @@ TEST_F(NmpDrain, SendQueueWaitGivesUpWhenItsTimeIsOverAndAnswersAtOnceWhenEmpty)
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
     nmp_->nw_port = 1;
-    nmp_->ack_timeout = c.ack_timeout;
     nmp_->mirror_break_time = 0;
     // The clock stands still: neither the ACK1 timer nor a nap of the
     // command can end without the test.
     clock_set_manual(get_jiffies_64());
+    // The write's ACK1 timer is an hour away, so that while the test moves
+    // the clock on, only the command's own count of seconds can end its
+    // wait (a timer that fired first would empty the queue before it).
+    nmp_->ack_timeout = 3600;
     std::unique_ptr<QueuedWrite> w;
     if (c.queued) w = std::make_unique<QueuedWrite>(nmp_, sector);
+    nmp_->ack_timeout = c.ack_timeout;
     LogCapture log;
     {
       Command cmd(53);
