@@ -374,7 +374,9 @@ void __mirvol_end_make_request(struct bio *clone, unsigned int bytes, int error)
     }
   }
   req->completed_bytes = bytes;
-  req->error = error;
+  // Read atomically by the statistics of a request given up while its
+  // local write may still be running.
+  WRITE_ONCE(req->error, error);
   mirvol_end_req(req, REQ_LOCAL_DONE);
 }
 

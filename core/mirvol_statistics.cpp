@@ -246,7 +246,9 @@ void mirvol_perf_cnt_sync_wait_recovery(struct nmp_info *nmp, u32 ms) {
 }
 
 void mirvol_perf_cnt_last_update_after_umount(struct nmp_info *nmp, struct io_request *req) {
-  if (!req->write || req->error) return;
+  // A request given up (a time-out, the peer's stop request) may still have
+  // its local write running, whose completion sets the error.
+  if (!req->write || READ_ONCE(req->error)) return;
   // The flag is read (under the device spinlock) before the area lock is
   // taken: the area lock is the inner one.
   if (mirvol_mount_port(nmp)) return;

@@ -321,7 +321,7 @@ struct io_request {
   struct bio *cp_bio[3];
   u64 request_id;
   u64 completion;
-  s32 error;
+  s32 error;  // set by the local completion before REQ_LOCAL_DONE (atomically)
   u32 completed_bytes;
   u32 write;
   u32 time_write_flags;  // 4 last-update, 16 mirror-break write in flight
